@@ -1,0 +1,183 @@
+#include "OsmView.h"
+
+#include "OsmViewPrivate.h"
+#include "TileAddressing.h"
+#include "Tiles.h"
+
+#include <QtNetwork/QNetworkAccessManager>
+#include <QtNetwork/QNetworkReply>
+
+#include <cmath>
+
+namespace {
+
+constexpr double LevelRounding = 0.08333333333333333; // 1/12
+constexpr double NativeOffset = 0.16666666666666666;  // 1/6: 256 px tiles
+constexpr double MaxOffset = 0.8333333333333334;      // 5/6: 384 px tiles
+
+bool usableScale(double v)
+{
+    return std::isfinite(v) && v != 0.0;
+}
+
+// Height in degrees of the tile row under latitude lat; negative. Near and past the
+// poles the row under lat has no height in double precision, so the nearest row of
+// the grid that has one is measured instead.
+double rowHeightAt(double lat, int z)
+{
+    if (!std::isfinite(lat))
+        lat = 0.0;
+    int ty = latToTileY(lat, z);
+    double height = tileYToLat(ty + 1, z) - tileYToLat(ty, z);
+    if (usableScale(height) && height < 0.0)
+        return height;
+    const int lastRow = z >= 30 ? (1 << 30) - 1 : (1 << std::max(z, 0)) - 1;
+    ty = qBound(0, ty, lastRow);
+    height = tileYToLat(ty + 1, z) - tileYToLat(ty, z);
+    return height < 0.0 ? height : 0.0;
+}
+
+} // namespace
+
+OsmView::OsmView(QWidget *parent) : OsmView(nullptr, parent) { }
+
+OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
+    : QGraphicsView(scene, parent), d(new Private(this))
+{
+    setZoom(10);
+}
+
+OsmView::~OsmView()
+{
+    delete d->tiles;
+    d->tiles = nullptr;
+    if (d->network) {
+        d->network->disconnect(this);
+        delete d->network;
+        d->network = nullptr;
+    }
+    delete d;
+}
+
+int OsmView::zoom() const
+{
+    return int(d->zoomF);
+}
+
+double OsmView::zoomF() const
+{
+    return d->zoomF;
+}
+
+int OsmView::zoomMax() const
+{
+    return d->zoomMax;
+}
+
+int OsmView::zoomMin() const
+{
+    return d->zoomMin;
+}
+
+double OsmView::opacity() const
+{
+    return d->opacity;
+}
+
+void OsmView::setOpacity(double opacity)
+{
+    if (std::isnan(opacity))
+        return;
+    d->opacity = qBound(0.0, opacity, 1.0);
+    viewport()->update();
+}
+
+QString OsmView::imagePath() const
+{
+    return d->imagePath;
+}
+
+bool OsmView::dumpServerExchange()
+{
+    return d->dumpServerExchange;
+}
+
+void OsmView::setDumpServerExchange(bool on)
+{
+    d->dumpServerExchange = on;
+}
+
+void OsmView::setZoom(double requested)
+{
+    if (requested == d->zoomF || !std::isfinite(requested))
+        return;
+
+    double Z = requested;
+    const double level = std::trunc(Z + LevelRounding);
+    int z;
+    int px;
+    if (level > d->zoomMax) {
+        z = d->zoomMax;
+        Z = d->zoomMax + MaxOffset;
+        px = 384;
+    } else if (level < d->zoomMin) {
+        z = d->zoomMin;
+        Z = d->zoomMin;
+        px = 224;
+    } else {
+        z = int(level);
+        px = 224 + int((Z - z) * 6.0 * 32.0 + 0.5);
+    }
+
+    const double tileWidth = 360.0 / std::ldexp(1.0, z);
+    const double tileHeight = rowHeightAt(mapToScene(QPoint(0, 0)).y(), z);
+    if (!usableScale(tileWidth) || !usableScale(tileHeight))
+        return;
+
+    const QTransform t = transform();
+    const double sx = px / (t.m11() * tileWidth);
+    const double sy = px / (tileHeight * t.m22());
+    if (usableScale(sx) && usableScale(sy))
+        scale(sx, sy);
+    else
+        setTransform(QTransform::fromScale(px / tileWidth, px / tileHeight));
+
+    d->zoomF = Z;
+    d->tileWidth = tileWidth;
+    d->tileHeight = tileHeight;
+    viewport()->update();
+
+    if (z != d->tileZoom) {
+        d->tileZoom = z;
+        // Cache keys carry no level: a tile of the former level must not stand in.
+        d->emptyTileCache();
+        Q_EMIT zoomChanged(z);
+    }
+    Q_EMIT zoomChanged(d->zoomF);
+}
+
+void OsmView::setZoom(int n)
+{
+    if (n == d->tileZoom)
+        return;
+    setZoom(n + NativeOffset);
+    if (d->tileZoom == n)
+        return;
+    d->failedTiles.clear();
+    d->cancelPendingReplies();
+    Q_EMIT zoomChanged(d->tileZoom);
+}
+
+void OsmView::Private::cancelPendingReplies()
+{
+    while (!pendingReplies.isEmpty()) {
+        const QPointer<QNetworkReply> reply = pendingReplies.take(pendingReplies.begin().key());
+        if (reply)
+            reply->deleteLater();
+    }
+}
+
+void OsmView::Private::emptyTileCache()
+{
+    tileCache = QHash<QPoint, QPixmap>();
+}

@@ -1,0 +1,5 @@
+#include "OsmView.h"
+
+#include "OsmViewPrivate.h"
+
+void OsmView::drawBackground(QPainter *, const QRectF &) { }

@@ -1,0 +1,66 @@
+#ifndef OSMVIEWPRIVATE_H
+#define OSMVIEWPRIVATE_H
+
+#include "OsmView.h"
+#include "TileKey.h"
+
+#include <QtCore/QCache>
+#include <QtCore/QHash>
+#include <QtCore/QPoint>
+#include <QtCore/QPointer>
+#include <QtGui/QPixmap>
+
+class OsmOperationsWidget;
+class QNetworkAccessManager;
+class Tiles;
+
+inline uint qHash(const QPoint &key, uint seed = 0) noexcept
+{
+    return ((uint(key.y()) << 16) + uint(key.x())) ^ seed;
+}
+
+struct OsmView::Private
+{
+    explicit Private(OsmView *view) : view(view) { }
+
+    QPixmap tilePixmap(int x, int y);
+    void openTileSource(const QString &path);
+    void cancelPendingReplies();
+    void emptyTileCache();
+    QPixmap storedTile(int x, int y, int z);
+
+    double opacity = 0.5;
+    double tileWidth = 0.0;
+    double tileHeight = 0.0;
+    double zoomF = 1.0;
+    int tileZoom = 1;
+    int zoomMax = 17;
+    int zoomMin = 10;
+    bool dumpServerExchange = false;
+    QString tileServerUrl;
+    QString imagePath;
+    QHash<QPoint, QPixmap> tileCache;
+    OsmOperationsWidget *operationWidget = nullptr;
+    // A reply can die with its manager, so the table never trusts a bare pointer.
+    QHash<QString, QPointer<QNetworkReply>> pendingReplies;
+    QHash<int, QPixmap> errorPixmaps;
+    QHash<QPoint, int> failedTiles;
+    QPointF presetCenter;
+    double presetZoom = 0.0;
+    bool selecting = false;
+    bool savedInteractive = true;
+    QGraphicsView::DragMode savedPanDragMode = QGraphicsView::NoDrag;
+    QGraphicsView::DragMode savedSelectDragMode = QGraphicsView::NoDrag;
+    Tiles *tiles = nullptr;
+    QNetworkAccessManager *network = nullptr;
+
+    // Decoded store tiles that outlive the trimming of tileCache, so a tile scrolled
+    // back into view costs no read and no decode. Store tiles only: never a
+    // placeholder, an error tile or a miss.
+    QCache<TileKey, QPixmap> tileMemory{TileMemoryTiles};
+    static constexpr int TileMemoryTiles = 384;
+
+    OsmView *view;
+};
+
+#endif

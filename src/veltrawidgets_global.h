@@ -1,0 +1,12 @@
+#ifndef VELTRAWIDGETS_GLOBAL_H
+#define VELTRAWIDGETS_GLOBAL_H
+
+#include <QtCore/qglobal.h>
+
+#if defined(VELTRAWIDGETS_LIBRARY)
+#define VELTRAWIDGETS_EXPORT Q_DECL_EXPORT
+#else
+#define VELTRAWIDGETS_EXPORT Q_DECL_IMPORT
+#endif
+
+#endif

@@ -1,0 +1,307 @@
+#include "OsmView.h"
+#include "TileAddressing.h"
+
+#include <QtTest/QtTest>
+#include <QtWidgets/QGraphicsScene>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr double Sixth = 0.16666666666666666;
+
+int levelOf(const OsmView &view)
+{
+    // The level is the one whose tiles are at most 400 px: recover it from the scale.
+    const double pxPerDegree = view.transform().m11();
+    for (int z = 0; z < 31; ++z) {
+        const double px = pxPerDegree * 360.0 / std::ldexp(1.0, z);
+        if (px >= 208.5 && px <= 400.5)
+            return z;
+    }
+    return -1;
+}
+
+double pixelsPerTile(const OsmView &view)
+{
+    return view.transform().m11() * 360.0 / std::ldexp(1.0, levelOf(view));
+}
+
+} // namespace
+
+class tst_ZoomModel : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void defaults();
+    void zoomModel_data();
+    void zoomModel();
+    void integerZoomTruncates();
+    void setZoomIntSameLevelDoesNothing();
+    void signalOrder_data();
+    void signalOrder();
+    void receiverSettingSameLevelReturnsAtOnce();
+    void nonFiniteZoomIgnored_data();
+    void nonFiniteZoomIgnored();
+    void opacityClamps_data();
+    void opacityClamps();
+    void rowHeightMeasuredAtTopLeft();
+    void polesKeepTransformInvertible_data();
+    void polesKeepTransformInvertible();
+    void propertiesThroughMetaObject();
+};
+
+void tst_ZoomModel::defaults()
+{
+    OsmView view;
+    QCOMPARE(view.zoom(), 10);
+    QCOMPARE(view.zoomF(), 10 + Sixth);
+    QCOMPARE(view.zoomMin(), 10);
+    QCOMPARE(view.zoomMax(), 17);
+    QCOMPARE(view.opacity(), 0.5);
+    QVERIFY(view.imagePath().isEmpty());
+    QVERIFY(view.getTileServerUrl().isEmpty());
+    QVERIFY(!view.getEnableTileDownload());
+    QVERIFY(!view.dumpServerExchange());
+    QCOMPARE(levelOf(view), 10);
+    QCOMPARE(qRound(pixelsPerTile(view)), 256);
+    QVERIFY(view.transform().m22() < 0);
+    QCOMPARE(view.dragMode(), QGraphicsView::NoDrag);
+    QCOMPARE(view.transformationAnchor(), QGraphicsView::AnchorViewCenter);
+
+    QGraphicsScene scene;
+    OsmView withScene(&scene, nullptr);
+    QCOMPARE(withScene.scene(), &scene);
+    QCOMPARE(withScene.zoomF(), 10 + Sixth);
+}
+
+void tst_ZoomModel::zoomModel_data()
+{
+    QTest::addColumn<double>("requested");
+    QTest::addColumn<double>("stored");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<int>("px");
+
+    QTest::newRow("native 11") << 11 + Sixth << 11 + Sixth << 11 << 256;
+    QTest::newRow("one notch") << 10 + 2 * Sixth << 10 + 2 * Sixth << 10 << 288;
+    QTest::newRow("four notches") << 10 + 5 * Sixth << 10 + 5 * Sixth << 10 << 384;
+    QTest::newRow("next level") << 11.0 << 11.0 << 11 << 224;
+    QTest::newRow("just above min - 1/12") << 9.917 << 9.917 << 10 << 209;
+    QTest::newRow("below native, not clamped") << 9.95 << 9.95 << 10 << 215;
+    QTest::newRow("just below max + 11/12") << 17.9166 << 17.9166 << 17 << 400;
+    QTest::newRow("above max clamps") << 18.0 << 17 + 5 * Sixth << 17 << 384;
+    QTest::newRow("far above max") << 1e300 << 17 + 5 * Sixth << 17 << 384;
+    QTest::newRow("below min clamps") << 9.0 << 10.0 << 10 << 224;
+    QTest::newRow("far below min") << -1e300 << 10.0 << 10 << 224;
+}
+
+void tst_ZoomModel::zoomModel()
+{
+    QFETCH(double, requested);
+    QFETCH(double, stored);
+    QFETCH(int, level);
+    QFETCH(int, px);
+
+    OsmView view;
+    view.resize(640, 480);
+    view.setZoom(13.5); // start away from every row
+    view.setZoom(requested);
+    QCOMPARE(view.zoomF(), stored);
+    QCOMPARE(levelOf(view), level);
+    QVERIFY2(qAbs(pixelsPerTile(view) - px) < 1e-6, qPrintable(QString::number(pixelsPerTile(view))));
+    // Tiles are square on screen.
+    const double rowHeight = px / view.transform().m22();
+    QVERIFY(rowHeight < 0);
+}
+
+void tst_ZoomModel::integerZoomTruncates()
+{
+    OsmView view;
+    view.setZoom(10.95);
+    QCOMPARE(view.zoom(), 10);
+    QCOMPARE(levelOf(view), 11);
+    QCOMPARE(view.property("zoom").toInt(), 10);
+}
+
+void tst_ZoomModel::setZoomIntSameLevelDoesNothing()
+{
+    OsmView view;
+    view.setZoom(12.5);
+    QSignalSpy levels(&view, QOverload<int>::of(&OsmView::zoomChanged));
+    QSignalSpy zooms(&view, QOverload<double>::of(&OsmView::zoomChanged));
+    view.setZoom(12);
+    QCOMPARE(view.zoomF(), 12.5);
+    QCOMPARE(levels.count(), 0);
+    QCOMPARE(zooms.count(), 0);
+}
+
+void tst_ZoomModel::signalOrder_data()
+{
+    QTest::addColumn<double>("start");
+    QTest::addColumn<int>("request");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("new level") << 10 + Sixth << 12
+                               << QStringList{"int 12", "double 12.1667"};
+    QTest::newRow("clamped from 15") << 15 + Sixth << 20
+                                     << QStringList{"int 17", "double 17.8333", "int 17"};
+    QTest::newRow("clamped at the maximum") << 17 + Sixth << 20
+                                            << QStringList{"double 17.8333", "int 17"};
+    QTest::newRow("clamped below") << 12 + Sixth << 3
+                                   << QStringList{"int 10", "double 10", "int 10"};
+}
+
+void tst_ZoomModel::signalOrder()
+{
+    QFETCH(double, start);
+    QFETCH(int, request);
+    QFETCH(QStringList, expected);
+
+    OsmView view;
+    view.setZoom(start);
+    QStringList seen;
+    connect(&view, QOverload<int>::of(&OsmView::zoomChanged), this,
+            [&](int z) { seen << QStringLiteral("int %1").arg(z); });
+    connect(&view, QOverload<double>::of(&OsmView::zoomChanged), this,
+            [&](double z) { seen << QStringLiteral("double %1").arg(z); });
+    view.setZoom(request);
+    QCOMPARE(seen, expected);
+}
+
+void tst_ZoomModel::receiverSettingSameLevelReturnsAtOnce()
+{
+    // A zoom slider follows zoomChanged(int) and calls setZoom(int) back with the
+    // level it was given, from within the emission.
+    OsmView view;
+    int calls = 0;
+    connect(&view, QOverload<int>::of(&OsmView::zoomChanged), this, [&](int z) {
+        ++calls;
+        view.setZoom(z);
+    });
+    QSignalSpy zooms(&view, QOverload<double>::of(&OsmView::zoomChanged));
+    view.setZoom(14.5);
+    QCOMPARE(calls, 1);
+    QCOMPARE(zooms.count(), 1);
+    QCOMPARE(view.zoomF(), 14.5);
+}
+
+void tst_ZoomModel::nonFiniteZoomIgnored_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::newRow("nan") << std::numeric_limits<double>::quiet_NaN();
+    QTest::newRow("+inf") << std::numeric_limits<double>::infinity();
+    QTest::newRow("-inf") << -std::numeric_limits<double>::infinity();
+}
+
+void tst_ZoomModel::nonFiniteZoomIgnored()
+{
+    QFETCH(double, value);
+    OsmView view;
+    const QTransform before = view.transform();
+    QSignalSpy levels(&view, QOverload<int>::of(&OsmView::zoomChanged));
+    QSignalSpy zooms(&view, QOverload<double>::of(&OsmView::zoomChanged));
+    view.setZoom(value);
+    QCOMPARE(view.zoomF(), 10 + Sixth);
+    QCOMPARE(view.transform(), before);
+    QCOMPARE(levels.count() + zooms.count(), 0);
+}
+
+void tst_ZoomModel::opacityClamps_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<double>("stored");
+    QTest::newRow("below") << -1.0 << 0.0;
+    QTest::newRow("above") << 2.0 << 1.0;
+    QTest::newRow("inside") << 0.3 << 0.3;
+    QTest::newRow("nan keeps the value") << std::numeric_limits<double>::quiet_NaN() << 0.5;
+}
+
+void tst_ZoomModel::opacityClamps()
+{
+    QFETCH(double, value);
+    QFETCH(double, stored);
+    OsmView view;
+    QSignalSpy levels(&view, QOverload<int>::of(&OsmView::zoomChanged));
+    QSignalSpy zooms(&view, QOverload<double>::of(&OsmView::zoomChanged));
+    view.setOpacity(value);
+    QCOMPARE(view.opacity(), stored);
+    QCOMPARE(levels.count() + zooms.count(), 0);
+}
+
+void tst_ZoomModel::rowHeightMeasuredAtTopLeft()
+{
+    QGraphicsScene scene(-180, -85, 360, 170);
+    OsmView view(&scene, nullptr);
+    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view.resize(400, 300);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+
+    view.centerOn(30.3, 59.94);
+    const double topLat = view.mapToScene(QPoint(0, 0)).y();
+    view.setZoom(10.9);
+    const int ty = latToTileY(topLat, 10);
+    const double expected = tileYToLat(ty + 1, 10) - tileYToLat(ty, 10);
+    const double px = 224 + int((10.9 - 10) * 192 + 0.5);
+    QVERIFY(qAbs(px / view.transform().m22() - expected) < 1e-12);
+    QVERIFY(qAbs(view.transform().m11() - px / (360.0 / 1024)) < 1e-9);
+    QCOMPARE(latToTileY(59.94, 10), 297);
+    QVERIFY(expected < -0.17 && expected > -0.19);
+}
+
+void tst_ZoomModel::polesKeepTransformInvertible_data()
+{
+    QTest::addColumn<double>("lat");
+    QTest::newRow("north pole") << 90.0;
+    QTest::newRow("past the north pole") << 140.0;
+    QTest::newRow("south pole") << -90.0;
+    QTest::newRow("past the south pole") << -170.0;
+}
+
+void tst_ZoomModel::polesKeepTransformInvertible()
+{
+    QFETCH(double, lat);
+    QGraphicsScene scene(-400, -400, 800, 800);
+    OsmView view(&scene, nullptr);
+    view.resize(400, 300);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    for (double z : {10.5, 11.2, 14.0, 17.5, 12.3}) {
+        view.centerOn(0, lat);
+        view.setZoom(z);
+        const QTransform t = view.transform();
+        QVERIFY(std::isfinite(t.m11()) && std::isfinite(t.m22()));
+        QVERIFY(t.isInvertible());
+        QVERIFY(t.m22() < 0);
+        QCOMPARE(view.zoomF(), z);
+    }
+}
+
+void tst_ZoomModel::propertiesThroughMetaObject()
+{
+    OsmView view;
+    const QMetaObject *mo = view.metaObject();
+    QCOMPARE(mo->className(), "OsmView");
+    const QStringList names{"zoom", "zoomMax", "zoomMin", "zoomF", "imagePath", "opacity",
+                            "operationWidget", "tileServerUrl", "enableTileDownload",
+                            "enableRightPane", "dumpServerExchange"};
+    for (int i = 0; i < names.size(); ++i) {
+        const QMetaProperty p = mo->property(mo->propertyOffset() + i);
+        QCOMPARE(QString::fromLatin1(p.name()), names.at(i));
+        QVERIFY(p.isDesignable() && p.isScriptable() && p.isStored());
+        QVERIFY(!p.hasNotifySignal());
+    }
+    QVERIFY(!mo->property(mo->indexOfProperty("operationWidget")).isWritable());
+    QVERIFY(view.setProperty("zoomF", 12.5));
+    QCOMPARE(view.zoomF(), 12.5);
+    QVERIFY(view.setProperty("zoom", 14));
+    QCOMPARE(view.zoomF(), 14 + Sixth);
+    QVERIFY(view.setProperty("opacity", 0.25));
+    QCOMPARE(view.opacity(), 0.25);
+}
+
+QTEST_MAIN(tst_ZoomModel)
+#include "tst_zoommodel.moc"
