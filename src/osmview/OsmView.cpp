@@ -181,3 +181,15 @@ void OsmView::Private::emptyTileCache()
 {
     tileCache = QHash<QPoint, QPixmap>();
 }
+
+QObject *OsmView::operationWidget() const
+{
+    return nullptr;
+}
+
+bool OsmView::enableRightPane()
+{
+    return false;
+}
+
+void OsmView::setEnableRightPane(bool) { }

@@ -2,7 +2,27 @@
 
 #include "OsmViewPrivate.h"
 
+#include <QtCore/QTimer>
+#include <QtGui/QKeyEvent>
+#include <QtGui/QMouseEvent>
+#include <QtGui/QWheelEvent>
+#include <QtWidgets/QGraphicsItem>
 #include <QtWidgets/QSlider>
+
+#include <cmath>
+
+namespace {
+
+constexpr int PresetDelayMs = 300;
+
+// The view's own hand drag answers the left button; a middle-button pan borrows it.
+QMouseEvent leftButtonStandIn(const QMouseEvent *e)
+{
+    return QMouseEvent(e->type(), QPointF(e->pos()), Qt::LeftButton, Qt::LeftButton,
+                       e->modifiers());
+}
+
+} // namespace
 
 void OsmView::setZoomMax(int v)
 {
@@ -22,36 +42,165 @@ void OsmView::setZoomMin(int v)
         slider->setMinimum(v);
 }
 
-void OsmView::fitItem(QGraphicsItem *) { }
-void OsmView::fitRect(QRectF) { }
-void OsmView::fitInViewZ(QRectF, int) { }
-void OsmView::loadPreset(double, double, double) { }
+void OsmView::wheelEvent(QWheelEvent *e)
+{
+    e->accept();
+    const QPoint angle = e->angleDelta();
+    const int delta = qAbs(angle.x()) > qAbs(angle.y()) ? angle.x() : angle.y();
+    setZoom(d->zoomF + delta / 720.0);
+}
+
+void OsmView::mousePressEvent(QMouseEvent *e)
+{
+    Q_EMIT mousePress(mapToScene(e->pos()));
+
+    if (e->button() == Qt::MiddleButton) {
+        QMouseEvent standIn = leftButtonStandIn(e);
+        d->savedInteractive = isInteractive();
+        if (d->savedInteractive)
+            setInteractive(false);
+        d->savedPanDragMode = dragMode();
+        if (d->savedPanDragMode != ScrollHandDrag)
+            setDragMode(ScrollHandDrag);
+        QGraphicsView::mousePressEvent(&standIn);
+        e->setAccepted(standIn.isAccepted());
+        return;
+    }
+
+    if (e->button() == Qt::LeftButton && (e->modifiers() & Qt::ShiftModifier)) {
+        d->selecting = true;
+        d->savedSelectDragMode = dragMode();
+        if (d->savedSelectDragMode != RubberBandDrag)
+            setDragMode(RubberBandDrag);
+        // A selectable item would take the press as a click; without the flag it lets
+        // the press through and the view starts its rubber band.
+        QGraphicsItem *item = itemAt(e->pos());
+        if (item && (item->flags() & QGraphicsItem::ItemIsSelectable)) {
+            item->setFlag(QGraphicsItem::ItemIsSelectable, false);
+            QGraphicsView::mousePressEvent(e);
+            item->setFlag(QGraphicsItem::ItemIsSelectable, true);
+            return;
+        }
+    }
+    QGraphicsView::mousePressEvent(e);
+}
+
+void OsmView::mouseMoveEvent(QMouseEvent *e)
+{
+    Q_EMIT mouseMove(mapToScene(e->pos()));
+    if (e->buttons() & Qt::MiddleButton)
+        setInteractive(false);
+    QGraphicsView::mouseMoveEvent(e);
+}
+
+void OsmView::mouseReleaseEvent(QMouseEvent *e)
+{
+    const QPointF p = mapToScene(e->pos());
+    Q_EMIT mouseRelease(p);
+    Q_EMIT mouseReleased(int(e->button()), p);
+
+    if (e->button() == Qt::MiddleButton && !isInteractive()) {
+        // The stand-in ends the hand drag before the drag mode goes back, so the
+        // view is left with no hand scrolling under way.
+        QMouseEvent standIn = leftButtonStandIn(e);
+        QGraphicsView::mouseReleaseEvent(&standIn);
+        if (d->savedPanDragMode != dragMode())
+            setDragMode(d->savedPanDragMode);
+        if (d->savedInteractive)
+            setInteractive(true);
+        return;
+    }
+
+    if (d->selecting) {
+        d->selecting = false;
+        if (e->button() == Qt::LeftButton) {
+            QGraphicsView::mouseReleaseEvent(e);
+            if (d->savedSelectDragMode != dragMode())
+                setDragMode(d->savedSelectDragMode);
+            return;
+        }
+    }
+    QGraphicsView::mouseReleaseEvent(e);
+}
+
+void OsmView::keyPressEvent(QKeyEvent *e)
+{
+    Q_EMIT keyPressed(e->key(), int(e->modifiers()));
+    QGraphicsView::keyPressEvent(e);
+}
+
+void OsmView::keyReleaseEvent(QKeyEvent *e)
+{
+    Q_EMIT keyReleased(e->key(), int(e->modifiers()));
+    QGraphicsView::keyReleaseEvent(e);
+}
+
+bool OsmView::Private::measureFit(const QRectF &r, QPointF *mid, double *fittedZoom) const
+{
+    if (!std::isfinite(r.x()) || !std::isfinite(r.y()) || !std::isfinite(r.width())
+        || !std::isfinite(r.height()) || r.normalized().isEmpty())
+        return false;
+    const QRectF v(view->viewport()->rect());
+    const QRectF s(view->mapFromScene(r).boundingRect());
+    if (v.isEmpty() || s.isEmpty())
+        return false;
+    const double k = std::min(v.width() / s.width(), v.height() / s.height());
+    const double zf = std::log(k) / std::log(2.0) + zoomF - 0.16666666666666666;
+    if (!std::isfinite(zf))
+        return false;
+    *mid = r.center();
+    *fittedZoom = zf;
+    return true;
+}
+
+void OsmView::fitItem(QGraphicsItem *i)
+{
+    if (i && !i->sceneBoundingRect().isNull())
+        fitRect(i->sceneBoundingRect());
+}
+
+void OsmView::fitRect(QRectF irect)
+{
+    QPointF mid;
+    double zf = 0;
+    if (!d->measureFit(irect, &mid, &zf))
+        return;
+    d->presetCenter = mid;
+    d->presetZoom = zf;
+    QTimer::singleShot(PresetDelayMs, this, [this] { delayLoadedPreset(); });
+}
+
+void OsmView::fitInViewZ(QRectF rect, int max_zoom)
+{
+    QPointF mid;
+    double zf = 0;
+    if (!d->measureFit(rect, &mid, &zf))
+        return;
+    const int n = int(qBound(-1e6, zf, 1e6));
+    setZoom(std::min(n, max_zoom));
+    centerOn(mid);
+}
+
+void OsmView::loadPreset(double x, double y, double zoom)
+{
+    QMetaObject::invokeMethod(this, "setZoom", Qt::QueuedConnection, Q_ARG(qreal, zoom + 0.001));
+    QMetaObject::invokeMethod(this, "setCenter", Qt::QueuedConnection,
+                              Q_ARG(QPointF, QPointF(x, y)));
+    d->presetCenter = QPointF(x, y);
+    d->presetZoom = zoom;
+    QTimer::singleShot(PresetDelayMs, this, [this] { delayLoadedPreset(); });
+}
+
 void OsmView::setCenter(QPointF point)
 {
     centerOn(point);
 }
-void OsmView::delayLoadedPreset() { }
-void OsmView::keyPressEvent(QKeyEvent *e)
+
+void OsmView::delayLoadedPreset()
 {
-    QGraphicsView::keyPressEvent(e);
-}
-void OsmView::keyReleaseEvent(QKeyEvent *e)
-{
-    QGraphicsView::keyReleaseEvent(e);
-}
-void OsmView::mouseMoveEvent(QMouseEvent *e)
-{
-    QGraphicsView::mouseMoveEvent(e);
-}
-void OsmView::mousePressEvent(QMouseEvent *e)
-{
-    QGraphicsView::mousePressEvent(e);
-}
-void OsmView::mouseReleaseEvent(QMouseEvent *e)
-{
-    QGraphicsView::mouseReleaseEvent(e);
-}
-void OsmView::wheelEvent(QWheelEvent *e)
-{
-    QGraphicsView::wheelEvent(e);
+    const ViewportAnchor anchor = transformationAnchor();
+    setTransformationAnchor(AnchorViewCenter);
+    centerOn(d->presetCenter);
+    setZoom(d->presetZoom);
+    setTransformationAnchor(anchor);
 }

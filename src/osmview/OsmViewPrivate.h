@@ -28,6 +28,9 @@ struct OsmView::Private
     void cancelPendingReplies();
     void emptyTileCache();
     QPixmap storedTile(int x, int y, int z);
+    // Centre and fractional zoom that fit r into the viewport; false for a rectangle
+    // that is empty, not finite, or maps to no pixels.
+    bool measureFit(const QRectF &r, QPointF *mid, double *fittedZoom) const;
 
     double opacity = 0.5;
     double tileWidth = 0.0;
