@@ -1,0 +1,114 @@
+#include "MapFixture.h"
+
+#include "OsmView.h"
+#include "TestTiles.h"
+#include "ViewProbe.h"
+
+#include <QtCore/QFile>
+#include <QtSql/QSqlDatabase>
+#include <QtSql/QSqlQuery>
+#include <QtTest/QTest>
+
+MapFixture::MapFixture(int level, QSize size)
+    : scene(-180, -85, 360, 170), view(new OsmView(&scene, nullptr))
+{
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setFrameShape(QFrame::NoFrame);
+    view->setBackgroundBrush(Qt::NoBrush);
+    view->viewport()->setAutoFillBackground(true);
+    QPalette palette = view->viewport()->palette();
+    palette.setColor(QPalette::Base, Qt::white);
+    palette.setColor(QPalette::Window, Qt::white);
+    view->viewport()->setPalette(palette);
+    view->resize(size);
+    view->setOpacity(1.0);
+    view->show();
+    exposed = QTest::qWaitForWindowExposed(view.get());
+    view->centerOn(30.3, 59.94);
+    view->setZoom(level);
+    view->centerOn(30.3, 59.94);
+}
+
+MapFixture::~MapFixture() = default;
+
+QRect MapFixture::visibleTiles() const
+{
+    const QPoint topLeft = ViewProbe::tileAt(*view, QPoint(0, 0));
+    const QPoint bottomRight = ViewProbe::tileAt(
+        *view, QPoint(view->viewport()->width() - 1, view->viewport()->height() - 1));
+    return QRect(topLeft - QPoint(1, 1), bottomRight + QPoint(1, 1));
+}
+
+namespace {
+
+template<typename Check>
+int sample(OsmView &view, Check check)
+{
+    const QImage shown = ViewProbe::grab(view);
+    int count = 0;
+    for (int py = 7; py < shown.height(); py += 37) {
+        for (int px = 5; px < shown.width(); px += 41) {
+            if (check(QPoint(px, py), shown.pixelColor(px, py)))
+                ++count;
+        }
+    }
+    return count;
+}
+
+} // namespace
+
+bool MapFixture::showsOwnTiles(QString *why)
+{
+    const int z = ViewProbe::level(*view);
+    // Pixels near a tile edge may blend two tiles; keep to the tiles' interiors.
+    const int wrong = sample(*view, [&](QPoint p, const QColor &c) {
+        const QPoint tile = ViewProbe::tileAt(*view, p);
+        bool nearEdge = false;
+        for (const QPoint d : {QPoint(-2, 0), QPoint(2, 0), QPoint(0, -2), QPoint(0, 2)})
+            nearEdge = nearEdge || ViewProbe::tileAt(*view, p + d) != tile;
+        if (nearEdge || TestTiles::sameColour(c, TestTiles::colourOf(tile.x(), tile.y(), z)))
+            return false;
+        if (why && why->isEmpty())
+            *why = QStringLiteral("pixel (%1, %2) of tile (%3, %4) shows %5")
+                       .arg(p.x())
+                       .arg(p.y())
+                       .arg(tile.x())
+                       .arg(tile.y())
+                       .arg(c.name());
+        return true;
+    });
+    return wrong == 0;
+}
+
+int MapFixture::blankSamples()
+{
+    return sample(*view, [](QPoint, const QColor &c) { return c == QColor(Qt::white); });
+}
+
+QString writeDatabase(const QString &path, int z, const QRect &tiles)
+{
+    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                    QStringLiteral("fixture-writer"));
+        db.setDatabaseName(path);
+        db.open();
+        db.transaction();
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("insert into tiles (x, y, z, image) values (?, ?, ?, ?)"));
+        for (int x = tiles.left(); x <= tiles.right(); ++x) {
+            for (int y = tiles.top(); y <= tiles.bottom(); ++y) {
+                q.addBindValue(x);
+                q.addBindValue(y);
+                q.addBindValue(z);
+                q.addBindValue(TestTiles::encoded(x, y, z));
+                q.exec();
+            }
+        }
+        db.commit();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("fixture-writer"));
+    return path;
+}

@@ -1,0 +1,441 @@
+#include "MapFixture.h"
+#include "OsmView.h"
+#include "TestTiles.h"
+#include "TileServer.h"
+#include "ViewProbe.h"
+
+#include <QtCore/QProcess>
+#include <QtCore/QTemporaryDir>
+#include <QtNetwork/QNetworkReply>
+#include <QtSql/QSqlDatabase>
+#include <QtSql/QSqlQuery>
+#include <QtTest/QtTest>
+
+inline uint qHash(const QPoint &p, uint seed = 0)
+{
+    return qHash(qMakePair(p.x(), p.y()), seed);
+}
+
+namespace {
+
+// Rows of a tile database as a connection of the test's own sees them, keyed "z/x/y".
+QHash<QString, QByteArray> rowsOf(const QString &path)
+{
+    QHash<QString, QByteArray> rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                    QStringLiteral("inspector"));
+        db.setDatabaseName(path);
+        db.open();
+        QSqlQuery q(db);
+        q.exec(QStringLiteral("select z, x, y, image from tiles"));
+        while (q.next())
+            rows.insert(QStringLiteral("%1/%2/%3")
+                            .arg(q.value(0).toInt())
+                            .arg(q.value(1).toInt())
+                            .arg(q.value(2).toInt()),
+                        q.value(3).toByteArray());
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("inspector"));
+    return rows;
+}
+
+int visibleTileCount(MapFixture &map)
+{
+    QSet<QPoint> seen;
+    const QSize size = map.view->viewport()->size();
+    for (int y = 0; y < size.height(); y += 8)
+        for (int x = 0; x < size.width(); x += 8)
+            seen.insert(ViewProbe::tileAt(*map.view, QPoint(x, y)));
+    return seen.size();
+}
+
+// Lets the event loop deliver whatever the network has for a while; bounded.
+void settle(int ms = 300)
+{
+    QTest::qWait(ms);
+}
+
+bool hasRed(const QImage &image)
+{
+    for (int y = 0; y < image.height(); y += 2)
+        for (int x = 0; x < image.width(); x += 2) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() > 180 && c.green() < 90 && c.blue() < 90)
+                return true;
+        }
+    return false;
+}
+
+struct Downloading
+{
+    explicit Downloading(int level = 12, QSize size = QSize(512, 384)) : map(level, size)
+    {
+        server.start();
+        database = tmp.filePath(QStringLiteral("tiles.sqlitedb"));
+        map.view->setImagePath(database);
+        map.view->setTileServerUrl(server.urlTemplate());
+        map.view->setEnableTileDownload(true);
+    }
+
+    QTemporaryDir tmp;
+    MapFixture map;
+    TileServer server;
+    QString database;
+};
+
+} // namespace
+
+class tst_TileDownload : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void missingTilesFetchedOnceAndStored();
+    void placeholderWhileRequestRuns();
+    void plainServerOverDirectoryTree();
+    void redirectsAreFollowed();
+    void nothingRequested_data();
+    void nothingRequested();
+    void faultsFailOnceAndStoreNothing_data();
+    void faultsFailOnceAndStoreNothing();
+    void sameCodeSameErrorTile();
+    void failureMarkHoldsAtEveryLevel();
+    void switchingDownloadOffAndOnKeepsFailures();
+    void switchingDownloadOffDropsRepliesInFlight();
+    void replyForAnotherLevelStoredNotDrawn();
+    void cancelledReplyNotWritten();
+    void dumpServerExchangeLogs();
+    void destroyedWithRequestsInFlight();
+};
+
+void tst_TileDownload::missingTilesFetchedOnceAndStored()
+{
+    Downloading d;
+    const int expected = visibleTileCount(d.map);
+    ViewProbe::grab(*d.map.view);
+    ViewProbe::grab(*d.map.view);
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.tilesServed, expected, 15000);
+    settle();
+    QVERIFY(d.map.showsOwnTiles());
+    QCOMPARE(d.server.requests.size(), expected);
+
+    const QHash<QString, QByteArray> rows = rowsOf(d.database);
+    QCOMPARE(rows.size(), expected);
+    for (const TileServer::Request &r : qAsConst(d.server.requests)) {
+        QCOMPARE(r.method, QByteArray("GET"));
+        QCOMPARE(r.headers.value("user-agent"), QByteArray("VeltraCenter 2.1"));
+        const QList<QByteArray> parts = r.path.mid(1).chopped(4).split('/');
+        const QString key = QString::fromLatin1(r.path.mid(1).chopped(4));
+        QVERIFY2(rows.contains(key), r.path.constData());
+        QCOMPARE(rows.value(key),
+                 TestTiles::encoded(parts.at(1).toInt(), parts.at(2).toInt(), parts.at(0).toInt()));
+    }
+    // Painting again reads the store: no further request.
+    d.map.view->viewport()->repaint();
+    settle(100);
+    QCOMPARE(d.server.requests.size(), expected);
+}
+
+void tst_TileDownload::placeholderWhileRequestRuns()
+{
+    Downloading d(12, QSize(256, 256));
+    d.server.setMode(TileServer::Stall);
+    const QImage shown = ViewProbe::grab(*d.map.view);
+    QTRY_VERIFY_WITH_TIMEOUT(!d.server.requests.isEmpty(), 10000);
+    // The placeholder is white with dark text and a light grey grid line.
+    int dark = 0;
+    int white = 0;
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x) {
+            const QColor c = shown.pixelColor(x, y);
+            dark += c.lightness() < 80;
+            white += c == QColor(Qt::white);
+        }
+    QVERIFY(dark > 20);
+    QVERIFY(white > shown.width() * shown.height() / 2);
+    QVERIFY(!d.map.showsOwnTiles());
+}
+
+void tst_TileDownload::plainServerOverDirectoryTree()
+{
+    QTemporaryDir served;
+    MapFixture map(14, QSize(320, 256));
+    const QRect r = map.visibleTiles();
+    TestTiles::writeTree(served.path(), 14, r.left(), r.right(), r.top(), r.bottom());
+    QProcess python;
+    const quint16 port = ViewProbe::startPythonServer(python, served.path());
+    if (port == 0)
+        QFAIL("python3 -m http.server did not start");
+
+    QTemporaryDir tmp;
+    map.view->setImagePath(tmp.filePath(QStringLiteral("cache")));
+    map.view->setTileServerUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port)
+                               + QStringLiteral("%1/%2/%3.png"));
+    map.view->setEnableTileDownload(true);
+    ViewProbe::grab(*map.view);
+    QString why;
+    QTRY_VERIFY2_WITH_TIMEOUT(map.showsOwnTiles(&why), qPrintable(why), 20000);
+    // The tiles landed in the local directory store as PNG files.
+    const QPoint first = ViewProbe::tileAt(*map.view, QPoint(100, 100));
+    QVERIFY(QFileInfo::exists(
+        tmp.filePath(QStringLiteral("cache/14/%1/%2.png").arg(first.x()).arg(first.y()))));
+    python.terminate();
+    python.waitForFinished(5000);
+}
+
+void tst_TileDownload::redirectsAreFollowed()
+{
+    Downloading d(12, QSize(256, 256));
+    d.server.setMode(TileServer::Redirect);
+    ViewProbe::grab(*d.map.view);
+    QString why;
+    QTRY_VERIFY2_WITH_TIMEOUT(d.map.showsOwnTiles(&why), qPrintable(why), 15000);
+    QVERIFY(!rowsOf(d.database).isEmpty());
+}
+
+void tst_TileDownload::nothingRequested_data()
+{
+    QTest::addColumn<bool>("store");
+    QTest::addColumn<bool>("url");
+    QTest::addColumn<bool>("download");
+    QTest::newRow("no template") << true << false << true;
+    QTest::newRow("no store") << false << true << true;
+    QTest::newRow("download off") << true << true << false;
+}
+
+void tst_TileDownload::nothingRequested()
+{
+    QFETCH(bool, store);
+    QFETCH(bool, url);
+    QFETCH(bool, download);
+    QTemporaryDir tmp;
+    MapFixture map(12, QSize(256, 256));
+    TileServer server;
+    QVERIFY(server.start());
+    if (store)
+        map.view->setImagePath(tmp.filePath(QStringLiteral("t.sqlitedb")));
+    if (url)
+        map.view->setTileServerUrl(server.urlTemplate());
+    map.view->setEnableTileDownload(download);
+    QCOMPARE(map.view->getEnableTileDownload(), download);
+    ViewProbe::grab(*map.view);
+    settle(200);
+    QVERIFY(server.requests.isEmpty());
+    QVERIFY(map.blankSamples() > 0);
+}
+
+void tst_TileDownload::faultsFailOnceAndStoreNothing_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("404") << int(TileServer::NotFound);
+    QTest::newRow("500") << int(TileServer::ServerError);
+    QTest::newRow("html page with 200") << int(TileServer::Html);
+    QTest::newRow("connection closed") << int(TileServer::CloseConnection);
+    QTest::newRow("9 MiB body") << int(TileServer::HugeBody);
+    QTest::newRow("gzip bomb") << int(TileServer::GzipBomb);
+    QTest::newRow("png declaring 30000 x 30000") << int(TileServer::HugeImage);
+}
+
+void tst_TileDownload::faultsFailOnceAndStoreNothing()
+{
+    QFETCH(int, mode);
+    Downloading d(12, QSize(256, 256));
+    d.server.setMode(TileServer::Mode(mode));
+    const int expected = visibleTileCount(d.map);
+    ViewProbe::grab(*d.map.view);
+    // Qt itself retries a GET once when a kept-alive connection closes under it.
+    QTRY_VERIFY_WITH_TIMEOUT(d.server.requests.size() >= expected, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(hasRed(ViewProbe::grab(*d.map.view)), 15000);
+    settle();
+    const int asked = d.server.requests.size();
+    QVERIFY(asked <= 2 * expected);
+    // Every tile is an error tile now, and none is asked for again however often
+    // the view paints.
+    for (int i = 0; i < 5; ++i) {
+        d.map.view->viewport()->repaint();
+        settle(60);
+    }
+    QCOMPARE(d.server.requests.size(), asked);
+    QVERIFY(rowsOf(d.database).isEmpty());
+    const QImage shown = ViewProbe::grab(*d.map.view);
+    const QSize size = shown.size();
+    for (const QPoint corner : {QPoint(0, 0), QPoint(size.width() - 1, size.height() - 1)}) {
+        const QPoint tile = ViewProbe::tileAt(*d.map.view, corner);
+        QVERIFY(!TestTiles::sameColour(shown.pixelColor(corner),
+                                       TestTiles::colourOf(tile.x(), tile.y(), 12), 10));
+    }
+}
+
+void tst_TileDownload::sameCodeSameErrorTile()
+{
+    // Two tiles failing with one code look alike; another code looks different.
+    Downloading d(12, QSize(512, 256));
+    d.server.setMode(TileServer::NotFound);
+    const QPoint a = ViewProbe::tileAt(*d.map.view, QPoint(10, 10));
+    d.server.setModeFor(QStringLiteral("/12/%1/%2.png").arg(a.x()).arg(a.y()).toLatin1(),
+                        TileServer::ServerError);
+    ViewProbe::grab(*d.map.view);
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), visibleTileCount(d.map), 15000);
+    settle();
+    const QImage shown = ViewProbe::grab(*d.map.view);
+    auto tileImage = [&](QPoint tile) {
+        QPoint origin(-1, -1);
+        for (int y = 0; y < shown.height() && origin.x() < 0; ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                if (ViewProbe::tileAt(*d.map.view, QPoint(x, y)) == tile) {
+                    origin = QPoint(x, y);
+                    break;
+                }
+        return shown.copy(QRect(origin, QSize(80, 80)));
+    };
+    const QPoint b = a + QPoint(1, 0);
+    const QPoint c = a + QPoint(1, 1) - QPoint(0, 1) + QPoint(1, 0);
+    QVERIFY(hasRed(tileImage(a)));
+    QCOMPARE(tileImage(b).size(), QSize(80, 80));
+    QVERIFY(tileImage(b) != tileImage(a));
+    QCOMPARE(tileImage(b), tileImage(c));
+}
+
+void tst_TileDownload::failureMarkHoldsAtEveryLevel()
+{
+    // Past the top-left corner of the grid, levels 12 and 13 show the same columns
+    // and rows.
+    Downloading d(12, QSize(512, 512));
+    d.map.scene.setSceneRect(-180, -85.06, 360, 170.12);
+    d.map.view->centerOn(-180, 85.06);
+    d.server.setMode(TileServer::NotFound);
+    ViewProbe::grab(*d.map.view);
+    QTRY_VERIFY_WITH_TIMEOUT(hasRed(ViewProbe::grab(*d.map.view)), 15000);
+    const QList<TileServer::Request> atTwelve = d.server.requests;
+
+    // Level 13 shows the same columns and rows near the corner of the grid: they are
+    // marked, so they are drawn as failed without a request.
+    d.server.setMode(TileServer::Tiles);
+    d.map.view->setZoom(13.1667);
+    d.map.view->centerOn(-180, 85.06);
+    ViewProbe::grab(*d.map.view);
+    settle();
+    for (const TileServer::Request &r : d.server.requests.mid(atTwelve.size())) {
+        const QList<QByteArray> p = r.path.mid(1).chopped(4).split('/');
+        bool markedColumnRow = false;
+        for (const TileServer::Request &old : atTwelve) {
+            const QList<QByteArray> q = old.path.mid(1).chopped(4).split('/');
+            markedColumnRow = markedColumnRow || (q.at(1) == p.at(1) && q.at(2) == p.at(2));
+        }
+        QVERIFY2(!markedColumnRow, r.path.constData());
+    }
+    QVERIFY(hasRed(ViewProbe::grab(*d.map.view)));
+}
+
+void tst_TileDownload::switchingDownloadOffAndOnKeepsFailures()
+{
+    Downloading d(12, QSize(256, 256));
+    d.server.setMode(TileServer::NotFound);
+    ViewProbe::grab(*d.map.view);
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), visibleTileCount(d.map), 15000);
+    settle();
+    QVERIFY(hasRed(ViewProbe::grab(*d.map.view)));
+    const int asked = d.server.requests.size();
+    d.server.setMode(TileServer::Tiles);
+    d.map.view->setEnableTileDownload(false);
+    d.map.view->setEnableTileDownload(true);
+    d.map.view->setImagePath(d.database); // empties the cache, keeps the marks
+    ViewProbe::grab(*d.map.view);
+    settle();
+    QCOMPARE(d.server.requests.size(), asked);
+    QVERIFY(hasRed(ViewProbe::grab(*d.map.view)));
+}
+
+void tst_TileDownload::switchingDownloadOffDropsRepliesInFlight()
+{
+    Downloading d(12, QSize(256, 256));
+    d.server.setMode(TileServer::Stall);
+    ViewProbe::grab(*d.map.view);
+    QTRY_VERIFY_WITH_TIMEOUT(!d.server.requests.isEmpty(), 10000);
+    settle(100);
+    const int stalled = d.server.requests.size();
+    d.map.view->setEnableTileDownload(false);
+    d.server.setMode(TileServer::Tiles);
+    d.map.view->setEnableTileDownload(true);
+    d.map.view->setImagePath(d.database);
+    ViewProbe::grab(*d.map.view);
+    // The tiles that were in flight are asked for again and arrive.
+    QTRY_VERIFY_WITH_TIMEOUT(d.map.showsOwnTiles(), 15000);
+    QCOMPARE(d.server.tilesServed, stalled);
+}
+
+void tst_TileDownload::replyForAnotherLevelStoredNotDrawn()
+{
+    Downloading d(12, QSize(256, 256));
+    d.server.setMode(TileServer::Slow);
+    d.server.setSlowDelayMs(400);
+    ViewProbe::grab(*d.map.view);
+    QTRY_VERIFY_WITH_TIMEOUT(!d.server.requests.isEmpty(), 10000);
+    const int atTwelve = visibleTileCount(d.map);
+    d.server.setMode(TileServer::Stall);
+    d.map.view->setZoom(13.1667);
+    ViewProbe::grab(*d.map.view);
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.tilesServed, atTwelve, 15000);
+    settle();
+    const QHash<QString, QByteArray> rows = rowsOf(d.database);
+    QCOMPARE(rows.size(), atTwelve);
+    for (auto it = rows.begin(); it != rows.end(); ++it)
+        QVERIFY(it.key().startsWith(QLatin1String("12/")));
+    // Level 13 still waits: no tile colour of either level is on screen.
+    const QImage shown = ViewProbe::grab(*d.map.view);
+    const QPoint tile = ViewProbe::tileAt(*d.map.view, QPoint(128, 128));
+    QVERIFY(!TestTiles::sameColour(shown.pixelColor(128, 128),
+                                   TestTiles::colourOf(tile.x(), tile.y(), 13), 10));
+    QVERIFY(!TestTiles::sameColour(shown.pixelColor(128, 128),
+                                   TestTiles::colourOf(tile.x() / 2, tile.y() / 2, 12), 10));
+}
+
+void tst_TileDownload::cancelledReplyNotWritten()
+{
+    Downloading d(12, QSize(256, 256));
+    d.server.setMode(TileServer::Slow);
+    d.server.setSlowDelayMs(300);
+    ViewProbe::grab(*d.map.view);
+    QTRY_VERIFY_WITH_TIMEOUT(!d.server.requests.isEmpty(), 10000);
+    const QString other = d.tmp.filePath(QStringLiteral("other.sqlitedb"));
+    d.map.view->setEnableTileDownload(true);
+    d.server.setMode(TileServer::Stall);
+    d.map.view->setImagePath(other); // cancels what is in flight
+    settle(900);
+    QVERIFY(rowsOf(d.database).isEmpty());
+    QVERIFY(rowsOf(other).isEmpty());
+}
+
+void tst_TileDownload::dumpServerExchangeLogs()
+{
+    Downloading d(12, QSize(200, 200));
+    d.map.view->centerOn(-179.99, 85.0);
+    d.map.view->setDumpServerExchange(true);
+    QVERIFY(d.map.view->dumpServerExchange());
+    const QRegularExpression any(QStringLiteral("^send request to \"http://127\\.0\\.0\\.1:\\d+/12/\\d+/\\d+\\.png\"$"));
+    const QRegularExpression reply(QStringLiteral("^tile server reply QUrl\\(\"http://127\\.0\\.0\\.1:\\d+/12/\\d+/\\d+\\.png\"\\)$"));
+    const int tiles = visibleTileCount(d.map);
+    for (int i = 0; i < tiles; ++i) {
+        QTest::ignoreMessage(QtDebugMsg, any);
+        QTest::ignoreMessage(QtDebugMsg, reply);
+    }
+    ViewProbe::grab(*d.map.view);
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.tilesServed, tiles, 15000);
+    settle(100);
+}
+
+void tst_TileDownload::destroyedWithRequestsInFlight()
+{
+    auto d = std::make_unique<Downloading>(12, QSize(256, 256));
+    d->server.setMode(TileServer::Slow);
+    d->server.setSlowDelayMs(100);
+    ViewProbe::grab(*d->map.view);
+    QTRY_VERIFY_WITH_TIMEOUT(!d->server.requests.isEmpty(), 10000);
+    d->map.view.reset();
+    settle(300); // the server answers sockets whose replies are gone
+    d.reset();
+}
+
+QTEST_MAIN(tst_TileDownload)
+#include "tst_tiledownload.moc"
