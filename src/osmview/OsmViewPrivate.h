@@ -30,6 +30,7 @@ struct OsmView::Private
     QPixmap storedTile(int x, int y, int z);
     // Centre and fractional zoom that fit r into the viewport; false for a rectangle
     // that is empty, not finite, or maps to no pixels.
+    QRect tileViewportRect(int x, int y) const;
     bool measureFit(const QRectF &r, QPointF *mid, double *fittedZoom) const;
 
     double opacity = 0.5;
@@ -61,7 +62,7 @@ struct OsmView::Private
     // back into view costs no read and no decode. Store tiles only: never a
     // placeholder, an error tile or a miss.
     QCache<TileKey, QPixmap> tileMemory{TileMemoryTiles};
-    static constexpr int TileMemoryTiles = 384;
+    static constexpr int TileMemoryTiles = 192;
 
     OsmView *view;
 };

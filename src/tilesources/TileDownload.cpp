@@ -1,6 +1,7 @@
 #include "OsmView.h"
 
 #include "OsmViewPrivate.h"
+#include "TileAddressing.h"
 #include "TileImage.h"
 #include "Tiles.h"
 
@@ -215,7 +216,7 @@ void OsmView::tileServerReply(QNetworkReply *reply)
             if (z != d->tileZoom)
                 return;
             d->tileCache.insert(QPoint(x, y), pixmap);
-            viewport()->update();
+            viewport()->update(d->tileViewportRect(x, y));
             return;
         }
         code = QNetworkReply::UnknownContentError;
@@ -225,5 +226,15 @@ void OsmView::tileServerReply(QNetworkReply *reply)
     if (!d->errorPixmaps.contains(code))
         d->errorPixmaps.insert(code, errorTile(code));
     d->tileCache.insert(QPoint(x, y), d->tilePixmap(x, y));
-    viewport()->update();
+    viewport()->update(d->tileViewportRect(x, y));
+}
+
+// Where tile (x, y) of the current level lies in the viewport, as the paint lays it out.
+QRect OsmView::Private::tileViewportRect(int x, int y) const
+{
+    const QPointF anchor = view->mapToScene(QPoint(0, 0));
+    const int anchorRow = latToTileY(anchor.y(), tileZoom);
+    const double north = tileYToLat(anchorRow, tileZoom) - double(anchorRow - y) * tileHeight;
+    const QRectF scene(tileXToLon(x, tileZoom), north, tileWidth, tileHeight);
+    return view->viewportTransform().mapRect(scene).toAlignedRect().adjusted(-1, -1, 1, 1);
 }

@@ -136,6 +136,9 @@ void TileServer::answer(QTcpSocket *socket, const Request &request)
     const QRegularExpressionMatch match = tilePath.match(QString::fromLatin1(request.path));
     const Mode mode = m_pathModes.value(request.path.split('?').value(0), m_mode);
     auto tileBody = [&] {
+        const auto fixed = m_bodies.constFind(request.path);
+        if (fixed != m_bodies.constEnd())
+            return fixed.value();
         return TestTiles::encoded(match.captured(2).toInt(), match.captured(3).toInt(),
                                   match.captured(1).toInt());
     };

@@ -48,6 +48,8 @@ public:
     void setMode(Mode mode) { m_mode = mode; }
     void setModeFor(const QByteArray &path, Mode mode) { m_pathModes.insert(path, mode); }
     void setSlowDelayMs(int ms) { m_slowDelayMs = ms; }
+    // Fixed bodies by path, served in Tiles mode instead of generated test tiles.
+    void setBodies(const QHash<QByteArray, QByteArray> &bodies) { m_bodies = bodies; }
 
     QList<Request> requests;
     int tilesServed = 0;
@@ -66,6 +68,7 @@ private:
     QTcpServer m_server;
     QHash<QTcpSocket *, QByteArray> m_buffers;
     QHash<QByteArray, Mode> m_pathModes;
+    QHash<QByteArray, QByteArray> m_bodies;
     Mode m_mode = Tiles;
     int m_slowDelayMs = 200;
 };
