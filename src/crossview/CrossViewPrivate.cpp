@@ -1,0 +1,423 @@
+#include "CrossViewPrivate.h"
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QDateTime>
+#include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtCore/QTimerEvent>
+#include <QtGui/QBitmap>
+#include <QtGui/QImageReader>
+#include <QtGui/QMouseEvent>
+#include <QtGui/QPainter>
+#include <QtSvg/QSvgRenderer>
+#include <QtWidgets/QGridLayout>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QVBoxLayout>
+
+#include <map>
+
+namespace {
+
+constexpr int StatusIntervalMs = 500;
+constexpr int ButtonsPerRow = 16;
+// A scheme is a plan of one intersection; a file that claims more pixels than this
+// is not one, and decoding it could take gigabytes.
+constexpr qint64 MaxSchemePixels = 10000LL * 10000LL;
+
+QImage readRaster(const QString &fileName)
+{
+    QImageReader reader(fileName);
+    const QSize size = reader.size();
+    if (size.isValid() && qint64(size.width()) * size.height() > MaxSchemePixels)
+        return QImage();
+    return reader.read();
+}
+
+int clampedSeconds(qint64 seconds)
+{
+    return int(qBound<qint64>(std::numeric_limits<int>::min(), seconds,
+                              std::numeric_limits<int>::max()));
+}
+
+} // namespace
+
+CrossView::Private::Private(CrossView *parent) : QWidget(parent)
+{
+    stateLabel.setParent(parent);
+    stateLabel.setMaximumHeight(12);
+    auto *column = new QVBoxLayout(parent);
+    column->addWidget(&stateLabel, 0);
+    column->addWidget(this, 0);
+}
+
+QWidget *CrossView::Private::dock() const
+{
+    for (QWidget *w = parentWidget(); w; w = w->parentWidget()) {
+        if (w->inherits("QDockWidget"))
+            return w;
+    }
+    return nullptr;
+}
+
+QList<QObject *> CrossView::Private::phaseObjects() const
+{
+    QList<QObject *> phases;
+    if (!light || !QMetaObject::invokeMethod(light, "phases",
+                                             Q_RETURN_ARG(QList<QObject *>, phases)))
+        return {};
+    phases.removeAll(nullptr);
+    return phases;
+}
+
+void CrossView::Private::setLight(QObject *obj)
+{
+    if (obj == light)
+        return;
+    if (light) {
+        QObject::disconnect(light, nullptr, this, nullptr);
+        pictures.clear();
+    }
+    if (!obj || !obj->inherits("Sivel::Light")) {
+        unbind();
+        return;
+    }
+    bind(obj);
+}
+
+void CrossView::Private::unbind()
+{
+    light = nullptr;
+    if (QWidget *titled = dock())
+        titled->setWindowTitle(tr("Select object"));
+    shownPhase = StalePhase;
+    lightStateChanged();
+    clearPhaseButtons();
+}
+
+void CrossView::Private::bind(QObject *obj)
+{
+    QWidget *titled = dock();
+    light = obj;
+    connect(obj, SIGNAL(stateChanged()), this, SLOT(lightStateChanged()));
+    connect(obj, SIGNAL(destroyed(QObject *)), this, SLOT(lightDestroyed()));
+    if (titled) {
+        titled->setWindowTitle(QStringLiteral("%1: %2")
+                                   .arg(obj->property("id").toInt())
+                                   .arg(obj->property("description").toString()));
+    }
+    loadPicture(LightSchemeId, obj->property("shema"));
+    for (QObject *phase : phaseObjects()) {
+        const QVariant shema = phase->property("shema");
+        loadPicture(phase->property("id").toInt(), shema);
+    }
+    shownPhase = StalePhase;
+    lightStateChanged();
+    if (timerId != 0)
+        killTimer(timerId);
+    timerId = startTimer(StatusIntervalMs, Qt::CoarseTimer);
+    if (buttonsVisible)
+        createPhaseButtons();
+}
+
+void CrossView::Private::loadPicture(int id, const QVariant &value)
+{
+    QPicture picture;
+    int key = id;
+    switch (value.userType()) {
+    case QMetaType::QString: {
+        const QString fileName = value.toString();
+        const QString suffix = QFileInfo(fileName).suffix();
+        if (suffix == QLatin1String("wmf") || suffix == QLatin1String("emf")) {
+            const QString svg = fileName.left(fileName.size() - suffix.size())
+                + QStringLiteral("svg");
+            if (QFile::exists(svg))
+                picture = svgPicture(svg);
+            if (picture.isNull()) {
+                QPainter p(&picture);
+                const QRect box(0, 0, 250, 250);
+                p.drawRect(box);
+                p.drawText(box,
+                           Qt::TextWrapAnywhere | Qt::AlignHCenter
+                               | (id < 0 ? Qt::AlignTop : Qt::AlignBottom),
+                           tr("You must convert the file %1 to SVG format").arg(fileName));
+            }
+        } else if (suffix == QLatin1String("svg")) {
+            picture = svgPicture(fileName);
+        } else {
+            QPainter p(&picture);
+            p.drawImage(0, 0, readRaster(fileName));
+        }
+        if (id == LightSchemeId)
+            key = BaseSchemeKey;
+        break;
+    }
+    case QMetaType::QPixmap:
+    case QMetaType::QBitmap: {
+        QPainter p(&picture);
+        p.drawPixmap(QPointF(0, 0), value.value<QPixmap>());
+        if (id == LightSchemeId)
+            key = ImageSchemeKey;
+        break;
+    }
+    case QMetaType::QImage: {
+        QPainter p(&picture);
+        p.drawImage(0, 0, value.value<QImage>());
+        if (id == LightSchemeId)
+            key = ImageSchemeKey;
+        break;
+    }
+    default:
+        return;
+    }
+    pictures[key] = picture;
+}
+
+QPicture CrossView::Private::svgPicture(const QString &fileName)
+{
+    QPicture picture;
+    QSvgRenderer renderer;
+    if (renderer.load(fileName)) {
+        QPainter painter(&picture);
+        renderer.render(&painter);
+        painter.end();
+    }
+    return picture;
+}
+
+QGridLayout *CrossView::Private::grid() const
+{
+    if (!buttonsVisible || !parentWidget() || !parentWidget()->layout())
+        return nullptr;
+    QLayout *column = parentWidget()->layout();
+    if (column->count() == 0)
+        return nullptr;
+    return qobject_cast<QGridLayout *>(column->itemAt(0)->layout());
+}
+
+void CrossView::Private::clearPhaseButtons()
+{
+    QGridLayout *buttons = grid();
+    if (!buttons)
+        return;
+    while (QLayoutItem *item = buttons->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+}
+
+void CrossView::Private::createPhaseButtons()
+{
+    QGridLayout *buttons = grid();
+    if (!buttons)
+        return;
+    clearPhaseButtons();
+    std::map<int, QPushButton *> byId;
+    for (QObject *phase : phaseObjects()) {
+        auto *button = new QPushButton(phase->property("id").toString(), this);
+        button->setMinimumWidth(button->sizeHint().height());
+        connect(button, SIGNAL(pressed()), this, SLOT(showPhaseImage()));
+        connect(button, SIGNAL(released()), this, SLOT(autoPhaseImage()));
+        QPushButton *&slot = byId[phase->property("id").toInt()];
+        // A second phase with the same id replaces the first one's button; the first
+        // would otherwise linger unplaced over the picture.
+        delete slot;
+        slot = button;
+    }
+    int row = 0;
+    int column = 0;
+    for (const auto &entry : byId) {
+        buttons->addWidget(entry.second, row, column);
+        if (++column == ButtonsPerRow) {
+            column = 0;
+            ++row;
+        }
+    }
+}
+
+void CrossView::Private::lightStateChanged()
+{
+    if (previewId >= 0)
+        return;
+    const int phase = light ? light->property("currentPhase").toInt() : int(NoLightPhase);
+    if (phase == shownPhase)
+        return;
+    shownPhase = phase;
+    updateImage();
+    update();
+}
+
+void CrossView::Private::lightDestroyed()
+{
+    // The guarded pointer already reads null while the light is being destroyed.
+    previewId = -1;
+    pictures.clear();
+    unbind();
+}
+
+void CrossView::Private::startPreview(int id)
+{
+    if (id == previewId)
+        return;
+    previewId = id;
+    if (id >= 0) {
+        shownPhase = id;
+        updateImage();
+        update();
+    } else {
+        lightStateChanged();
+    }
+}
+
+void CrossView::Private::previewPhase(int id)
+{
+    startPreview(id);
+}
+
+void CrossView::Private::showPhaseImage()
+{
+    auto *button = qobject_cast<QPushButton *>(sender());
+    if (!button)
+        return;
+    startPreview(button->text().remove(QLatin1Char('&')).toInt());
+}
+
+void CrossView::Private::autoPhaseImage()
+{
+    if (previewId == -1)
+        return;
+    previewId = -1;
+    lightStateChanged();
+}
+
+void CrossView::Private::mousePressEvent(QMouseEvent *)
+{
+    if (light && shownPhase >= 0) {
+        shownPhase = SchemeOnlyPhase;
+        updateImage();
+        update();
+    }
+}
+
+void CrossView::Private::mouseReleaseEvent(QMouseEvent *)
+{
+    lightStateChanged();
+}
+
+void CrossView::Private::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (parentWidget())
+        QCoreApplication::sendEvent(parentWidget(), event);
+}
+
+void CrossView::Private::updateImage()
+{
+    if (size().isEmpty())
+        return;
+    image = QPixmap(size());
+    image.fill(Qt::transparent);
+    if (!light)
+        return;
+
+    QPicture base;
+    QPicture overlay;
+    if (shownPhase < 0) {
+        if (pictures.contains(ImageSchemeKey))
+            base = pictures.value(ImageSchemeKey);
+        else if (pictures.contains(BaseSchemeKey))
+            base = pictures.value(BaseSchemeKey);
+    } else {
+        base = pictures.value(BaseSchemeKey);
+        overlay = pictures.value(shownPhase);
+        if (base.isNull())
+            std::swap(base, overlay);
+    }
+    if (base.isNull())
+        return;
+
+    QPainter painter(&image);
+    const int w = base.width();
+    const int h = base.height();
+    if (w == 0 || h == 0)
+        return;
+    const double s = std::min(double(width()) / (w + 1), double(height()) / (h + 1));
+    painter.scale(s, s);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.drawPicture(QPointF(0, 0), base);
+    if (!overlay.isNull())
+        painter.drawPicture(QPointF(0, 0), overlay);
+}
+
+void CrossView::Private::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.drawPixmap(QPoint(0, 0), image);
+}
+
+void CrossView::Private::resizeEvent(QResizeEvent *)
+{
+    updateImage();
+}
+
+QString CrossView::Private::statusText() const
+{
+    const QDateTime changed = light->property("phaseChangeTime").toDateTime();
+    const int elapsed = changed.isValid()
+        ? clampedSeconds(changed.secsTo(QDateTime::currentDateTime()))
+        : 0;
+
+    if (!light->property("isConnected").toBool()) {
+        QString text = tr("Disconnected");
+        if (changed.isValid())
+            text += tr(": %1").arg(elapsed);
+        return text;
+    }
+
+    const int phase = light->property("currentPhase").toInt();
+    if (phase < 0) {
+        const QVariant regime = light->property("keyRegime");
+        QString text = regime.isValid() && regime.toInt() >= 0 && regime.toInt() != 255
+            ? tr("Key regime %1").arg(regime.toString())
+            : tr("Unknown state");
+        if (changed.isValid())
+            text += tr(": %1").arg(elapsed);
+        return text;
+    }
+
+    QString text = tr("Phase %1:").arg(phase);
+    const QVariant flag = light->property("transitionFlag");
+    if (!changed.isValid() || !flag.isValid())
+        return text;
+    text += tr("%1").arg(elapsed);
+    const int transition = flag.toInt();
+    const QVariant lengthValue = light->property("phaseLength");
+    bool ok = false;
+    int length = lengthValue.isValid() ? lengthValue.toInt(&ok) : 0;
+    if (ok) {
+        if (transition == 0)
+            length = std::max(length - elapsed, 0);
+        text += tr("(%1)").arg(length);
+    }
+    if (transition > 0) {
+        if (transition == 255)
+            text += tr(" TF");
+        else
+            text += tr(" TF:%1").arg(std::max(transition - elapsed, 0));
+    }
+    return text;
+}
+
+void CrossView::Private::timerEvent(QTimerEvent *)
+{
+    if (!light) {
+        stateLabel.clear();
+        if (timerId != 0) {
+            killTimer(timerId);
+            timerId = 0;
+        }
+        return;
+    }
+    // While a phase is previewed the connected status line keeps its last text.
+    if (light->property("isConnected").toBool() && previewId >= 0)
+        return;
+    stateLabel.setText(statusText());
+}
