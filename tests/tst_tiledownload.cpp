@@ -306,7 +306,9 @@ void tst_TileDownload::failureMarkHoldsAtEveryLevel()
     d.map.view->centerOn(-180, 85.06);
     d.server.setMode(TileServer::NotFound);
     ViewProbe::grab(*d.map.view);
-    QTRY_VERIFY_WITH_TIMEOUT(hasRed(ViewProbe::grab(*d.map.view)), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), visibleTileCount(d.map), 15000);
+    settle(); // every reply handled, every tile marked
+    QVERIFY(hasRed(ViewProbe::grab(*d.map.view)));
     const QList<TileServer::Request> atTwelve = d.server.requests;
 
     // Level 13 shows the same columns and rows near the corner of the grid: they are
@@ -351,10 +353,9 @@ void tst_TileDownload::switchingDownloadOffDropsRepliesInFlight()
 {
     Downloading d(12, QSize(256, 256));
     d.server.setMode(TileServer::Stall);
+    const int stalled = visibleTileCount(d.map);
     ViewProbe::grab(*d.map.view);
-    QTRY_VERIFY_WITH_TIMEOUT(!d.server.requests.isEmpty(), 10000);
-    settle(100);
-    const int stalled = d.server.requests.size();
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), stalled, 10000);
     d.map.view->setEnableTileDownload(false);
     d.server.setMode(TileServer::Tiles);
     d.map.view->setEnableTileDownload(true);
@@ -370,9 +371,9 @@ void tst_TileDownload::replyForAnotherLevelStoredNotDrawn()
     Downloading d(12, QSize(256, 256));
     d.server.setMode(TileServer::Slow);
     d.server.setSlowDelayMs(400);
-    ViewProbe::grab(*d.map.view);
-    QTRY_VERIFY_WITH_TIMEOUT(!d.server.requests.isEmpty(), 10000);
     const int atTwelve = visibleTileCount(d.map);
+    ViewProbe::grab(*d.map.view);
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), atTwelve, 10000);
     d.server.setMode(TileServer::Stall);
     d.map.view->setZoom(13.1667);
     ViewProbe::grab(*d.map.view);
@@ -397,7 +398,7 @@ void tst_TileDownload::cancelledReplyNotWritten()
     d.server.setMode(TileServer::Slow);
     d.server.setSlowDelayMs(300);
     ViewProbe::grab(*d.map.view);
-    QTRY_VERIFY_WITH_TIMEOUT(!d.server.requests.isEmpty(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), visibleTileCount(d.map), 10000);
     const QString other = d.tmp.filePath(QStringLiteral("other.sqlitedb"));
     d.map.view->setEnableTileDownload(true);
     d.server.setMode(TileServer::Stall);

@@ -1,5 +1,6 @@
 #include "OsmView.h"
 
+#include "OsmOperationsWidget.h"
 #include "OsmViewPrivate.h"
 #include "TileAddressing.h"
 #include "Tiles.h"
@@ -45,6 +46,8 @@ OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
     : QGraphicsView(scene, parent), d(new Private(this))
 {
     setZoom(10);
+    d->operationWidget = new OsmOperationsWidget(this);
+    d->operationWidget->syncControls();
 }
 
 OsmView::~OsmView()
@@ -184,12 +187,16 @@ void OsmView::Private::emptyTileCache()
 
 QObject *OsmView::operationWidget() const
 {
-    return nullptr;
+    return d->operationWidget;
 }
 
 bool OsmView::enableRightPane()
 {
-    return false;
+    return d->operationWidget->property("enabled").toBool();
 }
 
-void OsmView::setEnableRightPane(bool) { }
+void OsmView::setEnableRightPane(bool on)
+{
+    if (d->operationWidget->property("enabled").toBool() != on)
+        d->operationWidget->setProperty("enabled", on);
+}
