@@ -228,7 +228,21 @@ QPointF SampleMap::centre()
     return City;
 }
 
-QImage SampleMap::renderTile(int x, int y, int z)
+// Night keeps every hue and turns light into dark.
+static void toNight(QImage &image)
+{
+    for (int y = 0; y < image.height(); ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = QColor::fromRgb(line[x]).toHsl();
+            line[x] = QColor::fromHsl(c.hslHue(), c.hslSaturation() * 3 / 5,
+                                      35 + (255 - c.lightness()) * 3 / 5)
+                          .rgb();
+        }
+    }
+}
+
+QImage SampleMap::renderTile(int x, int y, int z, Style style)
 {
     QImage image(256, 256, QImage::Format_RGB32);
     image.fill(Background);
@@ -238,15 +252,18 @@ QImage SampleMap::renderTile(int x, int y, int z)
     painter.scale(scale, scale);
     paintCity(painter, view, scale, z);
     markSample(painter, image.rect());
+    painter.end();
+    if (style == Style::Night)
+        toNight(image);
     return image;
 }
 
-QByteArray SampleMap::encodeTile(int x, int y, int z, const char *format)
+QByteArray SampleMap::encodeTile(int x, int y, int z, const char *format, Style style)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    renderTile(x, y, z).save(&buffer, format);
+    renderTile(x, y, z, style).save(&buffer, format);
     return bytes;
 }
 

@@ -14,8 +14,10 @@ namespace SampleMap {
 // Longitude and latitude of the city's centre.
 QPointF centre();
 
-QImage renderTile(int x, int y, int z);
-QByteArray encodeTile(int x, int y, int z, const char *format = "PNG");
+enum class Style { Day, Night };
+
+QImage renderTile(int x, int y, int z, Style style = Style::Day);
+QByteArray encodeTile(int x, int y, int z, const char *format = "PNG", Style style = Style::Day);
 
 // The city over a geographic rectangle (west, north, east, south as left, top,
 // right, bottom) in Web Mercator, at a given pixel size.
