@@ -1,15 +1,34 @@
 #include "BenchSupport.h"
 
 #include "SampleMap.h"
+#include "TileDatabase.h"
 
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QFile>
 #include <QtCore/QVariant>
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlQuery>
+#include <QtWidgets/QAbstractScrollArea>
+#include <QtWidgets/QApplication>
 
 #include <algorithm>
 #include <cstdio>
+
+void Bench::useOffscreenPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+void Bench::showFullHd(QAbstractScrollArea *view)
+{
+    view->setFrameShape(QFrame::NoFrame);
+    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    view->resize(1920, 1080);
+    view->show();
+    QCoreApplication::processEvents();
+}
 
 double Bench::median(QVector<double> samples)
 {
@@ -32,29 +51,9 @@ double Bench::timeMedian(int runs, const std::function<void()> &fn)
 
 void Bench::writeSampleDatabase(const QString &path, int z, const QRect &tiles)
 {
-    QFile::remove(path);
-    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
-                                                    QStringLiteral("bench-writer"));
-        db.setDatabaseName(path);
-        db.open();
-        db.transaction();
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("insert or replace into tiles (x, y, z, image) values (?, ?, ?, ?)"));
-        for (int x = tiles.left(); x <= tiles.right(); ++x) {
-            for (int y = tiles.top(); y <= tiles.bottom(); ++y) {
-                q.addBindValue(x);
-                q.addBindValue(y);
-                q.addBindValue(z);
-                q.addBindValue(SampleMap::encodeTile(x, y, z));
-                q.exec();
-            }
-        }
-        db.commit();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("bench-writer"));
+    writeTileDatabase(path, z, tiles, [](int x, int y, int level) {
+        return SampleMap::encodeTile(x, y, level);
+    });
 }
 
 static long statusField(const char *name)

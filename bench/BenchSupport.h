@@ -7,7 +7,15 @@
 
 #include <functional>
 
+class QAbstractScrollArea;
+
 namespace Bench {
+
+// Benchmarks run on the offscreen platform unless told otherwise; call before the
+// application object exists.
+void useOffscreenPlatform();
+// A frameless 1920 x 1080 view without scroll bars, shown.
+void showFullHd(QAbstractScrollArea *view);
 
 // Median of the given samples, in milliseconds.
 double median(QVector<double> samples);

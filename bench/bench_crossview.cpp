@@ -15,8 +15,7 @@
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::useOffscreenPlatform();
     QApplication app(argc, argv);
     QTemporaryDir tmp;
     const QString scheme = tmp.filePath(QStringLiteral("detailed.svg"));

@@ -12,8 +12,7 @@
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::useOffscreenPlatform();
     QApplication app(argc, argv);
 
     QImage image(8000, 8000, QImage::Format_RGB32);
@@ -29,12 +28,7 @@ int main(int argc, char **argv)
     QGraphicsScene scene(geo.normalized());
     ImageMapView view;
     view.setScene(&scene);
-    view.setFrameShape(QFrame::NoFrame);
-    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.resize(1920, 1080);
-    view.show();
-    QCoreApplication::processEvents();
+    Bench::showFullHd(&view);
     view.setProperty("pixmap", pixmap);
     view.setProperty("geoRect", geo);
     view.setZoom(1.3);

@@ -53,8 +53,7 @@ void freshDatabase(const QString &path)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::useOffscreenPlatform();
     QApplication app(argc, argv);
     QTemporaryDir tmp;
 
@@ -72,11 +71,7 @@ int main(int argc, char **argv)
 
     QGraphicsScene scene(-180, -85, 360, 170);
     OsmView view(&scene, nullptr);
-    view.setFrameShape(QFrame::NoFrame);
-    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.resize(1920, 1080);
-    view.show();
+    Bench::showFullHd(&view);
     view.setTileServerUrl(server.urlTemplate());
     const QPointF centre(tileXToLon(cx, Level) + 0.3 * 360.0 / (1 << Level),
                          tileYToLat(cy, Level));

@@ -135,8 +135,7 @@ protected:
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Bench::useOffscreenPlatform();
     QApplication app(argc, argv);
 
     QTemporaryDir tmp;
@@ -150,12 +149,7 @@ int main(int argc, char **argv)
 
     QGraphicsScene scene(-180, -85, 360, 170);
     OsmView view(&scene, nullptr);
-    view.setFrameShape(QFrame::NoFrame);
-    view.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    view.resize(1920, 1080);
-    view.show();
-    QCoreApplication::processEvents();
+    Bench::showFullHd(&view);
     const QPointF start(tileXToLon(cx + 4, Level), tileYToLat(cy + 3, Level));
 
     auto reset = [&] {

@@ -95,6 +95,26 @@ struct Fixture
     bool exposed = false;
 };
 
+// A CrossView in the dock of a shown main window.
+struct Docked
+{
+    Docked() : dock(new QDockWidget(&window)), view(new CrossView)
+    {
+        dock->setWidget(view);
+        window.addDockWidget(Qt::LeftDockWidgetArea, dock);
+        window.resize(400, 400);
+        window.show();
+        exposed = QTest::qWaitForWindowExposed(&window);
+        panel = view->findChild<CrossView::Private *>();
+    }
+
+    QMainWindow window;
+    QDockWidget *dock;
+    CrossView *view;
+    CrossView::Private *panel = nullptr;
+    bool exposed = false;
+};
+
 QGridLayout *gridOf(CrossView &view)
 {
     return qobject_cast<QGridLayout *>(view.layout()->itemAt(0)->layout());
@@ -435,11 +455,9 @@ void tst_CrossView::buttonsCreatedWhenLightBound()
 void tst_CrossView::dockTitle()
 {
     Fixture f;
-    QMainWindow window;
-    auto *dock = new QDockWidget(QStringLiteral("before"), &window);
-    auto *view = new CrossView;
-    dock->setWidget(view);
-    window.addDockWidget(Qt::LeftDockWidgetArea, dock);
+    Docked docked;
+    QDockWidget *dock = docked.dock;
+    CrossView *view = docked.view;
     view->setLight(&f.light);
     QCOMPARE(dock->windowTitle(), QStringLiteral("12: Market Square"));
     view->setLight(nullptr);
@@ -510,19 +528,15 @@ void tst_CrossView::metafiles()
 void tst_CrossView::lightDestroyedWhileBound()
 {
     Fixture f;
-    QMainWindow window;
-    auto *dock = new QDockWidget(&window);
-    auto *view = new CrossView;
-    dock->setWidget(view);
-    window.addDockWidget(Qt::LeftDockWidgetArea, dock);
-    window.resize(400, 400);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    Docked docked;
+    QVERIFY(docked.exposed);
+    CrossView *view = docked.view;
+    CrossView::Private *panel = docked.panel;
+    QDockWidget *dock = docked.dock;
     auto *light = new Sivel::Light;
     light->setShema(f.light.shema());
     light->setCurrentPhase(-1);
     view->setLight(light);
-    auto *panel = view->findChild<CrossView::Private *>();
     QCOMPARE(panel->grab().toImage().pixelColor(20, 20), SchemeColour);
     view->showPreviewButtons(true);
     view->previewPhase(1);
@@ -537,12 +551,11 @@ void tst_CrossView::lightDestroyedWhileBound()
 void tst_CrossView::bindingSameLightTwice()
 {
     Fixture f;
-    QMainWindow window;
-    auto *dock = new QDockWidget(&window);
-    auto *view = new CrossView;
-    dock->setWidget(view);
+    Docked docked;
+    QDockWidget *dock = docked.dock;
+    CrossView *view = docked.view;
+    CrossView::Private *panel = docked.panel;
     view->setLight(&f.light);
-    auto *panel = view->findChild<CrossView::Private *>();
     const int timer = panel->timerId;
     dock->setWindowTitle(QStringLiteral("renamed"));
     panel->pictures.clear();

@@ -99,6 +99,7 @@ private Q_SLOTS:
     void nothingRequested();
     void faultsFailOnceAndStoreNothing_data();
     void faultsFailOnceAndStoreNothing();
+    void storeRefusingWritesShowsReply();
     void sameCodeSameErrorTile();
     void failureMarkHoldsAtEveryLevel();
     void switchingDownloadOffAndOnKeepsFailures();
@@ -265,6 +266,43 @@ void tst_TileDownload::faultsFailOnceAndStoreNothing()
         QVERIFY(!TestTiles::sameColour(shown.pixelColor(corner),
                                        TestTiles::colourOf(tile.x(), tile.y(), 12), 10));
     }
+}
+
+void tst_TileDownload::storeRefusingWritesShowsReply()
+{
+    // A database that takes no rows: each arriving tile is shown from the reply itself
+    // and is not asked for again.
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("refusing.sqlitedb"));
+    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("setup"));
+        db.setDatabaseName(path);
+        db.open();
+        QSqlQuery(db).exec(QStringLiteral("create trigger refuse before insert on tiles begin "
+                                          "select raise(abort, 'read only'); end"));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("setup"));
+
+    MapFixture map(12, QSize(256, 256));
+    TileServer server;
+    QVERIFY(server.start());
+    map.view->setImagePath(path);
+    map.view->setTileServerUrl(server.urlTemplate());
+    map.view->setEnableTileDownload(true);
+    const int tiles = visibleTileCount(map);
+    for (int i = 0; i < tiles; ++i)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^tile db insert error: ")));
+    ViewProbe::grab(*map.view);
+    QString why;
+    QTRY_VERIFY2_WITH_TIMEOUT(map.showsOwnTiles(&why), qPrintable(why), 15000);
+    for (int i = 0; i < 3; ++i) {
+        map.view->viewport()->repaint();
+        settle(60);
+    }
+    QCOMPARE(server.requests.size(), tiles);
+    QVERIFY(rowsOf(path).isEmpty());
 }
 
 void tst_TileDownload::sameCodeSameErrorTile()

@@ -193,12 +193,13 @@ void Workstation::addMaps(const QString &tileServer)
     const QDir sample(m_sampleDir);
     add(tr("Sample city"), sample.filePath(QStringLiteral("city.sqlitedb")), QString());
     add(tr("Sample city at night"), sample.filePath(QStringLiteral("night")), QString());
-    if (!tileServer.isEmpty()) {
-        const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-        QDir().mkpath(cache);
-        add(tr("Tile server"), QDir(cache).filePath(QStringLiteral("server-tiles.sqlitedb")), tileServer);
-        m_map->setEnableTileDownload(true);
-    }
+    // Tiles from a server of the operator's choice are kept in a cache of their own;
+    // without a server the entry shows what earlier runs stored there.
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    QDir().mkpath(cache);
+    add(tileServer.isEmpty() ? tr("Tile server cache") : tr("Tile server"),
+        QDir(cache).filePath(QStringLiteral("server-tiles.sqlitedb")), tileServer);
+    m_map->setEnableTileDownload(!tileServer.isEmpty());
 }
 
 void Workstation::showLight(QObject *light)

@@ -2,11 +2,10 @@
 
 #include "OsmView.h"
 #include "TestTiles.h"
+#include "TileDatabase.h"
 #include "ViewProbe.h"
 
 #include <QtCore/QFile>
-#include <QtSql/QSqlDatabase>
-#include <QtSql/QSqlQuery>
 #include <QtTest/QTest>
 
 MapFixture::MapFixture(int level, QSize size)
@@ -88,27 +87,8 @@ int MapFixture::blankSamples()
 
 QString writeDatabase(const QString &path, int z, const QRect &tiles)
 {
-    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
-                                                    QStringLiteral("fixture-writer"));
-        db.setDatabaseName(path);
-        db.open();
-        db.transaction();
-        QSqlQuery q(db);
-        q.prepare(QStringLiteral("insert into tiles (x, y, z, image) values (?, ?, ?, ?)"));
-        for (int x = tiles.left(); x <= tiles.right(); ++x) {
-            for (int y = tiles.top(); y <= tiles.bottom(); ++y) {
-                q.addBindValue(x);
-                q.addBindValue(y);
-                q.addBindValue(z);
-                q.addBindValue(TestTiles::encoded(x, y, z));
-                q.exec();
-            }
-        }
-        db.commit();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("fixture-writer"));
+    writeTileDatabase(path, z, tiles, [](int x, int y, int level) {
+        return TestTiles::encoded(x, y, level);
+    });
     return path;
 }
