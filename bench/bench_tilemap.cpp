@@ -121,6 +121,23 @@ struct Baseline
     QImage canvas;
 };
 
+// Measures how much of a paint is the map's own background drawing.
+class TimedView : public OsmView
+{
+public:
+    using OsmView::OsmView;
+    double backgroundMs = 0;
+
+protected:
+    void drawBackground(QPainter *painter, const QRectF &rect) override
+    {
+        QElapsedTimer timer;
+        timer.start();
+        OsmView::drawBackground(painter, rect);
+        backgroundMs += timer.nsecsElapsed() / 1e6;
+    }
+};
+
 // The scroll machinery alone: a plain widget of the same size scrolled the same way.
 class PlainSurface : public QWidget
 {
@@ -148,7 +165,7 @@ int main(int argc, char **argv)
     Bench::writeSampleDatabase(path, Level, area);
 
     QGraphicsScene scene(-180, -85, 360, 170);
-    OsmView view(&scene, nullptr);
+    TimedView view(&scene, nullptr);
     Bench::showFullHd(&view);
     const QPointF start(tileXToLon(cx + 4, Level), tileYToLat(cy + 3, Level));
 
@@ -207,6 +224,7 @@ int main(int argc, char **argv)
     for (const Cell &c : windowOf(view))
         seen.insert(QPoint(c.x, c.y));
     QVector<double> panSegments, panBaseSegments;
+    view.backgroundMs = 0;
     double segment = 0, segmentBase = 0;
     int steps = 0;
     const QPoint directions[] = {{32, 0}, {0, 32}, {-32, 0}, {0, -32}};
@@ -237,6 +255,8 @@ int main(int argc, char **argv)
         }
     }
     const double pan = Bench::median(panSegments);
+    std::printf("| %-58s | %9.3f ms |\n", "of a pan step, time in drawBackground (mean)",
+                view.backgroundMs / steps);
     Bench::printRow(QStringLiteral("pan step of 32 px (vs. entering tiles)"), pan,
                     Bench::median(panBaseSegments), 1.3);
     {
