@@ -136,7 +136,6 @@ private Q_SLOTS:
     void wheelWithoutScene();
     void missingImageChangesNothing();
     void clearKeepsRectangle();
-    void mouseMoveInSceneCoordinates();
 };
 
 void tst_ImageMapView::pixels_data()
@@ -379,18 +378,6 @@ void tst_ImageMapView::clearKeepsRectangle()
     const QImage shown = s.view.viewport()->grab().toImage();
     for (const QColor &q : Quadrants)
         QVERIFY(shown.pixelColor(160, 120) != q);
-}
-
-void tst_ImageMapView::mouseMoveInSceneCoordinates()
-{
-    Shown s(QRectF(30.0, 60.0, 0.4, -0.3), false);
-    s.view.setMouseTracking(true);
-    QSignalSpy moves(&s.view, &ImageMapView::mouseMove);
-    QMouseEvent move(QEvent::MouseMove, QPointF(100, 80), Qt::NoButton, Qt::NoButton,
-                     Qt::NoModifier);
-    QApplication::sendEvent(s.view.viewport(), &move);
-    QCOMPARE(moves.count(), 1);
-    QCOMPARE(moves.first().at(0).toPointF(), s.view.mapToScene(QPoint(100, 80)));
 }
 
 QTEST_MAIN(tst_ImageMapView)

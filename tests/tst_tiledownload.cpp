@@ -91,10 +91,9 @@ class tst_TileDownload : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void missingTilesFetchedOnceAndStored_data();
     void missingTilesFetchedOnceAndStored();
-    void placeholderWhileRequestRuns();
     void plainServerOverDirectoryTree();
-    void redirectsAreFollowed();
     void nothingRequested_data();
     void nothingRequested();
     void faultsFailOnceAndStoreNothing_data();
@@ -110,52 +109,53 @@ private Q_SLOTS:
     void destroyedWithRequestsInFlight();
 };
 
+void tst_TileDownload::missingTilesFetchedOnceAndStored_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("requestsPerTile");
+    QTest::newRow("served at once") << int(TileServer::Tiles) << 1;
+    QTest::newRow("served slowly") << int(TileServer::Slow) << 1;
+    QTest::newRow("redirected") << int(TileServer::Redirect) << 2;
+}
+
 void tst_TileDownload::missingTilesFetchedOnceAndStored()
 {
-    Downloading d;
+    QFETCH(int, mode);
+    QFETCH(int, requestsPerTile);
+    Downloading d(12, QSize(384, 256));
+    d.server.setMode(TileServer::Mode(mode));
+    d.server.setSlowDelayMs(1500);
     const int expected = visibleTileCount(d.map);
+    const QImage first = ViewProbe::grab(*d.map.view);
     ViewProbe::grab(*d.map.view);
-    ViewProbe::grab(*d.map.view);
+    if (mode == TileServer::Slow) {
+        // Meanwhile the placeholder: white with dark text and a light grey grid line.
+        int dark = 0;
+        for (int y = 0; y < first.height(); ++y)
+            for (int x = 0; x < first.width(); ++x)
+                dark += first.pixelColor(x, y).lightness() < 80;
+        QVERIFY(dark > 20);
+        QVERIFY(!d.map.showsOwnTiles());
+    }
     QTRY_COMPARE_WITH_TIMEOUT(d.server.tilesServed, expected, 15000);
-    settle();
-    QVERIFY(d.map.showsOwnTiles());
-    QCOMPARE(d.server.requests.size(), expected);
+    QString why;
+    QTRY_VERIFY2_WITH_TIMEOUT(d.map.showsOwnTiles(&why), qPrintable(why), 5000);
+    QCOMPARE(d.server.requests.size(), expected * requestsPerTile);
 
     const QHash<QString, QByteArray> rows = rowsOf(d.database);
     QCOMPARE(rows.size(), expected);
     for (const TileServer::Request &r : qAsConst(d.server.requests)) {
         QCOMPARE(r.method, QByteArray("GET"));
         QCOMPARE(r.headers.value("user-agent"), QByteArray("VeltraCenter 2.1"));
-        const QList<QByteArray> parts = r.path.mid(1).chopped(4).split('/');
-        const QString key = QString::fromLatin1(r.path.mid(1).chopped(4));
+        const QString key = QString::fromLatin1(r.path.split('?').first().mid(1).chopped(4));
+        const QStringList zxy = key.split(QLatin1Char('/'));
         QVERIFY2(rows.contains(key), r.path.constData());
-        QCOMPARE(rows.value(key),
-                 TestTiles::encoded(parts.at(1).toInt(), parts.at(2).toInt(), parts.at(0).toInt()));
+        QCOMPARE(rows.value(key), TestTiles::encoded(zxy[1].toInt(), zxy[2].toInt(), zxy[0].toInt()));
     }
     // Painting again reads the store: no further request.
     d.map.view->viewport()->repaint();
     settle(100);
-    QCOMPARE(d.server.requests.size(), expected);
-}
-
-void tst_TileDownload::placeholderWhileRequestRuns()
-{
-    Downloading d(12, QSize(256, 256));
-    d.server.setMode(TileServer::Stall);
-    const QImage shown = ViewProbe::grab(*d.map.view);
-    QTRY_VERIFY_WITH_TIMEOUT(!d.server.requests.isEmpty(), 10000);
-    // The placeholder is white with dark text and a light grey grid line.
-    int dark = 0;
-    int white = 0;
-    for (int y = 0; y < shown.height(); ++y)
-        for (int x = 0; x < shown.width(); ++x) {
-            const QColor c = shown.pixelColor(x, y);
-            dark += c.lightness() < 80;
-            white += c == QColor(Qt::white);
-        }
-    QVERIFY(dark > 20);
-    QVERIFY(white > shown.width() * shown.height() / 2);
-    QVERIFY(!d.map.showsOwnTiles());
+    QCOMPARE(d.server.requests.size(), expected * requestsPerTile);
 }
 
 void tst_TileDownload::plainServerOverDirectoryTree()
@@ -183,16 +183,6 @@ void tst_TileDownload::plainServerOverDirectoryTree()
         tmp.filePath(QStringLiteral("cache/14/%1/%2.png").arg(first.x()).arg(first.y()))));
     python.terminate();
     python.waitForFinished(5000);
-}
-
-void tst_TileDownload::redirectsAreFollowed()
-{
-    Downloading d(12, QSize(256, 256));
-    d.server.setMode(TileServer::Redirect);
-    ViewProbe::grab(*d.map.view);
-    QString why;
-    QTRY_VERIFY2_WITH_TIMEOUT(d.map.showsOwnTiles(&why), qPrintable(why), 15000);
-    QVERIFY(!rowsOf(d.database).isEmpty());
 }
 
 void tst_TileDownload::nothingRequested_data()

@@ -5,19 +5,7 @@
 #include <QtGui/QImageReader>
 #include <QtTest/QtTest>
 
-
 namespace {
-
-quint32 crc32Of(const QByteArray &bytes)
-{
-    quint32 crc = 0xffffffffu;
-    for (const char c : bytes) {
-        crc ^= quint8(c);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
 
 QStringList entriesBelow(const QString &root)
 {
@@ -27,29 +15,6 @@ QStringList entriesBelow(const QString &root)
         found << QDir(root).relativeFilePath(it.next());
     found.sort();
     return found;
-}
-
-// A PNG whose header declares side x side pixels, with almost no data behind it.
-QByteArray pngDeclaring(int side)
-{
-    auto chunk = [](const QByteArray &type, const QByteArray &data) {
-        QByteArray out;
-        QDataStream s(&out, QIODevice::WriteOnly);
-        s << quint32(data.size());
-        out += type + data;
-        const QByteArray body = type + data;
-        const quint32 crc = crc32Of(body);
-        QByteArray tail;
-        QDataStream t(&tail, QIODevice::WriteOnly);
-        t << crc;
-        return out + tail;
-    };
-    QByteArray ihdr;
-    QDataStream s(&ihdr, QIODevice::WriteOnly);
-    s << quint32(side) << quint32(side) << quint8(8) << quint8(2) << quint8(0) << quint8(0)
-      << quint8(0);
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr)
-        + chunk("IDAT", QByteArray::fromHex("789c636000000002000148")) + chunk("IEND", {});
 }
 
 } // namespace
@@ -182,7 +147,7 @@ void tst_TilesFromFile::refusesHugeDeclaredImage()
     QDir().mkpath(tmp.filePath(QStringLiteral("6/1")));
     QFile file(tmp.filePath(QStringLiteral("6/1/1.png")));
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(pngDeclaring(30000));
+    file.write(TestTiles::pngDeclaring(30000));
     file.close();
     QCOMPARE(QImageReader(file.fileName()).size(), QSize(30000, 30000));
 

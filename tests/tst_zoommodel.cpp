@@ -50,7 +50,6 @@ private Q_SLOTS:
     void rowHeightMeasuredAtTopLeft();
     void polesKeepTransformInvertible_data();
     void polesKeepTransformInvertible();
-    void propertiesThroughMetaObject();
 };
 
 void tst_ZoomModel::defaults()
@@ -278,29 +277,6 @@ void tst_ZoomModel::polesKeepTransformInvertible()
         QVERIFY(t.m22() < 0);
         QCOMPARE(view.zoomF(), z);
     }
-}
-
-void tst_ZoomModel::propertiesThroughMetaObject()
-{
-    OsmView view;
-    const QMetaObject *mo = view.metaObject();
-    QCOMPARE(mo->className(), "OsmView");
-    const QStringList names{"zoom", "zoomMax", "zoomMin", "zoomF", "imagePath", "opacity",
-                            "operationWidget", "tileServerUrl", "enableTileDownload",
-                            "enableRightPane", "dumpServerExchange"};
-    for (int i = 0; i < names.size(); ++i) {
-        const QMetaProperty p = mo->property(mo->propertyOffset() + i);
-        QCOMPARE(QString::fromLatin1(p.name()), names.at(i));
-        QVERIFY(p.isDesignable() && p.isScriptable() && p.isStored());
-        QVERIFY(!p.hasNotifySignal());
-    }
-    QVERIFY(!mo->property(mo->indexOfProperty("operationWidget")).isWritable());
-    QVERIFY(view.setProperty("zoomF", 12.5));
-    QCOMPARE(view.zoomF(), 12.5);
-    QVERIFY(view.setProperty("zoom", 14));
-    QCOMPARE(view.zoomF(), 14 + Sixth);
-    QVERIFY(view.setProperty("opacity", 0.25));
-    QCOMPARE(view.opacity(), 0.25);
 }
 
 QTEST_MAIN(tst_ZoomModel)

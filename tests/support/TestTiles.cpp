@@ -1,6 +1,7 @@
 #include "TestTiles.h"
 
 #include <QtCore/QBuffer>
+#include <QtCore/QDataStream>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QString>
@@ -46,4 +47,42 @@ bool TestTiles::sameColour(const QColor &a, const QColor &b, int tolerance)
 {
     return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance
         && std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+quint32 TestTiles::crc32(const QByteArray &bytes)
+{
+    static quint32 table[256];
+    static bool ready = false;
+    if (!ready) {
+        for (quint32 i = 0; i < 256; ++i) {
+            quint32 c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+            table[i] = c;
+        }
+        ready = true;
+    }
+    quint32 crc = 0xffffffffu;
+    for (const char ch : bytes)
+        crc = table[(crc ^ quint8(ch)) & 0xff] ^ (crc >> 8);
+    return ~crc;
+}
+
+QByteArray TestTiles::pngDeclaring(int side)
+{
+    auto chunk = [](const QByteArray &type, const QByteArray &data) {
+        QByteArray out;
+        QDataStream s(&out, QIODevice::WriteOnly);
+        s << quint32(data.size());
+        s.writeRawData(type.constData(), type.size());
+        s.writeRawData(data.constData(), data.size());
+        s << crc32(type + data);
+        return out;
+    };
+    QByteArray ihdr;
+    QDataStream s(&ihdr, QIODevice::WriteOnly);
+    s << quint32(side) << quint32(side) << quint8(8) << quint8(2) << quint8(0) << quint8(0)
+      << quint8(0);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr)
+        + chunk("IDAT", QByteArray::fromHex("789c636000000002000148")) + chunk("IEND", {});
 }

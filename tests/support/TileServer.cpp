@@ -2,32 +2,12 @@
 
 #include "TestTiles.h"
 
-#include <QtCore/QDataStream>
 #include <QtCore/QPointer>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QTimer>
 #include <QtNetwork/QTcpSocket>
 
 namespace {
-
-quint32 crc32Of(const QByteArray &bytes)
-{
-    static quint32 table[256];
-    static bool ready = false;
-    if (!ready) {
-        for (quint32 i = 0; i < 256; ++i) {
-            quint32 c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
-            table[i] = c;
-        }
-        ready = true;
-    }
-    quint32 crc = 0xffffffffu;
-    for (const char ch : bytes)
-        crc = table[(crc ^ quint8(ch)) & 0xff] ^ (crc >> 8);
-    return ~crc;
-}
 
 QByteArray littleEndian32(quint32 v)
 {
@@ -44,19 +24,7 @@ QByteArray gzipOfZeros(int size)
     const QByteArray zlib = qCompress(plain, 9).mid(4); // strip Qt's length prefix
     const QByteArray deflate = zlib.mid(2, zlib.size() - 6);
     return QByteArray::fromHex("1f8b0800000000000003") + deflate
-        + littleEndian32(crc32Of(plain)) + littleEndian32(quint32(size));
-}
-
-QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
-{
-    QByteArray out;
-    QDataStream s(&out, QIODevice::WriteOnly);
-    s << quint32(data.size());
-    out += type + data;
-    QByteArray crc;
-    QDataStream c(&crc, QIODevice::WriteOnly);
-    c << crc32Of(type + data);
-    return out + crc;
+        + littleEndian32(TestTiles::crc32(plain)) + littleEndian32(quint32(size));
 }
 
 } // namespace
@@ -192,17 +160,9 @@ void TileServer::answer(QTcpSocket *socket, const Request &request)
         ++tilesServed;
         respond(socket, 200, "OK", "image/png", tileBody());
         return;
-    case HugeImage: {
-        QByteArray ihdr;
-        QDataStream s(&ihdr, QIODevice::WriteOnly);
-        s << quint32(30000) << quint32(30000) << quint8(8) << quint8(2) << quint8(0)
-          << quint8(0) << quint8(0);
-        respond(socket, 200, "OK", "image/png",
-                QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", ihdr)
-                    + pngChunk("IDAT", QByteArray::fromHex("789c636000000002000148"))
-                    + pngChunk("IEND", {}));
+    case HugeImage:
+        respond(socket, 200, "OK", "image/png", TestTiles::pngDeclaring(30000));
         return;
-    }
     case Stall:
         return;
     }
