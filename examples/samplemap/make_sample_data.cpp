@@ -3,6 +3,7 @@
 // image of the city with its binding, and the pictures of two intersections.
 #include "IntersectionPictures.h"
 #include "SampleMap.h"
+#include "TileAddressing.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
@@ -11,39 +12,16 @@
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlQuery>
 
-#include <cmath>
 #include <cstdio>
 
 namespace {
-
-int columnOf(double lon, int z)
-{
-    return int((lon + 180.0) / 360.0 * (1 << z));
-}
-
-int rowOf(double lat, int z)
-{
-    const double phi = lat * M_PI / 180;
-    return int((0.5 - std::log(std::tan(phi) + 1 / std::cos(phi)) / (2 * M_PI)) * (1 << z));
-}
-
-double lonOf(int x, int z)
-{
-    return x * 360.0 / (1 << z) - 180.0;
-}
-
-double latOf(int y, int z)
-{
-    const double t = M_PI - y * 2 * M_PI / (1 << z);
-    return std::atan(std::sinh(t)) * 180 / M_PI;
-}
 
 // The tiles of level z that a large screen centred on the city shows.
 QRect window(int z, int halfWidth, int halfHeight)
 {
     const QPointF c = SampleMap::centre();
-    const int x = columnOf(c.x(), z);
-    const int y = rowOf(c.y(), z);
+    const int x = lonToTileX(c.x(), z);
+    const int y = latToTileY(c.y(), z);
     return QRect(QPoint(x - halfWidth, y - halfHeight), QPoint(x + halfWidth, y + halfHeight));
 }
 
@@ -98,8 +76,8 @@ void writeTree(const QString &root)
 void writeImage(const QString &imagePath, const QString &bindingPath)
 {
     const QRect r = window(14, 6, 4);
-    const QRectF geo(QPointF(lonOf(r.left(), 14), latOf(r.top(), 14)),
-                     QPointF(lonOf(r.right() + 1, 14), latOf(r.bottom() + 1, 14)));
+    const QRectF geo(QPointF(tileXToLon(r.left(), 14), tileYToLat(r.top(), 14)),
+                     QPointF(tileXToLon(r.right() + 1, 14), tileYToLat(r.bottom() + 1, 14)));
     SampleMap::renderArea(geo, QSize(256 * r.width(), 256 * r.height())).save(imagePath);
     QFile binding(bindingPath);
     if (binding.open(QIODevice::WriteOnly))

@@ -29,29 +29,25 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
     if (!(cellWidth > 1e-6) || !(cellHeight > 1e-6))
         return;
 
-    // The rows share one height, anchored at the true north edge of the row under
-    // the viewport's top-left pixel.
-    const QPointF anchor = mapToScene(QPoint(0, 0));
-    const int anchorRow = latToTileY(anchor.y(), z);
-    const int anchorColumn = lonToTileX(anchor.x(), z);
+    const int anchorRow = d->anchorRow();
+    const int anchorColumn = lonToTileX(mapToScene(QPoint(0, 0)).x(), z);
 
     // Whatever the exposed rectangle claims, only what the viewport can show is
     // visited: a scene reaching past the poles or the date line costs nothing extra.
     const int x0 = std::max(lonToTileX(rect.left(), z), anchorColumn - 1);
     const int y0 = std::max(latToTileY(rect.bottom(), z), anchorRow - 1);
-    const double lonW = tileXToLon(x0, z);
-    const double latN = tileYToLat(anchorRow, z) - double(anchorRow - y0) * d->tileHeight;
+    const QRectF firstTile = d->tileSceneRect(x0, y0, anchorRow);
 
-    const double columnsToEdge = (rect.right() - lonW) / d->tileWidth;
-    const double rowsToEdge = (rect.top() - latN) / d->tileHeight;
+    const double columnsToEdge = (rect.right() - firstTile.left()) / d->tileWidth;
+    const double rowsToEdge = (rect.top() - firstTile.top()) / d->tileHeight;
     if (!std::isfinite(columnsToEdge) || !std::isfinite(rowsToEdge))
         return;
-    const int xEnd = std::min(x0 + 1 + int(std::min(columnsToEdge, 1048576.0)),
+    const int xEnd = std::min(x0 + 1 + int(qBound(-1.0, columnsToEdge, 1048576.0)),
                               anchorColumn + cellsAcross(viewport()->width(), cellWidth));
-    const int yEnd = std::min(y0 + 1 + int(std::min(rowsToEdge, 1048576.0)),
+    const int yEnd = std::min(y0 + 1 + int(qBound(-1.0, rowsToEdge, 1048576.0)),
                               anchorRow + cellsAcross(viewport()->height(), cellHeight));
 
-    const QRectF first = world.mapRect(QRectF(lonW, latN, d->tileWidth, d->tileHeight));
+    const QRectF first = world.mapRect(firstTile);
     painter->setWorldTransform(QTransform());
     painter->setOpacity(d->opacity);
 
@@ -78,4 +74,21 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
         else
             ++it;
     }
+}
+
+int OsmView::Private::anchorRow() const
+{
+    return latToTileY(view->mapToScene(QPoint(0, 0)).y(), tileZoom);
+}
+
+QRectF OsmView::Private::tileSceneRect(int x, int y, int anchor) const
+{
+    const double north = tileYToLat(anchor, tileZoom) - double(anchor - y) * tileHeight;
+    return QRectF(tileXToLon(x, tileZoom), north, tileWidth, tileHeight);
+}
+
+QRect OsmView::Private::tileViewportRect(int x, int y) const
+{
+    const QRectF scene = tileSceneRect(x, y, anchorRow());
+    return view->viewportTransform().mapRect(scene).toAlignedRect().adjusted(-1, -1, 1, 1);
 }

@@ -30,6 +30,10 @@ struct OsmView::Private
     QPixmap storedTile(int x, int y, int z);
     // Centre and fractional zoom that fit r into the viewport; false for a rectangle
     // that is empty, not finite, or maps to no pixels.
+    // Tile rows share one height, anchored at the true north edge of the row under the
+    // viewport's top-left pixel; these give that layout.
+    int anchorRow() const;
+    QRectF tileSceneRect(int x, int y, int anchor) const;
     QRect tileViewportRect(int x, int y) const;
     bool measureFit(const QRectF &r, QPointF *mid, double *fittedZoom) const;
 

@@ -1,7 +1,6 @@
 #include "OsmView.h"
 
 #include "OsmViewPrivate.h"
-#include "TileAddressing.h"
 #include "TileImage.h"
 #include "Tiles.h"
 
@@ -229,12 +228,3 @@ void OsmView::tileServerReply(QNetworkReply *reply)
     viewport()->update(d->tileViewportRect(x, y));
 }
 
-// Where tile (x, y) of the current level lies in the viewport, as the paint lays it out.
-QRect OsmView::Private::tileViewportRect(int x, int y) const
-{
-    const QPointF anchor = view->mapToScene(QPoint(0, 0));
-    const int anchorRow = latToTileY(anchor.y(), tileZoom);
-    const double north = tileYToLat(anchorRow, tileZoom) - double(anchorRow - y) * tileHeight;
-    const QRectF scene(tileXToLon(x, tileZoom), north, tileWidth, tileHeight);
-    return view->viewportTransform().mapRect(scene).toAlignedRect().adjusted(-1, -1, 1, 1);
-}
