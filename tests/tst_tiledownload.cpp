@@ -99,7 +99,6 @@ private Q_SLOTS:
     void faultsFailOnceAndStoreNothing_data();
     void faultsFailOnceAndStoreNothing();
     void storeRefusingWritesShowsReply();
-    void sameCodeSameErrorTile();
     void failureMarkHoldsAtEveryLevel();
     void switchingDownloadOffAndOnKeepsFailures();
     void switchingDownloadOffDropsRepliesInFlight();
@@ -293,36 +292,6 @@ void tst_TileDownload::storeRefusingWritesShowsReply()
     }
     QCOMPARE(server.requests.size(), tiles);
     QVERIFY(rowsOf(path).isEmpty());
-}
-
-void tst_TileDownload::sameCodeSameErrorTile()
-{
-    // Two tiles failing with one code look alike; another code looks different.
-    Downloading d(12, QSize(512, 256));
-    d.server.setMode(TileServer::NotFound);
-    const QPoint a = ViewProbe::tileAt(*d.map.view, QPoint(10, 10));
-    d.server.setModeFor(QStringLiteral("/12/%1/%2.png").arg(a.x()).arg(a.y()).toLatin1(),
-                        TileServer::ServerError);
-    ViewProbe::grab(*d.map.view);
-    QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), visibleTileCount(d.map), 15000);
-    settle();
-    const QImage shown = ViewProbe::grab(*d.map.view);
-    auto tileImage = [&](QPoint tile) {
-        QPoint origin(-1, -1);
-        for (int y = 0; y < shown.height() && origin.x() < 0; ++y)
-            for (int x = 0; x < shown.width(); ++x)
-                if (ViewProbe::tileAt(*d.map.view, QPoint(x, y)) == tile) {
-                    origin = QPoint(x, y);
-                    break;
-                }
-        return shown.copy(QRect(origin, QSize(80, 80)));
-    };
-    const QPoint b = a + QPoint(1, 0);
-    const QPoint c = a + QPoint(1, 1) - QPoint(0, 1) + QPoint(1, 0);
-    QVERIFY(hasRed(tileImage(a)));
-    QCOMPARE(tileImage(b).size(), QSize(80, 80));
-    QVERIFY(tileImage(b) != tileImage(a));
-    QCOMPARE(tileImage(b), tileImage(c));
 }
 
 void tst_TileDownload::failureMarkHoldsAtEveryLevel()
