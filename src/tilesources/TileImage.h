@@ -7,12 +7,11 @@
 class QIODevice;
 class QString;
 
-// Decoding of tile images that come from files, databases and servers. The declared
-// size is read from the header before anything is allocated, so a small file that
-// declares a huge image costs nothing.
+// Decoding of tile images that come from files, databases and servers: raster formats
+// chosen from the bytes' signature, at most 1024 x 1024 declared and decoded.
 namespace TileImage {
 
-constexpr int MaxSide = 4096;
+constexpr int MaxSide = 1024;
 
 QImage decode(QIODevice *device);
 QImage decode(const QByteArray &data);
