@@ -6,6 +6,8 @@
 #include <QtWidgets/QGraphicsScene>
 #include <QtWidgets/QSlider>
 
+#include <limits>
+
 namespace {
 
 constexpr double Sixth = 0.16666666666666666;
@@ -30,13 +32,6 @@ struct Shown
     bool exposed = false;
 };
 
-void wheel(QWidget *viewport, int delta, QPoint at = QPoint(100, 100))
-{
-    QWheelEvent event(QPointF(at), QPointF(viewport->mapToGlobal(at)), QPoint(), QPoint(0, delta),
-                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(viewport, &event);
-}
-
 void move(QWidget *viewport, QPoint to, Qt::MouseButtons buttons,
           Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
@@ -50,68 +45,82 @@ bool near(QPointF a, QPointF b, double tolerance)
     return qAbs(a.x() - b.x()) <= tolerance && qAbs(a.y() - b.y()) <= tolerance;
 }
 
+// A wheel event as the platform delivers it: both deltas, and the one-axis delta of
+// the axis this event stands for (a diagonal scroll comes as two such events).
+struct Wheel
+{
+    QPoint angle;
+    int delta;
+    Qt::Orientation orientation;
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(QVector<Wheel>)
 
 class tst_Navigation : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void wheelNotches();
-    void wheelAtMaximumStillReports();
+    void wheel_data();
+    void wheel();
     void middleDragPansInNoDrag();
     void shiftRubberBandStartsOnSelectableItem();
     void keySignals();
-    void fitRectAfterTimer();
-    void fitItemAndDegenerateFits_data();
-    void fitItemAndDegenerateFits();
+    void fits_data();
+    void fits();
+    void degenerateFitsDoNothing();
     void fitInViewZBoundedByMaximum_data();
     void fitInViewZBoundedByMaximum();
     void loadPresetLandsExactly();
     void zoomMaxBelowLevel();
 };
 
-void tst_Navigation::wheelNotches()
+void tst_Navigation::wheel_data()
 {
-    Shown s;
-    QVERIFY(s.exposed);
-    QWidget *viewport = s.view.viewport();
-    wheel(viewport, 120);
-    QCOMPARE(s.view.zoomF(), 14 + 2 * Sixth);
-    QCOMPARE(qRound(s.view.transform().m11() * 360.0 / (1 << 14)), 288);
-    QSignalSpy levels(&s.view, QOverload<int>::of(&OsmView::zoomChanged));
-    for (int i = 0; i < 4; ++i)
-        wheel(viewport, 120);
-    QCOMPARE(ViewProbe::level(s.view), 15);
-    QCOMPARE(qRound(s.view.transform().m11() * 360.0 / (1 << 15)), 224);
-    QCOMPARE(levels.count(), 1);
-    wheel(viewport, -120);
-    QVERIFY(qAbs(s.view.zoomF() - (14 + 5 * Sixth)) < 1e-12);
-    const double before = s.view.zoomF();
-    wheel(viewport, 60); // half a notch
-    QVERIFY(qAbs(s.view.zoomF() - (before + 1.0 / 12)) < 1e-12);
-    // The wheel never scrolls.
-    QVERIFY(near(s.centre(), QPointF(30.3, 59.94), 0.01));
+    QTest::addColumn<double>("start");
+    QTest::addColumn<QVector<Wheel>>("events");
+    QTest::addColumn<double>("expected");
+    const double z = 14 + Sixth;
+    QTest::newRow("vertical notch") << z << QVector<Wheel>{{{0, 120}, 120, Qt::Vertical}} << z + Sixth;
+    QTest::newRow("horizontal notch") << z << QVector<Wheel>{{{120, 0}, 120, Qt::Horizontal}} << z + Sixth;
+    QTest::newRow("both axes, one event: its own axis") << z << QVector<Wheel>{{{240, -120}, -120, Qt::Vertical}} << z - Sixth;
+    QTest::newRow("diagonal as two events zooms by both") << z << QVector<Wheel>{{{120, 40}, 40, Qt::Vertical}, {{0, 0}, 120, Qt::Horizontal}} << z + 160 / 720.0;
+    QTest::newRow("diagonal against the vertical") << z << QVector<Wheel>{{{-120, 40}, 40, Qt::Vertical}, {{0, 0}, -120, Qt::Horizontal}} << z - 80 / 720.0;
+    QTest::newRow("touchpad eighth of a notch") << z << QVector<Wheel>{{{0, 15}, 15, Qt::Vertical}} << z + 15 / 720.0;
+    QTest::newRow("five notches reach the next level") << z << QVector<Wheel>(5, {{0, 120}, 120, Qt::Vertical}) << z + 5 * Sixth;
+    QTest::newRow("at the maximum it stays") << 17 + 5 * Sixth << QVector<Wheel>{{{0, 120}, 120, Qt::Vertical}} << 17 + 5 * Sixth;
 }
 
-void tst_Navigation::wheelAtMaximumStillReports()
+void tst_Navigation::wheel()
 {
+    QFETCH(double, start);
+    QFETCH(QVector<Wheel>, events);
+    QFETCH(double, expected);
     Shown s;
-    s.view.setZoom(17 + 5 * Sixth);
+    s.view.setZoom(start);
+    s.view.centerOn(30.3, 59.94);
     QSignalSpy zooms(&s.view, QOverload<double>::of(&OsmView::zoomChanged));
-    wheel(s.view.viewport(), 120);
-    QCOMPARE(s.view.zoomF(), 17 + 5 * Sixth);
-    QCOMPARE(zooms.count(), 1);
+    QWidget *viewport = s.view.viewport();
+    const QPoint at(100, 100);
+    for (const Wheel &w : events) {
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        QWheelEvent event(QPointF(at), QPointF(viewport->mapToGlobal(at)), QPoint(), w.angle,
+                          w.delta, w.orientation, Qt::NoButton, Qt::NoModifier);
+        QT_WARNING_POP
+        QApplication::sendEvent(viewport, &event);
+    }
+    QVERIFY2(qAbs(s.view.zoomF() - expected) < 1e-12, qPrintable(QString::number(s.view.zoomF())));
+    QCOMPARE(zooms.count(), events.size()); // reported even when clamped
+    QVERIFY(near(s.centre(), QPointF(30.3, 59.94), 0.01)); // the wheel never scrolls
 }
 
 void tst_Navigation::middleDragPansInNoDrag()
 {
     Shown s;
-    s.view.setZoom(14.1667);
-    s.view.centerOn(30.3, 59.94);
     QWidget *viewport = s.view.viewport();
-    QCOMPARE(s.view.dragMode(), QGraphicsView::NoDrag);
-
     QList<QPointF> presses, moves, releases;
     QList<int> buttons;
     connect(&s.view, &OsmView::mousePress, this, [&](QPointF p) { presses << p; });
@@ -119,7 +128,6 @@ void tst_Navigation::middleDragPansInNoDrag()
     connect(&s.view, &OsmView::mouseRelease, this, [&](QPointF p) { releases << p; });
     connect(&s.view, &OsmView::mouseReleased, this, [&](int b, QPointF) { buttons << b; });
 
-    const QPointF before = s.centre();
     const QPointF pressedAt = s.view.mapToScene(QPoint(300, 200));
     QTest::mousePress(viewport, Qt::MiddleButton, Qt::NoModifier, QPoint(300, 200));
     QVERIFY(!s.view.isInteractive());
@@ -130,16 +138,12 @@ void tst_Navigation::middleDragPansInNoDrag()
 
     // The map followed the hand: the scene point under the press is under the release.
     QVERIFY(near(s.view.mapToScene(QPoint(380, 260)), pressedAt, 1e-3));
-    QVERIFY(!near(s.centre(), before, 1e-3));
     QCOMPARE(s.view.dragMode(), QGraphicsView::NoDrag);
     QVERIFY(s.view.isInteractive());
-
     QCOMPARE(presses, QList<QPointF>{pressedAt});
     QCOMPARE(moves.size(), 2);
-    QCOMPARE(releases.size(), 1);
-    QVERIFY(near(releases.first(), pressedAt, 1e-3));
+    QVERIFY(releases.size() == 1 && near(releases.first(), pressedAt, 1e-3));
     QCOMPARE(buttons, QList<int>{4});
-
     // After the pan a plain move does not scroll.
     const QPointF after = s.centre();
     move(viewport, QPoint(100, 100), Qt::NoButton);
@@ -149,16 +153,14 @@ void tst_Navigation::middleDragPansInNoDrag()
 void tst_Navigation::shiftRubberBandStartsOnSelectableItem()
 {
     Shown s;
-    s.view.setZoom(14.1667);
-    s.view.centerOn(30.3, 59.94);
-    const QPointF a = s.view.mapToScene(QPoint(200, 150));
-    const QPointF b = s.view.mapToScene(QPoint(230, 180));
-    auto *start = s.scene.addRect(QRectF(a, b).normalized(), Qt::NoPen, Qt::red);
-    start->setFlag(QGraphicsItem::ItemIsSelectable);
-    const QPointF c = s.view.mapToScene(QPoint(300, 220));
-    const QPointF e = s.view.mapToScene(QPoint(320, 240));
-    auto *inside = s.scene.addRect(QRectF(c, e).normalized(), Qt::NoPen, Qt::blue);
-    inside->setFlag(QGraphicsItem::ItemIsSelectable);
+    auto addItem = [&](QPoint a, QPoint b) {
+        auto *item = s.scene.addRect(QRectF(s.view.mapToScene(a), s.view.mapToScene(b)).normalized(),
+                                     Qt::NoPen, Qt::red);
+        item->setFlag(QGraphicsItem::ItemIsSelectable);
+        return item;
+    };
+    auto *start = addItem(QPoint(200, 150), QPoint(230, 180));
+    auto *inside = addItem(QPoint(300, 220), QPoint(320, 240));
     s.view.setDragMode(QGraphicsView::ScrollHandDrag);
 
     QWidget *viewport = s.view.viewport();
@@ -169,7 +171,6 @@ void tst_Navigation::shiftRubberBandStartsOnSelectableItem()
     QTest::mouseRelease(viewport, Qt::LeftButton, Qt::ShiftModifier, QPoint(350, 260));
 
     QVERIFY(inside->isSelected());
-    QVERIFY(start->flags() & QGraphicsItem::ItemIsSelectable);
     QCOMPARE(s.view.dragMode(), QGraphicsView::ScrollHandDrag);
     // A plain click still selects the item: it stayed selectable.
     s.scene.clearSelection();
@@ -185,68 +186,63 @@ void tst_Navigation::keySignals()
     QSignalSpy released(&s.view, &OsmView::keyReleased);
     QTest::keyPress(&s.view, Qt::Key_A, Qt::ShiftModifier);
     QTest::keyRelease(&s.view, Qt::Key_Escape, Qt::ControlModifier);
-    // QTest presses the modifier keys too; those are reported like any other key.
-    QVERIFY(pressed.contains(QVariantList{int(Qt::Key_Shift), int(Qt::ShiftModifier)}));
     QCOMPARE(pressed.last(), (QVariantList{int(Qt::Key_A), int(Qt::ShiftModifier)}));
     QVERIFY(released.contains(QVariantList{int(Qt::Key_Escape), int(Qt::ControlModifier)}));
 }
 
-void tst_Navigation::fitRectAfterTimer()
+void tst_Navigation::fits_data()
 {
+    // How: "rect" fitRect, "item" fitItem, "z15" fitInViewZ with 15. A rectangle's size
+    // is in viewport fractions at level 14 (0.4 wide fits at 15.3 levels).
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QSizeF>("size");
+    QTest::addColumn<double>("expected");
+    const double fitted = std::log2(1 / 0.4) + 14; // zoomF 14 + 1/6 less the native 1/6
+    QTest::newRow("rectangle") << "rect" << QSizeF(0.4, 0.1) << fitted;
+    QTest::newRow("item") << "item" << QSizeF(0.1, 0.4) << std::log2(1 / 0.4) + 14;
+    QTest::newRow("point takes the largest zoom") << "rect" << QSizeF(0, 0) << 17 + 5 * Sixth;
+    QTest::newRow("point, bounded level") << "z15" << QSizeF(0, 0) << 15 + Sixth;
+    QTest::newRow("horizontal line fits its width") << "rect" << QSizeF(0.4, 0) << fitted;
+    QTest::newRow("vertical line item fits its height") << "item" << QSizeF(0, 0.4) << std::log2(1 / 0.4) + 14;
+    QTest::newRow("huge finite rectangle") << "rect" << QSizeF(1e300, 1e300) << 10.0;
+}
+
+void tst_Navigation::fits()
+{
+    QFETCH(QString, how);
+    QFETCH(QSizeF, size);
+    QFETCH(double, expected);
     Shown s;
-    const QRectF target(30.29, 59.945, 0.02, -0.01);
     const double before = s.view.zoomF();
-    s.view.fitRect(target);
-    QCOMPARE(s.view.zoomF(), before); // not at once
-    QTRY_VERIFY_WITH_TIMEOUT(s.view.zoomF() != before, 3000);
-    QVERIFY(near(s.centre(), target.center(), 0.001));
-    const QRect onScreen = s.view.mapFromScene(target).boundingRect();
-    QVERIFY(s.view.viewport()->rect().adjusted(-2, -2, 2, 2).contains(onScreen));
-    // It nearly fills the viewport in one direction: tile sizes grow linearly within
-    // a level, so a fractional fit is close but not exact.
-    QVERIFY(onScreen.width() >= s.view.viewport()->width() * 0.85
-            || onScreen.height() >= s.view.viewport()->height() * 0.85);
+    const QSizeF degrees(size.width() * s.view.viewport()->width() / s.view.transform().m11(),
+                         size.height() * s.view.viewport()->height() / s.view.transform().m22());
+    const QRectF target(QPointF(30.31, 59.945), degrees);
+    QSignalSpy zooms(&s.view, QOverload<double>::of(&OsmView::zoomChanged));
+    if (how == QLatin1String("rect"))
+        s.view.fitRect(target);
+    else if (how == QLatin1String("z15"))
+        s.view.fitInViewZ(target, 15);
+    else
+        s.view.fitItem(s.scene.addRect(target, Qt::NoPen));
+    QTRY_VERIFY(zooms.count() > 0);
+    QVERIFY(s.view.zoomF() != before);
+    // Corners are rounded to whole pixels before the fit, as QGraphicsView maps them.
+    QVERIFY2(qAbs(s.view.zoomF() - expected) < 0.01, qPrintable(QString::number(s.view.zoomF())));
+    if (size.width() < 1e6)
+        QVERIFY(near(s.centre(), target.center(), 3 / s.view.transform().m11()));
 }
 
-void tst_Navigation::fitItemAndDegenerateFits_data()
+void tst_Navigation::degenerateFitsDoNothing()
 {
-    QTest::addColumn<int>("kind");
-    QTest::newRow("item") << 0;
-    QTest::newRow("null item") << 1;
-    QTest::newRow("point-sized item") << 2;
-    QTest::newRow("empty rectangle") << 3;
-    QTest::newRow("rectangle of nan") << 4;
-}
-
-void tst_Navigation::fitItemAndDegenerateFits()
-{
-    QFETCH(int, kind);
     Shown s;
     const double before = s.view.zoomF();
     QSignalSpy zooms(&s.view, QOverload<double>::of(&OsmView::zoomChanged));
-    switch (kind) {
-    case 0:
-        s.view.fitItem(s.scene.addRect(QRectF(30.3, 59.94, 0.005, 0.002), Qt::NoPen));
-        QTRY_COMPARE_WITH_TIMEOUT(zooms.count(), 1, 3000);
-        QVERIFY(near(s.centre(), QPointF(30.3025, 59.941), 1e-4));
-        QVERIFY(s.view.zoomF() > before);
-        return;
-    case 1:
-        s.view.fitItem(nullptr);
-        break;
-    case 2:
-        s.view.fitItem(s.scene.addRect(QRectF(30.0, 59.9, 0, 0), Qt::NoPen));
-        break;
-    case 3:
-        s.view.fitRect(QRectF(30.0, 59.9, 0.2, 0));
-        s.view.fitInViewZ(QRectF(30.0, 59.9, 0, 0), 17);
-        break;
-    case 4:
-        s.view.fitRect(QRectF(qQNaN(), 59.9, 0.2, 0.1));
-        s.view.fitInViewZ(QRectF(30, 59.9, qInf(), 0.1), 17);
-        break;
-    }
-    QTest::qWait(450); // past the fitting delay
+    s.view.fitItem(nullptr);
+    s.view.fitItem(s.scene.addRect(QRectF(30.3, 59.9, 0, 0), Qt::NoPen));
+    s.view.fitRect(QRectF(30.3, 59.9, std::numeric_limits<double>::infinity(), 0.1));
+    s.view.fitRect(QRectF(30.3, qQNaN(), 0.1, 0.1));
+    s.view.fitInViewZ(QRectF(qQNaN(), 59.9, 0.1, 0.1), 15);
+    QTest::qWait(450); // the only wait for nothing: past the 300 ms fitting delay
     QCOMPARE(zooms.count(), 0);
     QCOMPARE(s.view.zoomF(), before);
 }
@@ -257,7 +253,7 @@ void tst_Navigation::fitInViewZBoundedByMaximum_data()
     QTest::addColumn<int>("expected");
     QTest::newRow("fits at 15") << 17 << 15;
     QTest::newRow("bounded by 13") << 13 << 13;
-    QTest::newRow("bound below the minimum") << 5 << 10;
+    QTest::newRow("bound below the minimum lands on it") << 5 << 10;
     QTest::newRow("bound above the maximum") << 30 << 15;
 }
 
@@ -266,14 +262,9 @@ void tst_Navigation::fitInViewZBoundedByMaximum()
     QFETCH(int, maxZoom);
     QFETCH(int, expected);
     Shown s;
-    // Four tenths of the viewport's width at level 14: it fits at 15 but not at 16.
     const double width = s.view.viewport()->width() * 0.4 / s.view.transform().m11();
-    const QRectF target(30.31, 59.945, width, -0.0001);
-    s.view.fitInViewZ(target, maxZoom);
-    // A request below the minimum lands on the minimum itself.
+    s.view.fitInViewZ(QRectF(30.31, 59.945, width, -0.0001), maxZoom);
     QCOMPARE(s.view.zoomF(), expected == 10 ? 10.0 : expected + Sixth);
-    // Scroll bars centre to whole pixels.
-    QVERIFY(near(s.centre(), target.center(), 3 / s.view.transform().m11()));
 }
 
 void tst_Navigation::loadPresetLandsExactly()
@@ -282,36 +273,26 @@ void tst_Navigation::loadPresetLandsExactly()
     QSignalSpy zooms(&s.view, QOverload<double>::of(&OsmView::zoomChanged));
     s.view.loadPreset(30.5, 59.9, 14.1667);
     QCOMPARE(zooms.count(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(!zooms.isEmpty(), 2000);
+    QTRY_VERIFY(!zooms.isEmpty());
     QVERIFY(qAbs(s.view.zoomF() - 14.1677) < 1e-9); // close first
-    QTRY_COMPARE_WITH_TIMEOUT(s.view.zoomF(), 14.1667, 3000);
+    QTRY_COMPARE(s.view.zoomF(), 14.1667);
     QVERIFY(near(s.centre(), QPointF(30.5, 59.9), 1e-3));
-    QCOMPARE(s.view.transformationAnchor(), QGraphicsView::AnchorViewCenter);
 }
 
 void tst_Navigation::zoomMaxBelowLevel()
 {
-    {
-        // Without a slider of that name the view keeps its level.
+    // The operations pane's slider is found by name and pulls the view along; without a
+    // slider of that name the view keeps its level.
+    for (bool withSlider : {false, true}) {
         Shown s;
-        s.view.findChild<QSlider *>(QStringLiteral("sldZoom"))->setObjectName(QString());
+        auto *slider = s.view.findChild<QSlider *>(QStringLiteral("sldZoom"));
+        if (!withSlider)
+            slider->setObjectName(QString());
         s.view.setZoom(15);
         s.view.setZoomMax(12);
         QCOMPARE(s.view.zoomMax(), 12);
-        QCOMPARE(s.view.zoomF(), 15 + Sixth);
-    }
-    {
-        // The operations pane's slider is found by name and pulls the view along.
-        Shown s;
-        auto *slider = s.view.findChild<QSlider *>(QStringLiteral("sldZoom"));
-        QVERIFY(slider);
-        s.view.setZoom(15);
-        QCOMPARE(slider->value(), 15);
-        s.view.setZoomMax(12);
-        QCOMPARE(slider->maximum(), 12);
-        QCOMPARE(s.view.zoomF(), 12 + Sixth);
-        s.view.setZoomMin(11);
-        QCOMPARE(slider->minimum(), 11);
+        QCOMPARE(s.view.zoomF(), (withSlider ? 12 : 15) + Sixth);
+        QCOMPARE(slider->maximum(), withSlider ? 12 : 17);
     }
 }
 

@@ -99,7 +99,6 @@ private Q_SLOTS:
     void faultsFailOnceAndStoreNothing_data();
     void faultsFailOnceAndStoreNothing();
     void storeRefusingWritesShowsReply();
-    void failureMarkHoldsAtEveryLevel();
     void switchingDownloadOffAndOnKeepsFailures();
     void switchingDownloadOffDropsRepliesInFlight();
     void replyForAnotherLevelStoredNotDrawn();
@@ -292,39 +291,6 @@ void tst_TileDownload::storeRefusingWritesShowsReply()
     }
     QCOMPARE(server.requests.size(), tiles);
     QVERIFY(rowsOf(path).isEmpty());
-}
-
-void tst_TileDownload::failureMarkHoldsAtEveryLevel()
-{
-    // Past the top-left corner of the grid, levels 12 and 13 show the same columns
-    // and rows.
-    Downloading d(12, QSize(512, 512));
-    d.map.scene.setSceneRect(-180, -85.06, 360, 170.12);
-    d.map.view->centerOn(-180, 85.06);
-    d.server.setMode(TileServer::NotFound);
-    ViewProbe::grab(*d.map.view);
-    QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), visibleTileCount(d.map), 15000);
-    settle(); // every reply handled, every tile marked
-    QVERIFY(hasRed(ViewProbe::grab(*d.map.view)));
-    const QList<TileServer::Request> atTwelve = d.server.requests;
-
-    // Level 13 shows the same columns and rows near the corner of the grid: they are
-    // marked, so they are drawn as failed without a request.
-    d.server.setMode(TileServer::Tiles);
-    d.map.view->setZoom(13.1667);
-    d.map.view->centerOn(-180, 85.06);
-    ViewProbe::grab(*d.map.view);
-    settle();
-    for (const TileServer::Request &r : d.server.requests.mid(atTwelve.size())) {
-        const QList<QByteArray> p = r.path.mid(1).chopped(4).split('/');
-        bool markedColumnRow = false;
-        for (const TileServer::Request &old : atTwelve) {
-            const QList<QByteArray> q = old.path.mid(1).chopped(4).split('/');
-            markedColumnRow = markedColumnRow || (q.at(1) == p.at(1) && q.at(2) == p.at(2));
-        }
-        QVERIFY2(!markedColumnRow, r.path.constData());
-    }
-    QVERIFY(hasRed(ViewProbe::grab(*d.map.view)));
 }
 
 void tst_TileDownload::switchingDownloadOffAndOnKeepsFailures()

@@ -6,20 +6,23 @@
 
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QPainter>
-#include <QtSql/QSqlDatabase>
+#include <QtPrintSupport/QPrinter>
 #include <QtTest/QtTest>
+#include <QtWidgets/QScrollBar>
 
 namespace {
 
-class ExposedView : public OsmView
-{
-public:
-    using OsmView::drawBackground;
-};
+// Tiles of level 12 around the fixture's city, rows far enough north and south for a
+// pan of fifty viewports.
+QTemporaryDir tmp;
+const QRect Band(QPoint(2388, 1132), QPoint(2397, 1302));
+QString bandDatabase;
 
-QSqlDatabase tileConnection()
+QString database()
 {
-    return QSqlDatabase::database(QStringLiteral("OsmView"), false);
+    if (bandDatabase.isEmpty())
+        bandDatabase = writeDatabase(tmp.filePath(QStringLiteral("band.sqlitedb")), 12, Band);
+    return bandDatabase;
 }
 
 } // namespace
@@ -31,197 +34,221 @@ class tst_TileRendering : public QObject
 private Q_SLOTS:
     void tilesWhereTheyBelong_data();
     void tilesWhereTheyBelong();
-    void opacityBlendsWithViewport();
-    void opacityZeroDrawsAndReadsNothing();
-    void twoTileWidthsDrawThreeColumns();
-    void missesCachedAndTrimmedToWindow();
-    void storeTilesRememberedAcrossTrimming();
-    void noTileOfTheFormerLevel();
-    void sceneBeyondThePolesPaintsBounded_data();
-    void sceneBeyondThePolesPaintsBounded();
+    void opacity_data();
+    void opacity();
+    void everyPaintTarget_data();
+    void everyPaintTarget();
+    void printingCoversThePage();
+    void screenAfterPans_data();
+    void screenAfterPans();
+    void wholeWorldAtLowLevels_data();
+    void wholeWorldAtLowLevels();
 };
 
 void tst_TileRendering::tilesWhereTheyBelong_data()
 {
     QTest::addColumn<double>("zoom");
     QTest::newRow("native 256 px") << 12 + 1.0 / 6;
-    QTest::newRow("320 px") << 12.5;
-    QTest::newRow("384 px") << 12 + 5.0 / 6;
-    QTest::newRow("224 px of the next level") << 13.0;
-    QTest::newRow("209 px") << 12.917;
+    QTest::newRow("native after source nudges") << 12 + 1.0 / 6 + 0.0002;
+    QTest::newRow("scaled 320 px") << 12.5;
+    QTest::newRow("scaled 384 px") << 12 + 5.0 / 6;
+    QTest::newRow("scaled 209 px") << 12.917;
+    QTest::newRow("next level at 224 px") << 13.0;
 }
 
 void tst_TileRendering::tilesWhereTheyBelong()
 {
     QFETCH(double, zoom);
-    QTemporaryDir tmp;
     MapFixture map;
     map.view->setZoom(zoom);
     map.view->centerOn(30.3, 59.94);
-    const int z = ViewProbe::level(*map.view);
-    map.view->setImagePath(
-        writeDatabase(tmp.filePath(QStringLiteral("t.sqlitedb")), z, map.visibleTiles()));
+    QTemporaryDir dir;
+    map.view->setImagePath(writeDatabase(dir.filePath(QStringLiteral("t.sqlitedb")),
+                                         ViewProbe::level(*map.view), map.visibleTiles()));
     QString why;
-    QVERIFY2(map.showsOwnTiles(&why), qPrintable(why));
-    QCOMPARE(map.blankSamples(), 0);
+    QCOMPARE(map.wrongSamples(ViewProbe::grab(*map.view), 1, {}, map.visibleTiles(), &why), 0);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
-void tst_TileRendering::opacityBlendsWithViewport()
+void tst_TileRendering::opacity_data()
 {
-    QTemporaryDir tmp;
+    QTest::addColumn<double>("opacity");
+    QTest::newRow("opaque tiles") << 1.0;
+    QTest::newRow("half blends with the viewport") << 0.5;
+    QTest::newRow("zero shows only the viewport") << 0.0;
+}
+
+void tst_TileRendering::opacity()
+{
+    QFETCH(double, opacity);
     MapFixture map;
-    map.view->setImagePath(
-        writeDatabase(tmp.filePath(QStringLiteral("o.sqlitedb")), 12, map.visibleTiles()));
-    map.view->setOpacity(0.5);
+    map.view->setImagePath(database());
+    map.view->setOpacity(opacity);
     const QImage shown = ViewProbe::grab(*map.view);
-    const QPoint p(200, 150);
-    const QPoint tile = ViewProbe::tileAt(*map.view, p);
-    const QColor c = TestTiles::colourOf(tile.x(), tile.y(), 12);
-    const QColor expected((c.red() + 255) / 2, (c.green() + 255) / 2, (c.blue() + 255) / 2);
-    QVERIFY2(TestTiles::sameColour(shown.pixelColor(p), expected, 3),
-             qPrintable(shown.pixelColor(p).name() + QLatin1Char(' ') + expected.name()));
+    for (const QPoint p : {QPoint(100, 100), QPoint(400, 300)}) {
+        const QPoint tile = ViewProbe::tileAt(*map.view, p);
+        const QColor c = TestTiles::colourOf(tile.x(), tile.y(), 12);
+        const QColor expected(qRound(c.red() * opacity + 255 * (1 - opacity)),
+                              qRound(c.green() * opacity + 255 * (1 - opacity)),
+                              qRound(c.blue() * opacity + 255 * (1 - opacity)));
+        QVERIFY2(TestTiles::sameColour(shown.pixelColor(p), expected, 3),
+                 qPrintable(shown.pixelColor(p).name() + QLatin1Char(' ') + expected.name()));
+    }
 }
 
-void tst_TileRendering::opacityZeroDrawsAndReadsNothing()
+void tst_TileRendering::everyPaintTarget_data()
 {
-    QTemporaryDir tmp;
-    MapFixture map;
-    map.view->setImagePath(
-        writeDatabase(tmp.filePath(QStringLiteral("z.sqlitedb")), 12, map.visibleTiles()));
-    map.view->setOpacity(0.0);
-    ViewProbe::StatementCounter counter(tileConnection());
-    QVERIFY(map.blankSamples() > 100);
-    QCOMPARE(counter.selects(), 0);
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<double>("sourceScale");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("image 1x") << 1.0 << 1.0 << true;
+    QTest::newRow("image 2x") << 2.0 << 1.0 << true;
+    QTest::newRow("image 4x") << 4.0 << 1.0 << true;
+    QTest::newRow("source twice the viewport") << 1.0 << 2.0 << true;
+    QTest::newRow("view resized, never shown") << 1.0 << 1.0 << false;
 }
 
-void tst_TileRendering::twoTileWidthsDrawThreeColumns()
+void tst_TileRendering::everyPaintTarget()
 {
-    QTemporaryDir tmp;
-    QGraphicsScene scene(-180, -85, 360, 170);
-    ExposedView view;
-    view.setScene(&scene);
-    view.resize(800, 600);
-    view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
-    view.centerOn(30.3, 59.94);
-    view.setImagePath(tmp.filePath(QStringLiteral("empty.sqlitedb")));
-    ViewProbe::grab(view); // fill the cache for the whole viewport first
-    view.setImagePath(tmp.filePath(QStringLiteral("empty.sqlitedb")));
-    const int z = ViewProbe::level(view);
-
-    const QPoint tile = ViewProbe::tileAt(view, QPoint(300, 300));
-    const double west = tileXToLon(tile.x(), z);
-    const double width = 360.0 / (1 << z);
-    const double rowHeight = 256.0 / view.transform().m22();
-    const double north = view.mapToScene(QPoint(300, 300)).y();
-    // Two tile widths from a column boundary, inside one row.
-    const QRectF exposed(west, north + rowHeight / 4, 2 * width, -rowHeight / 8);
-
-    ViewProbe::StatementCounter counter(tileConnection());
-    QImage canvas(view.viewport()->size(), QImage::Format_ARGB32_Premultiplied);
-    QPainter painter(&canvas);
-    painter.setWorldTransform(view.viewportTransform());
-    view.drawBackground(&painter, exposed.normalized());
+    QFETCH(double, scale);
+    QFETCH(double, sourceScale);
+    QFETCH(bool, shown);
+    const QSize size = shown ? QSize(512, 384) : QSize(900, 700);
+    MapFixture map(12, size, shown);
+    map.view->setImagePath(database());
+    const QRect source(QPoint(), size * sourceScale);
+    QImage image(source.size() * scale, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    map.view->render(&painter, QRectF(image.rect()), source);
     painter.end();
-    QCOMPARE(counter.selects(), 3);
+    QString why;
+    QCOMPARE(map.wrongSamples(image, scale, {}, Band, &why), 0);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
-void tst_TileRendering::missesCachedAndTrimmedToWindow()
+void tst_TileRendering::printingCoversThePage()
 {
-    QTemporaryDir tmp;
-    MapFixture map(12, QSize(512, 900));
-    map.view->setImagePath(tmp.filePath(QStringLiteral("empty.sqlitedb")));
-    ViewProbe::StatementCounter counter(tileConnection());
-
-    ViewProbe::grab(*map.view);
-    const int cells = counter.selects();
-    const QRect visible = map.visibleTiles();
-    QVERIFY(cells >= (visible.width() - 2) * (visible.height() - 2));
-    QVERIFY(cells <= visible.width() * visible.height());
-
-    counter.reset();
-    map.view->viewport()->repaint();
-    QCOMPARE(counter.selects(), 0); // misses are cached too
-
-    // A strip along the top keeps only its own window (plus one) in the cache...
-    map.view->viewport()->repaint(QRect(0, 0, map.view->viewport()->width(), 10));
-    QCOMPARE(counter.selects(), 0);
-    // ...so the next full paint looks up again the misses that left it.
-    map.view->viewport()->repaint();
-    QVERIFY(counter.selects() > 0);
-    QVERIFY(counter.selects() < cells);
+    // Each tile drawn onto a PDF page becomes an image of its own; a page showing three
+    // viewports' width and height holds every tile of that area.
+    MapFixture map;
+    map.view->setImagePath(database());
+    QTemporaryDir dir;
+    QPrinter printer(QPrinter::ScreenResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(dir.filePath(QStringLiteral("map.pdf")));
+    const QSize viewport = map.view->viewport()->size();
+    const QRect source(QPoint(-viewport.width(), -viewport.height()), viewport * 3);
+    QPainter painter(&printer);
+    map.view->render(&painter, QRectF(), source);
+    painter.end();
+    QFile pdf(printer.outputFileName());
+    QVERIFY(pdf.open(QIODevice::ReadOnly));
+    const QPoint first = ViewProbe::tileAt(*map.view, source.topLeft());
+    const QPoint last = ViewProbe::tileAt(*map.view, source.bottomRight());
+    const int tiles = (last.x() - first.x() + 1) * (last.y() - first.y() + 1);
+    QVERIFY2(pdf.readAll().count("/Subtype /Image") >= tiles, qPrintable(QString::number(tiles)));
 }
 
-void tst_TileRendering::storeTilesRememberedAcrossTrimming()
+void tst_TileRendering::screenAfterPans_data()
 {
-    QTemporaryDir tmp;
-    MapFixture map(12, QSize(512, 900));
-    map.view->setImagePath(
-        writeDatabase(tmp.filePath(QStringLiteral("full.sqlitedb")), 12, map.visibleTiles()));
-    ViewProbe::StatementCounter counter(tileConnection());
-    ViewProbe::grab(*map.view);
-    QVERIFY(counter.selects() > 0);
-    counter.reset();
-    map.view->viewport()->repaint(QRect(0, 0, map.view->viewport()->width(), 10));
-    QVERIFY(map.showsOwnTiles());
-    QCOMPARE(counter.selects(), 0);
-
-    // Opening a source forgets what was remembered.
-    map.view->setImagePath(map.view->imagePath());
-    ViewProbe::StatementCounter reopened(tileConnection());
-    ViewProbe::grab(*map.view);
-    QVERIFY(reopened.selects() > 0);
-}
-
-void tst_TileRendering::noTileOfTheFormerLevel()
-{
-    // Near the grid's corner two levels share columns and rows; only the level that
-    // has tiles in the store may ever be seen.
-    QTemporaryDir tmp;
-    MapFixture map(12, QSize(512, 512));
-    map.scene.setSceneRect(-180, -85.06, 360, 170.12);
-    map.view->centerOn(-180, 85.06);
-    TestTiles::writeTree(tmp.filePath(QStringLiteral("tree")), 12, 0, 3, 0, 3);
-    map.view->setImagePath(tmp.filePath(QStringLiteral("tree")));
-    const QImage before = ViewProbe::grab(*map.view);
-    int ownColour = 0;
-    for (int y = 0; y < before.height(); y += 16)
-        for (int x = 0; x < before.width(); x += 16) {
-            const QPoint tile = ViewProbe::tileAt(*map.view, QPoint(x, y));
-            ownColour += TestTiles::sameColour(before.pixelColor(x, y),
-                                               TestTiles::colourOf(tile.x(), tile.y(), 12));
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<double>("viewports");
+    for (double viewports : {1.0, -1.0, 5.0, -5.0, 50.0, -50.0}) {
+        const QString by = QStringLiteral(" %1 viewports %2").arg(qAbs(viewports))
+                               .arg(viewports > 0 ? "south" : "north");
+        QTest::newRow(qPrintable("scroll bar" + by)) << "bar" << viewports;
+        if (qAbs(viewports) == 1.0) {
+            QTest::newRow(qPrintable("keys" + by)) << "keys" << viewports;
+            QTest::newRow(qPrintable("middle drag" + by)) << "drag" << viewports;
         }
-    QVERIFY(ownColour > 100);
-    map.view->setZoom(13.1667);
-    map.view->centerOn(-180, 85.06);
-    const QImage shown = ViewProbe::grab(*map.view);
-    for (int y = 0; y < shown.height(); y += 16)
-        for (int x = 0; x < shown.width(); x += 16)
-            QCOMPARE(shown.pixelColor(x, y), QColor(Qt::white));
+        if (qAbs(viewports) == 50.0)
+            QTest::newRow(qPrintable("host centerOn" + by)) << "centerOn" << viewports;
+    }
 }
 
-void tst_TileRendering::sceneBeyondThePolesPaintsBounded_data()
+void tst_TileRendering::screenAfterPans()
 {
-    QTest::addColumn<QPointF>("centre");
-    QTest::newRow("north of the pole") << QPointF(0, 300);
-    QTest::newRow("south of the pole") << QPointF(0, -700);
-    QTest::newRow("east of the date line") << QPointF(900, 10);
+    QFETCH(QString, how);
+    QFETCH(double, viewports);
+    MapFixture map;
+    map.view->setImagePath(database());
+    QVERIFY(map.exposed);
+    QCoreApplication::processEvents();
+    QWidget *viewport = map.view->viewport();
+    const int distance = int(viewports * viewport->height());
+    const int sign = distance > 0 ? 1 : -1;
+    if (how == QLatin1String("centerOn")) {
+        map.view->centerOn(map.view->mapToScene(viewport->rect().center() + QPoint(0, distance)));
+    } else if (how == QLatin1String("keys")) {
+        const int before = map.view->verticalScrollBar()->value();
+        while (qAbs(map.view->verticalScrollBar()->value() - before) < qAbs(distance)) {
+            QTest::keyClick(map.view.get(), sign > 0 ? Qt::Key_Down : Qt::Key_Up);
+            QCoreApplication::processEvents();
+        }
+    } else if (how == QLatin1String("drag")) {
+        const QPoint start(200, sign > 0 ? viewport->height() - 2 : 1);
+        QTest::mousePress(viewport, Qt::MiddleButton, Qt::NoModifier, start);
+        for (int step = 1; step <= 8; ++step) {
+            const QPoint to = start - QPoint(0, distance * step / 8);
+            QMouseEvent move(QEvent::MouseMove, to, viewport->mapToGlobal(to), Qt::NoButton,
+                             Qt::MiddleButton, Qt::NoModifier);
+            QApplication::sendEvent(viewport, &move);
+            QCoreApplication::processEvents();
+        }
+        QTest::mouseRelease(viewport, Qt::MiddleButton, Qt::NoModifier,
+                            start - QPoint(0, distance));
+    } else {
+        // Steps a little under a viewport, so each scrolls the picture and paints a strip.
+        QScrollBar *bar = map.view->verticalScrollBar();
+        const int step = qAbs(viewports) > 1 ? viewport->height() - 17 : viewport->height() / 7;
+        for (int moved = 0; moved < qAbs(distance); moved += step) {
+            bar->setValue(bar->value() + sign * qMin(step, qAbs(distance) - moved));
+            QCoreApplication::processEvents();
+        }
+    }
+    QCoreApplication::processEvents();
+    const QImage screen = map.screen();
+    QString why;
+    QCOMPARE(map.wrongSamples(screen, 1, {}, Band, &why), 0);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(screen.convertToFormat(QImage::Format_RGB32),
+             ViewProbe::grab(*map.view).convertToFormat(QImage::Format_RGB32));
 }
 
-void tst_TileRendering::sceneBeyondThePolesPaintsBounded()
+void tst_TileRendering::wholeWorldAtLowLevels_data()
 {
-    QFETCH(QPointF, centre);
-    QTemporaryDir tmp;
-    MapFixture map(17);
-    map.scene.setSceneRect(-1000, -1000, 2000, 2000);
-    map.view->centerOn(centre);
-    map.view->setZoom(17.1667);
-    map.view->centerOn(centre);
-    map.view->setImagePath(tmp.filePath(QStringLiteral("empty.sqlitedb")));
-    ViewProbe::StatementCounter counter(tileConnection());
-    ViewProbe::grab(*map.view);
-    const QSize size = map.view->viewport()->size();
-    QVERIFY(counter.selects() <= (size.width() / 256 + 4) * (size.height() / 256 + 4));
+    QTest::addColumn<int>("level");
+    QTest::addColumn<bool>("fit");
+    for (int z = 0; z <= 3; ++z)
+        QTest::newRow(qPrintable(QStringLiteral("level %1").arg(z))) << z << false;
+    QTest::newRow("the world fitted") << 1 << true;
+}
+
+void tst_TileRendering::wholeWorldAtLowLevels()
+{
+    // Files for tiles off the grid (east of 180 degrees, north of the first row) are in
+    // the tree too; they must never be drawn.
+    QFETCH(int, level);
+    QFETCH(bool, fit);
+    const int n = 1 << level;
+    QTemporaryDir dir;
+    TestTiles::writeTree(dir.path(), level, -1, n, -1, n);
+    MapFixture map(10, QSize(600, 500));
+    map.scene.setSceneRect(-720, -400, 1440, 800);
+    map.view->setZoomMin(0);
+    map.view->setImagePath(dir.path());
+    map.view->centerOn(0, 0);
+    if (fit)
+        map.view->fitInViewZ(QRectF(-180, 85, 360, -170), 17);
+    else
+        map.view->setZoom(level);
+    map.view->centerOn(0, 0);
+    QCOMPARE(ViewProbe::level(*map.view), level);
+    QVERIFY(qAbs(map.view->transform().m22()) > 1e-3);
+    QString why;
+    QCOMPARE(map.wrongSamples(ViewProbe::grab(*map.view), 1, {}, QRect(0, 0, n, n), &why), 0);
+    QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
 QTEST_MAIN(tst_TileRendering)

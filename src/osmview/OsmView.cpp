@@ -3,6 +3,7 @@
 #include "OsmOperationsWidget.h"
 #include "OsmViewPrivate.h"
 #include "TileAddressing.h"
+#include "TileLayout.h"
 #include "Tiles.h"
 
 #include <QtNetwork/QNetworkAccessManager>
@@ -21,21 +22,32 @@ bool usableScale(double v)
     return std::isfinite(v) && v != 0.0;
 }
 
-// Height in degrees of the tile row under latitude lat; negative. Near and past the
-// poles the row under lat has no height in double precision, so the nearest row of
-// the grid that has one is measured instead.
+// Height in degrees of the tile row under latitude lat; negative. North of the first row
+// and south of the last there is no row to measure, so the nearest one is.
 double rowHeightAt(double lat, int z)
 {
-    if (!std::isfinite(lat))
-        lat = 0.0;
-    int ty = latToTileY(lat, z);
-    double height = tileYToLat(ty + 1, z) - tileYToLat(ty, z);
-    if (usableScale(height) && height < 0.0)
-        return height;
-    const int lastRow = z >= 30 ? (1 << 30) - 1 : (1 << std::max(z, 0)) - 1;
-    ty = qBound(0, ty, lastRow);
-    height = tileYToLat(ty + 1, z) - tileYToLat(ty, z);
-    return height < 0.0 ? height : 0.0;
+    const int row = TileLayout::rowUnder(std::isfinite(lat) ? lat : 0.0, z);
+    return tileYToLat(row + 1, z) - tileYToLat(row, z);
+}
+
+// Three screens of 256 px tiles, counted in KiB; a byte count, so tiles of higher density
+// take their real share.
+int tileMemoryBudgetKiB(QSize viewport)
+{
+    const qint64 across = viewport.width() / 256 + 3;
+    const qint64 down = viewport.height() / 256 + 3;
+    return int(qBound<qint64>(16 * 1024, 3 * across * down * 256, 256 * 1024));
+}
+
+// Tiles cover the viewport, and what they do not cover drawBackground fills itself with
+// the viewport's background brush: letting Qt fill all of it first would be wasted work
+// on every paint. An opaque viewport keeps Qt's accelerated scrolling.
+void leaveBackgroundToTiles(QWidget *viewport)
+{
+    if (!viewport)
+        return;
+    viewport->setAutoFillBackground(false);
+    viewport->setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 } // namespace
@@ -45,6 +57,7 @@ OsmView::OsmView(QWidget *parent) : OsmView(nullptr, parent) { }
 OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
     : QGraphicsView(scene, parent), d(new Private(this))
 {
+    leaveBackgroundToTiles(viewport());
     setZoom(10);
     d->operationWidget = new OsmOperationsWidget(this);
     d->operationWidget->syncControls();
@@ -183,6 +196,25 @@ void OsmView::Private::cancelPendingReplies()
 void OsmView::Private::emptyTileCache()
 {
     tileCache = QHash<QPoint, QPixmap>();
+    cachedWindow = QRect();
+}
+
+void OsmView::Private::rememberTile(const TileKey &key, const QPixmap &pixmap)
+{
+    const qint64 kib = (qint64(pixmap.width()) * pixmap.height() * pixmap.depth() / 8 + 1023) / 1024;
+    tileMemory.insert(key, new QPixmap(pixmap), int(qMin<qint64>(kib, tileMemory.maxCost())));
+}
+
+void OsmView::Private::fitTileMemoryTo(QSize viewportSize)
+{
+    tileMemorySizedFor = viewportSize;
+    tileMemory.setMaxCost(tileMemoryBudgetKiB(viewportSize));
+}
+
+void OsmView::setupViewport(QWidget *widget)
+{
+    QGraphicsView::setupViewport(widget);
+    leaveBackgroundToTiles(widget);
 }
 
 QObject *OsmView::operationWidget() const

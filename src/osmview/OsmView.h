@@ -68,7 +68,7 @@ public Q_SLOTS:
     void fitInViewZ(QRectF rect, int max_zoom);
     void setZoom(int);
     void setZoom(double);
-    void setImagePath(QString);
+    void setImagePath(const QString &path);
     void setOpacity(double opacity);
     void tileServerReply(QNetworkReply *);
     void loadPreset(double, double, double);
@@ -82,6 +82,10 @@ protected:
     void mousePressEvent(QMouseEvent *e) override;
     void mouseReleaseEvent(QMouseEvent *e) override;
     void wheelEvent(QWheelEvent *e) override;
+    void scrollContentsBy(int dx, int dy) override;
+
+protected Q_SLOTS:
+    void setupViewport(QWidget *widget) override;
 
 private:
     void delayLoadedPreset();

@@ -45,8 +45,12 @@ void OsmView::setZoomMin(int v)
 void OsmView::wheelEvent(QWheelEvent *e)
 {
     e->accept();
-    const QPoint angle = e->angleDelta();
-    const int delta = qAbs(angle.x()) > qAbs(angle.y()) ? angle.x() : angle.y();
+    // delta() is the one-axis delta the platform gives each event: a diagonal scroll
+    // arrives as a vertical and a horizontal event, and each zooms by its own axis.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    const int delta = e->delta();
+    QT_WARNING_POP
     setZoom(d->zoomF + delta / 720.0);
 }
 
@@ -135,21 +139,37 @@ void OsmView::keyReleaseEvent(QKeyEvent *e)
     QGraphicsView::keyReleaseEvent(e);
 }
 
+// A point of the scene, rounded to a viewport pixel as QGraphicsView::mapFromScene does,
+// but without its int overflow for points far off the viewport.
+QPointF OsmView::Private::toViewportPixel(const QPointF &p) const
+{
+    const QPointF mapped = view->viewportTransform().map(p);
+    return QPointF(std::round(qBound(-1e9, mapped.x(), 1e9)),
+                   std::round(qBound(-1e9, mapped.y(), 1e9)));
+}
+
 bool OsmView::Private::measureFit(const QRectF &r, QPointF *mid, double *fittedZoom) const
 {
     if (!std::isfinite(r.x()) || !std::isfinite(r.y()) || !std::isfinite(r.width())
-        || !std::isfinite(r.height()) || r.normalized().isEmpty())
+        || !std::isfinite(r.height()) || !std::isfinite(r.center().x())
+        || !std::isfinite(r.center().y()))
         return false;
     const QRectF v(view->viewport()->rect());
-    const QRectF s(view->mapFromScene(r).boundingRect());
-    if (v.isEmpty() || s.isEmpty())
+    if (v.isEmpty())
         return false;
-    const double k = std::min(v.width() / s.width(), v.height() / s.height());
+    const QPolygonF corners(QVector<QPointF>{toViewportPixel(r.topLeft()), toViewportPixel(r.topRight()),
+                            toViewportPixel(r.bottomRight()), toViewportPixel(r.bottomLeft())});
+    const QRectF s = corners.boundingRect();
+    // A side without extent sets no bound: a line fits its other side, a point takes
+    // the largest zoom there is.
+    double k = std::numeric_limits<double>::infinity();
+    if (s.width() > 0)
+        k = v.width() / s.width();
+    if (s.height() > 0)
+        k = std::min(k, v.height() / s.height());
     const double zf = std::log(k) / std::log(2.0) + zoomF - 0.16666666666666666;
-    if (!std::isfinite(zf))
-        return false;
     *mid = r.center();
-    *fittedZoom = zf;
+    *fittedZoom = std::isnan(zf) ? zoomF : qBound(-1e6, zf, zoomMax + 0.8333333333333334);
     return true;
 }
 
@@ -176,9 +196,8 @@ void OsmView::fitInViewZ(QRectF rect, int max_zoom)
     double zf = 0;
     if (!d->measureFit(rect, &mid, &zf))
         return;
-    const int n = int(qBound(-1e6, zf, 1e6));
-    setZoom(std::min(n, max_zoom));
-    centerOn(mid);
+    setZoom(std::min(int(zf), max_zoom));
+    d->centreOn(mid);
 }
 
 void OsmView::loadPreset(double x, double y, double zoom)
@@ -193,14 +212,32 @@ void OsmView::loadPreset(double x, double y, double zoom)
 
 void OsmView::setCenter(QPointF point)
 {
-    centerOn(point);
+    d->centreOn(point);
+}
+
+// QGraphicsView::centerOn converts the point's position in view pixels to int; a point
+// that far off is first brought back to where the scroll bars can still express it.
+void OsmView::Private::centreOn(QPointF point)
+{
+    if (!std::isfinite(point.x()) || !std::isfinite(point.y()))
+        return;
+    const QTransform t = view->transform();
+    const QPointF pixel = t.map(point);
+    if (std::abs(pixel.x()) > 1e9 || std::abs(pixel.y()) > 1e9) {
+        bool invertible = false;
+        const QTransform back = t.inverted(&invertible);
+        if (!invertible)
+            return;
+        point = back.map(QPointF(qBound(-1e9, pixel.x(), 1e9), qBound(-1e9, pixel.y(), 1e9)));
+    }
+    view->centerOn(point);
 }
 
 void OsmView::delayLoadedPreset()
 {
     const ViewportAnchor anchor = transformationAnchor();
     setTransformationAnchor(AnchorViewCenter);
-    centerOn(d->presetCenter);
+    d->centreOn(d->presetCenter);
     setZoom(d->presetZoom);
     setTransformationAnchor(anchor);
 }

@@ -2,93 +2,202 @@
 
 #include "OsmViewPrivate.h"
 #include "TileAddressing.h"
+#include "TileLayout.h"
 
 #include <QtGui/QPainter>
+#include <QtGui/QPaintEngine>
 
 #include <cmath>
 
 namespace {
 
-// How many cells of the given size can show along a viewport side, plus one on each end.
-int cellsAcross(int viewportPixels, double cellPixels)
-{
-    return int(std::min(viewportPixels / cellPixels, 1048576.0)) + 2;
-}
+// A paint that would visit more cells than this is a render of a whole continent at
+// street level into a thumbnail; it draws nothing rather than read a million tiles.
+constexpr qint64 MaxCellsPerPaint = 65536;
 
 } // namespace
 
 void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
 {
-    if (d->opacity == 0.0 || !rect.isValid() || d->tileWidth == 0.0 || d->tileHeight == 0.0)
-        return;
-
-    const int z = d->tileZoom;
     const QTransform world = painter->worldTransform();
-    const double cellWidth = std::abs(d->tileWidth * world.m11());
-    const double cellHeight = std::abs(d->tileHeight * world.m22());
-    if (!(cellWidth > 1e-6) || !(cellHeight > 1e-6))
+    QRectF exposed = world.mapRect(rect);
+    if (const QPaintDevice *device = painter->device())
+        exposed &= QRectF(0, 0, device->width(), device->height());
+    if (painter->hasClipping())
+        exposed &= world.mapRect(painter->clipBoundingRect());
+
+    // An opaque viewport gets no background from Qt (see the constructor), so every
+    // exposed pixel that no opaque tile covers is filled here.
+    const bool fills =
+        painter->device() == viewport() && viewport()->testAttribute(Qt::WA_OpaquePaintEvent);
+    const QRect fillArea = fills ? exposed.toAlignedRect() : QRect();
+    const QBrush background = viewport()->palette().brush(viewport()->backgroundRole());
+    auto fill = [&](const QRect &area) {
+        const QRect r = area & fillArea;
+        if (!r.isEmpty())
+            painter->fillRect(r, background);
+    };
+
+    if (d->opacity == 0.0 || !rect.isValid() || exposed.isEmpty() || d->tileWidth == 0.0
+        || d->tileHeight == 0.0) {
+        painter->setWorldTransform(QTransform());
+        fill(fillArea);
+        painter->setWorldTransform(world);
         return;
+    }
 
-    const int anchorRow = d->anchorRow();
-    const int anchorColumn = lonToTileX(mapToScene(QPoint(0, 0)).x(), z);
-
-    // Whatever the exposed rectangle claims, only what the viewport can show is
-    // visited: a scene reaching past the poles or the date line costs nothing extra.
-    const int x0 = std::max(lonToTileX(rect.left(), z), anchorColumn - 1);
-    const int y0 = std::max(latToTileY(rect.bottom(), z), anchorRow - 1);
-    const QRectF firstTile = d->tileSceneRect(x0, y0, anchorRow);
-
-    const double columnsToEdge = (rect.right() - firstTile.left()) / d->tileWidth;
-    const double rowsToEdge = (rect.top() - firstTile.top()) / d->tileHeight;
-    if (!std::isfinite(columnsToEdge) || !std::isfinite(rowsToEdge))
+    const TileLayout layout = d->layout(world);
+    if (!layout.isAxisAligned()) {
+        painter->setWorldTransform(QTransform());
+        fill(fillArea);
+        painter->setWorldTransform(world);
+        d->drawThroughTransform(painter, rect);
         return;
-    const int xEnd = std::min(x0 + 1 + int(qBound(-1.0, columnsToEdge, 1048576.0)),
-                              anchorColumn + cellsAcross(viewport()->width(), cellWidth));
-    const int yEnd = std::min(y0 + 1 + int(qBound(-1.0, rowsToEdge, 1048576.0)),
-                              anchorRow + cellsAcross(viewport()->height(), cellHeight));
-
-    const QRectF first = world.mapRect(firstTile);
+    }
+    const QRect visible = exposed.toAlignedRect();
+    const QRect window = layout.window(visible);
     painter->setWorldTransform(QTransform());
+    if (window.isEmpty() || qint64(window.width()) * window.height() > MaxCellsPerPaint) {
+        fill(fillArea);
+        painter->setWorldTransform(world);
+        return;
+    }
+
+    const bool translucent = d->opacity < 1.0;
+    if (translucent) {
+        fill(fillArea);
+    } else {
+        const QRect block(QPoint(layout.columnEdge(window.left()), layout.rowEdge(window.top())),
+                          QPoint(layout.columnEdge(window.right() + 1) - 1,
+                                 layout.rowEdge(window.bottom() + 1) - 1));
+        for (const QRect &outside : (QRegion(fillArea) - QRegion(block)))
+            fill(outside);
+    }
     painter->setOpacity(d->opacity);
 
-    const QRectF source(0, 0, 256.0, 256.0);
-    QRectF column = first;
-    for (int x = x0; x < xEnd; ++x) {
-        QRectF cell = column;
-        for (int y = y0; y < yEnd; ++y) {
-            const QPoint key(x, y);
-            auto it = d->tileCache.find(key);
-            if (it == d->tileCache.end())
-                it = d->tileCache.insert(key, d->tilePixmap(x, y));
-            if (!it.value().isNull())
-                painter->drawPixmap(cell, it.value(), source);
-            cell.translate(0, first.height());
+    for (int x = window.left(); x <= window.right(); ++x) {
+        const int left = layout.columnEdge(x);
+        const int right = layout.columnEdge(x + 1);
+        for (int y = window.top(); y <= window.bottom(); ++y) {
+            const QRect cell(QPoint(left, layout.rowEdge(y)),
+                             QPoint(right - 1, layout.rowEdge(y + 1) - 1));
+            const QPixmap &pixmap = d->cachedTile(x, y);
+            if (pixmap.isNull()) {
+                if (!translucent)
+                    fill(cell);
+                continue;
+            }
+            if (!translucent && pixmap.hasAlphaChannel())
+                fill(cell);
+            if (cell.size() == pixmap.size())
+                painter->drawPixmap(cell.topLeft(), pixmap);
+            else
+                painter->drawPixmap(cell, pixmap, pixmap.rect());
         }
-        column.translate(first.width(), 0);
     }
 
-    for (auto it = d->tileCache.begin(); it != d->tileCache.end();) {
-        const QPoint key = it.key();
-        if (key.x() < x0 || key.x() > xEnd || key.y() < y0 || key.y() > yEnd)
-            it = d->tileCache.erase(it);
-        else
-            ++it;
+    painter->setOpacity(1.0);
+    painter->setWorldTransform(world);
+    d->keepTileCacheToViewport();
+}
+
+// A view that is rotated, sheared or flipped by its host cannot be drawn cell by cell in
+// device pixels; the tiles then go through the painter's own transform.
+void OsmView::Private::drawThroughTransform(QPainter *painter, const QRectF &rect)
+{
+    const TileLayout layout = this->layout(QTransform());
+    const int last = TileLayout::lastIndex(tileZoom);
+    const int left = qMax(0, lonToColumn(rect.left()));
+    const int right = qMin(last, lonToColumn(rect.right()));
+    const int top = qMax(0, latToRow(rect.bottom()));
+    const int bottom = qMin(last, latToRow(rect.top()));
+    if (left > right || top > bottom || qint64(right - left + 1) * (bottom - top + 1) > MaxCellsPerPaint)
+        return;
+    const QTransform world = painter->worldTransform();
+    painter->setOpacity(opacity);
+    for (int x = left; x <= right; ++x) {
+        for (int y = top; y <= bottom; ++y) {
+            const QPixmap &pixmap = cachedTile(x, y);
+            if (pixmap.isNull())
+                continue;
+            const QTransform cell(tileWidth / pixmap.width(), 0, 0, tileHeight / pixmap.height(),
+                                  layout.west(x), layout.north(y));
+            painter->setWorldTransform(cell * world);
+            painter->drawPixmap(0, 0, pixmap);
+        }
     }
+    painter->setWorldTransform(world);
+    painter->setOpacity(1.0);
+    keepTileCacheToViewport();
 }
 
 int OsmView::Private::anchorRow() const
 {
-    return latToTileY(view->mapToScene(QPoint(0, 0)).y(), tileZoom);
+    return TileLayout::rowUnder(view->mapToScene(QPoint(0, 0)).y(), tileZoom);
 }
 
-QRectF OsmView::Private::tileSceneRect(int x, int y, int anchor) const
+TileLayout OsmView::Private::layout(const QTransform &sceneToDevice) const
 {
-    const double north = tileYToLat(anchor, tileZoom) - double(anchor - y) * tileHeight;
-    return QRectF(tileXToLon(x, tileZoom), north, tileWidth, tileHeight);
+    return TileLayout(tileZoom, tileWidth, tileHeight, anchorRow(), sceneToDevice);
+}
+
+int OsmView::Private::lonToColumn(double lon) const
+{
+    return int(std::floor(qBound(-1e9, (lon + 180.0) / tileWidth, 1e9)));
+}
+
+int OsmView::Private::latToRow(double lat) const
+{
+    const int anchor = anchorRow();
+    const double rows = std::floor(qBound(-1e9, (lat - tileYToLat(anchor, tileZoom)) / tileHeight, 1e9));
+    return int(qBound(-1e9, anchor + rows, 1e9));
+}
+
+QRect OsmView::Private::viewportWindow() const
+{
+    return layout(view->viewportTransform()).window(view->viewport()->rect());
+}
+
+const QPixmap &OsmView::Private::cachedTile(int x, int y)
+{
+    const QPoint key(x, y);
+    auto it = tileCache.find(key);
+    if (it == tileCache.end())
+        it = tileCache.insert(key, tilePixmap(x, y));
+    return it.value();
+}
+
+// The cache holds what the viewport shows plus a margin of one cell, whatever part of
+// it a paint exposed: a strip's paint must not make the rest of the screen read again.
+void OsmView::Private::keepTileCacheToViewport()
+{
+    const QSize viewportSize = view->viewport()->size();
+    if (viewportSize != tileMemorySizedFor)
+        fitTileMemoryTo(viewportSize);
+    const QRect kept = viewportWindow().adjusted(-1, -1, 1, 1);
+    if (kept == cachedWindow && tileCache.size() <= qint64(kept.width()) * kept.height())
+        return;
+    cachedWindow = kept;
+    for (auto it = tileCache.begin(); it != tileCache.end();) {
+        if (kept.contains(it.key()))
+            ++it;
+        else
+            it = tileCache.erase(it);
+    }
 }
 
 QRect OsmView::Private::tileViewportRect(int x, int y) const
 {
-    const QRectF scene = tileSceneRect(x, y, anchorRow());
-    return view->viewportTransform().mapRect(scene).toAlignedRect().adjusted(-1, -1, 1, 1);
+    return layout(view->viewportTransform()).cell(x, y);
+}
+
+void OsmView::scrollContentsBy(int dx, int dy)
+{
+    const TileLayout before = d->layout(viewportTransform());
+    QGraphicsView::scrollContentsBy(dx, dy);
+    // Rows are anchored at the row under the top-left pixel; when a scroll moves that
+    // anchor and the rows land on other pixels, the scrolled picture no longer fits
+    // what the exposed strip will show.
+    if (!before.placesRowsAs(d->layout(viewportTransform()), dy))
+        viewport()->update();
 }

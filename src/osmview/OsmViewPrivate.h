@@ -8,10 +8,12 @@
 #include <QtCore/QHash>
 #include <QtCore/QPoint>
 #include <QtCore/QPointer>
+#include <QtCore/QRect>
 #include <QtGui/QPixmap>
 
 class OsmOperationsWidget;
 class QNetworkAccessManager;
+class TileLayout;
 class Tiles;
 
 inline uint qHash(const QPoint &key, uint seed = 0) noexcept
@@ -28,14 +30,26 @@ struct OsmView::Private
     void cancelPendingReplies();
     void emptyTileCache();
     QPixmap storedTile(int x, int y, int z);
-    // Centre and fractional zoom that fit r into the viewport; false for a rectangle
-    // that is empty, not finite, or maps to no pixels.
+    void rememberTile(const TileKey &key, const QPixmap &pixmap);
+    void fitTileMemoryTo(QSize viewportSize);
+
     // Tile rows share one height, anchored at the true north edge of the row under the
-    // viewport's top-left pixel; these give that layout.
+    // viewport's top-left pixel; these give that layout on a device.
     int anchorRow() const;
-    QRectF tileSceneRect(int x, int y, int anchor) const;
+    TileLayout layout(const QTransform &sceneToDevice) const;
+    QRect viewportWindow() const;
     QRect tileViewportRect(int x, int y) const;
+    int lonToColumn(double lon) const;
+    int latToRow(double lat) const;
+    const QPixmap &cachedTile(int x, int y);
+    void keepTileCacheToViewport();
+    void drawThroughTransform(QPainter *painter, const QRectF &rect);
+
+    // Centre and fractional zoom that fit r into the viewport; false for a rectangle that
+    // is not finite or a viewport that is empty.
     bool measureFit(const QRectF &r, QPointF *mid, double *fittedZoom) const;
+    QPointF toViewportPixel(const QPointF &p) const;
+    void centreOn(QPointF point);
 
     double opacity = 0.5;
     double tileWidth = 0.0;
@@ -63,10 +77,11 @@ struct OsmView::Private
     QNetworkAccessManager *network = nullptr;
 
     // Decoded store tiles that outlive the trimming of tileCache, so a tile scrolled
-    // back into view costs no read and no decode. Store tiles only: never a
-    // placeholder, an error tile or a miss.
-    QCache<TileKey, QPixmap> tileMemory{TileMemoryTiles};
-    static constexpr int TileMemoryTiles = 192;
+    // back into view costs no read and no decode. Store tiles only: never a placeholder,
+    // an error tile or a miss. Its cost is in KiB, its budget a few screens of tiles.
+    QCache<TileKey, QPixmap> tileMemory;
+    QSize tileMemorySizedFor;
+    QRect cachedWindow;
 
     OsmView *view;
 };

@@ -127,7 +127,7 @@ QPixmap OsmView::Private::storedTile(int x, int y, int z)
         return *remembered;
     QPixmap pixmap = tiles->pixmap(x, y, z);
     if (!pixmap.isNull())
-        tileMemory.insert(key, new QPixmap(pixmap));
+        rememberTile(key, pixmap);
     return pixmap;
 }
 
@@ -211,7 +211,7 @@ void OsmView::tileServerReply(QNetworkReply *reply)
             d->tiles->setData(x, y, z, bytes);
             // Shown from the reply even if the store could not keep it, so a store
             // that refuses writes does not turn into a stream of requests.
-            d->tileMemory.insert(TileKey(x, y, z), new QPixmap(pixmap));
+            d->rememberTile(TileKey(x, y, z), pixmap);
             if (z != d->tileZoom)
                 return;
             d->tileCache.insert(QPoint(x, y), pixmap);

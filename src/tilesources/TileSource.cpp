@@ -15,7 +15,7 @@ const QString ConnectionName = QStringLiteral("OsmView");
 
 } // namespace
 
-void OsmView::setImagePath(QString path)
+void OsmView::setImagePath(const QString &path)
 {
     d->openTileSource(path);
     setZoom(d->zoomF + 0.0001);

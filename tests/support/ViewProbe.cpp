@@ -27,10 +27,11 @@ QPoint ViewProbe::tileAt(const OsmView &view, QPoint pixel)
     const double px = tileWidth * view.transform().m11();
     const double tileHeight = px / view.transform().m22();
     const QPointF scene = view.mapToScene(pixel);
-    const int anchorRow = latToTileY(view.mapToScene(QPoint(0, 0)).y(), z);
+    const int lastRow = (1 << z) - 1;
+    const int anchorRow = qBound(0, latToTileY(view.mapToScene(QPoint(0, 0)).y(), z), lastRow);
     const double north = tileYToLat(anchorRow, z);
     const int row = anchorRow + int(std::floor((scene.y() - north) / tileHeight));
-    return QPoint(lonToTileX(scene.x(), z), row);
+    return QPoint(int(std::floor((scene.x() + 180.0) / tileWidth)), row);
 }
 
 QImage ViewProbe::grab(OsmView &view)
