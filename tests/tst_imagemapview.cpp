@@ -106,6 +106,40 @@ struct Shown
     bool exposed = false;
 };
 
+// Every pixel names itself: red and green the low bytes of column and row, blue their
+// high nibbles.
+QPixmap selfNamingImage()
+{
+    QImage image(400, 300, QImage::Format_RGB32);
+    for (int y = 0; y < 300; ++y)
+        for (int x = 0; x < 400; ++x)
+            image.setPixel(x, y, qRgb(x & 0xff, y & 0xff, (x >> 8) << 4 | y >> 8));
+    return QPixmap::fromImage(image);
+}
+
+QPoint imagePixelOf(QRgb c)
+{
+    return QPoint(qRed(c) | (qBlue(c) >> 4) << 8, qGreen(c) | (qBlue(c) & 15) << 8);
+}
+
+double mercatorRow(double lat, const QRectF &geo)
+{
+    const double top = std::asinh(std::tan(qBound(-90.0, geo.top(), 90.0) * M_PI / 180));
+    const double bottom = std::asinh(std::tan(qBound(-90.0, geo.bottom(), 90.0) * M_PI / 180));
+    const double at = std::asinh(std::tan(qBound(-90.0, lat, 90.0) * M_PI / 180));
+    return (top - at) * 299 / (top - bottom);
+}
+
+QByteArray gifDeclaring(int side)
+{
+    QByteArray b("GIF89a");
+    auto le = [&b](int v) { b.append(char(v & 0xff)).append(char(v >> 8)); };
+    le(0), le(0);
+    b.append("\x80\x00\x00\x00\x00\x00\xff\xff\xff", 9).append(',');
+    le(0), le(0), le(side), le(side);
+    return b.append("\x00\x02\x02\x44\x01\x00\x3b", 7);
+}
+
 void wheel(QWidget *viewport, int delta)
 {
     const QPoint at(50, 50);
@@ -136,6 +170,10 @@ private Q_SLOTS:
     void wheelWithoutScene();
     void missingImageChangesNothing();
     void clearKeepsRectangle();
+    void latitudes_data();
+    void latitudes();
+    void boundedFiles_data();
+    void boundedFiles();
 };
 
 void tst_ImageMapView::pixels_data()
@@ -378,6 +416,107 @@ void tst_ImageMapView::clearKeepsRectangle()
     const QImage shown = s.view.viewport()->grab().toImage();
     for (const QColor &q : Quadrants)
         QVERIFY(shown.pixelColor(160, 120) != q);
+}
+
+void tst_ImageMapView::latitudes_data()
+{
+    QTest::addColumn<QRectF>("geo"); // null: no rectangle, the image's pixels
+    QTest::addColumn<bool>("mercatorOn");
+    QTest::addColumn<bool>("corrected");
+    QTest::newRow("pixel rectangle, correction off") << QRectF() << false << false;
+    QTest::newRow("pixel rectangle, correction on") << QRectF() << true << false;
+    QTest::newRow("ends at 80") << QRectF(10, 80, 20, -20) << true << true;
+    QTest::newRow("ends at 86") << QRectF(10, 86, 20, -16) << true << true;
+    QTest::newRow("ends at 89.9") << QRectF(10, 89.9, 20, -19.9) << true << true;
+    QTest::newRow("ends at the pole") << QRectF(10, 90, 20, -20) << true << true;
+    QTest::newRow("wholly past a pole") << QRectF(10, -95, 20, -10) << true << false;
+}
+
+void tst_ImageMapView::latitudes()
+{
+    QFETCH(QRectF, geo);
+    QFETCH(bool, mercatorOn);
+    QFETCH(bool, corrected);
+    QGraphicsScene scene;
+    ImageMapView view;
+    view.setScene(&scene);
+    view.setFrameShape(QFrame::NoFrame);
+    view.setBackgroundOpacity(1.0);
+    view.resize(320, 240);
+    view.setProperty("merkatorProjection", mercatorOn);
+    QPixmap image = selfNamingImage();
+    view.setProperty("pixmap", image);
+    if (!geo.isNull())
+        view.setProperty("geoRect", geo);
+    const QRectF r = view.property("geoRect").toRectF();
+    scene.setSceneRect(r.normalized());
+    view.centerOn(r.center());
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    const QImage shown = view.viewport()->grab().toImage();
+    const QTransform toScene = view.viewportTransform().inverted();
+    const double sy = 300 / r.height();
+    const QPointF mid = view.mapToScene(view.viewport()->rect().center());
+    const double shift = corrected ? mercatorRow(mid.y(), r) - (mid.y() - r.top()) * sy : 0.0;
+    int checked = 0;
+    for (int y = 2; y < shown.height(); y += 9) {
+        for (int x = 2; x < shown.width(); x += 9) {
+            const QPointF p = toScene.map(QPointF(x + 0.5, y + 0.5));
+            const QPointF expected((p.x() - r.left()) * 400 / r.width() + 1,
+                                   (p.y() - r.top()) * sy + 1 + shift);
+            if (expected.x() < 1 || expected.y() < 1 || expected.x() > 398 || expected.y() > 298)
+                continue;
+            const QPoint got = imagePixelOf(shown.pixel(x, y));
+            QVERIFY2(qAbs(got.x() - expected.x()) < 1.05 && qAbs(got.y() - expected.y()) < 2.05,
+                     qPrintable(QStringLiteral("(%1, %2) shows image pixel (%3, %4), not (%5, %6)")
+                                    .arg(x).arg(y).arg(got.x()).arg(got.y())
+                                    .arg(expected.x()).arg(expected.y())));
+            ++checked;
+        }
+    }
+    QVERIFY(checked > 100);
+}
+
+void tst_ImageMapView::boundedFiles_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QSize>("loaded"); // empty: refused, the view stays as it was
+    auto encoded = [](QSize size, const char *format) {
+        QImage image(size, QImage::Format_RGB32);
+        image.fill(Qt::darkCyan);
+        QByteArray out;
+        QBuffer buffer(&out);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, format);
+        return out;
+    };
+    QTest::newRow("png") << encoded(QSize(40, 30), "PNG") << QSize(40, 30);
+    QTest::newRow("bmp") << encoded(QSize(40, 30), "BMP") << QSize(40, 30);
+    QTest::newRow("jpeg") << encoded(QSize(40, 30), "JPEG") << QSize(40, 30);
+    QTest::newRow("gif") << gifDeclaring(2) << QSize(2, 2);
+    QTest::newRow("png as wide as allowed") << encoded(QSize(16384, 1), "PNG") << QSize(16384, 1);
+    QTest::newRow("png one pixel too wide") << encoded(QSize(16385, 1), "PNG") << QSize();
+    QTest::newRow("gif claiming a gigabyte") << gifDeclaring(15400) << QSize();
+    QTest::newRow("not an image") << QByteArray("not a picture") << QSize();
+}
+
+void tst_ImageMapView::boundedFiles()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QSize, loaded);
+    QTemporaryDir tmp;
+    const QString before = tmp.filePath(QStringLiteral("before.png"));
+    QVERIFY(quadrantImage().save(before));
+    const QString path = tmp.filePath(QStringLiteral("named"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+    ImageMapView view;
+    view.setImagePath(before);
+    view.setImagePath(path);
+    const QSize expected = loaded.isEmpty() ? QSize(400, 300) : loaded;
+    QCOMPARE(view.property("pixmap").value<QPixmap>().size(), expected);
+    QCOMPARE(view.property("imagePath").toString(), loaded.isEmpty() ? before : path);
 }
 
 QTEST_MAIN(tst_ImageMapView)
