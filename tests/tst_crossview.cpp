@@ -1,6 +1,7 @@
 #include "CrossView.h"
 #include "CrossViewPrivate.h"
 #include "Light.h"
+#include "LightWithoutPhases.h"
 #include "QuietPlatform.h"
 
 #include <QtCore/QTemporaryDir>
@@ -148,6 +149,15 @@ private Q_SLOTS:
     void lightDestroyedWhileBound();
     void bindingSameLightTwice();
     void notALight();
+    void lightWithoutPhases();
+    void statusLineFitsItsFont_data();
+    void statusLineFitsItsFont();
+    void sizeHints_data();
+    void sizeHints();
+    void rasterSchemes_data();
+    void rasterSchemes();
+    void statusFarFromNow_data();
+    void statusFarFromNow();
 };
 
 void tst_CrossView::layoutLabelAbovePanel()
@@ -158,7 +168,6 @@ void tst_CrossView::layoutLabelAbovePanel()
     QCOMPARE(f.view.layout()->itemAt(0)->widget(), f.label);
     QCOMPARE(f.view.layout()->itemAt(1)->widget(), f.panel);
     QVERIFY(f.label->geometry().bottom() < f.panel->geometry().top());
-    QCOMPARE(f.label->maximumHeight(), 12);
 }
 
 void tst_CrossView::pictures_data()
@@ -576,6 +585,138 @@ void tst_CrossView::notALight()
     QCOMPARE(f.view.property("light").value<QObject *>(), nullptr);
     f.view.setLight(&f.light);
     QCOMPARE(f.view.property("light").value<QObject *>(), &f.light);
+}
+
+void tst_CrossView::lightWithoutPhases()
+{
+    Fixture f;
+    std::unique_ptr<QObject> light(createLightWithoutPhases(f.light.shema()));
+    f.view.setLight(light.get());
+    QCOMPARE(f.view.light(), light.get());
+    QCOMPARE(f.at(150, 150), SchemeColour);
+}
+
+void tst_CrossView::statusLineFitsItsFont_data()
+{
+    QTest::addColumn<int>("pixelSize"); // 0: the default font
+    QTest::newRow("default font") << 0;
+    QTest::newRow("large font") << 40;
+}
+
+void tst_CrossView::statusLineFitsItsFont()
+{
+    QFETCH(int, pixelSize);
+    Fixture f;
+    if (pixelSize > 0) {
+        QFont font = f.view.font();
+        font.setPixelSize(pixelSize);
+        f.view.setFont(font);
+    }
+    f.label->setText(QStringLiteral("Phase 2:12(18) TF:8"));
+    f.view.layout()->activate();
+    QVERIFY(f.label->height() >= f.label->sizeHint().height());
+    QVERIFY(f.label->geometry().bottom() < f.panel->geometry().top());
+}
+
+void tst_CrossView::sizeHints_data()
+{
+    QTest::addColumn<QSize>("scheme"); // empty: no light
+    QTest::addColumn<int>("phases"); // buttons shown when there are any
+    QTest::addColumn<QSize>("picture"); // the panel gets at least this at the hint
+    QTest::newRow("no light") << QSize() << 0 << QSize(80, 80);
+    QTest::newRow("small scheme") << QSize(60, 40) << 0 << QSize(80, 80);
+    QTest::newRow("scheme at its size") << QSize(400, 300) << 0 << QSize(401, 301);
+    QTest::newRow("scheme and buttons") << QSize(400, 300) << 17 << QSize(401, 301);
+    QTest::newRow("huge scheme") << QSize(3000, 1500) << 0 << QSize(700, 350);
+}
+
+void tst_CrossView::sizeHints()
+{
+    QFETCH(QSize, scheme);
+    QFETCH(int, phases);
+    QFETCH(QSize, picture);
+    QTemporaryDir tmp;
+    Sivel::Light light;
+    light.setShema(writeSvg(tmp, QStringLiteral("s.svg"), scheme, QRect(QPoint(), scheme),
+                            SchemeColour));
+    for (int id = 1; id <= phases; ++id)
+        light.addPhase(id, QVariant());
+    CrossView view;
+    view.showPreviewButtons(phases > 0);
+    if (!scheme.isEmpty())
+        view.setLight(&light);
+    const QSize hint = view.sizeHint();
+    QVERIFY(hint.width() >= 200 && hint.height() >= 200);
+    QVERIFY(hint.width() <= 800 && hint.height() <= 800);
+    view.resize(hint);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    auto *panel = view.findChild<CrossView::Private *>();
+    QVERIFY2(panel->width() >= picture.width() && panel->height() >= picture.height(),
+             qPrintable(QStringLiteral("%1 x %2").arg(panel->width()).arg(panel->height())));
+}
+
+void tst_CrossView::rasterSchemes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("drawn");
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(SchemeColour);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    QByteArray gif("GIF89a\x00\x00\x00\x00\x80\x00\x00\x30\x50\xa0\x30\x50\xa0,\x00\x00\x00\x00"
+                   "\x28\x23\x28\x23\x00\x02\x02\x44\x01\x00\x3b", 35);
+    QTest::newRow("png") << png << true;
+    QTest::newRow("gif claiming 9000 pixels a side") << gif << false;
+}
+
+void tst_CrossView::rasterSchemes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, drawn);
+    Fixture f;
+    const QString path = f.tmp.filePath(QStringLiteral("scheme.raster"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+    f.light.setShema(path);
+    f.light.setCurrentPhase(-1);
+    f.view.setLight(&f.light);
+    const QColor shown = f.panel->grab().toImage().pixelColor(20, 20);
+    if (drawn)
+        QCOMPARE(shown, SchemeColour);
+    else
+        QVERIFY(f.blank(shown));
+}
+
+void tst_CrossView::statusFarFromNow_data()
+{
+    QTest::addColumn<qint64>("secondsAgo");
+    QTest::addColumn<QVariant>("length");
+    QTest::addColumn<QVariant>("transition");
+    QTest::addColumn<QString>("text");
+    const qint64 century = 3155760000;
+    QTest::newRow("change a century ahead") << -century << QVariant(30) << QVariant(0) << "Phase 2:-2147483648(2147483647)";
+    QTest::newRow("transition a century ahead") << -century << QVariant(30) << QVariant(20) << "Phase 2:-2147483648(30) TF:2147483647";
+    QTest::newRow("change a century ago") << century << QVariant(30) << QVariant(20) << "Phase 2:2147483647(30) TF:0";
+    QTest::newRow("length at the int minimum") << qint64(12) << QVariant(INT_MIN) << QVariant(0) << "Phase 2:12(0)";
+}
+
+void tst_CrossView::statusFarFromNow()
+{
+    QFETCH(qint64, secondsAgo);
+    QFETCH(QVariant, length);
+    QFETCH(QVariant, transition);
+    QFETCH(QString, text);
+    const QDateTime now(QDate(2024, 5, 1), QTime(12, 0), Qt::UTC);
+    Sivel::Light light;
+    light.setCurrentPhase(2);
+    light.setPhaseLength(length);
+    light.setTransitionFlag(transition);
+    light.setPhaseChangeTime(now.addSecs(-secondsAgo));
+    QCOMPARE(CrossView::Private::statusText(light, now), text);
 }
 
 QTEST_MAIN(tst_CrossView)
