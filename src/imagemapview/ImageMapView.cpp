@@ -95,7 +95,7 @@ void ImageMapView::drawBackground(QPainter *painter, const QRectF &rect)
         return;
     const QRectF target = painter->worldTransform().mapRect(rect);
     painter->setOpacity(d->backgroundOpacity);
-    QRectF source = d->baseMatrix.mapRect(rect).adjusted(1.0, 1.0, 1.0, 1.0);
+    QRectF source = d->baseMatrix.mapRect(rect);
     if (d->mercatorApplies()) {
         const QPointF mid = mapToScene(viewport()->rect().center());
         const QPointF linear = d->baseMatrix.map(mid);
