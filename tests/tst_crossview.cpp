@@ -43,7 +43,7 @@ QColor colourAt(QWidget *panel, double x, double y)
     return panel->grab().toImage().pixelColor(int(x * s), int(y * s));
 }
 
-// A light over a 400 x 400 scheme; phase id paints the 100 x 100 square at (100 * id - 100, 100).
+// A light over a 400 x 400 scheme; phase id paints the 100 x 100 square at (100 * id, 100).
 struct Fixture
 {
     Fixture()
@@ -51,8 +51,8 @@ struct Fixture
         light.setId(12);
         light.setDescription(QStringLiteral("Market Square"));
         light.setShema(writeSvg(tmp.filePath(QStringLiteral("k12.svg")), QSize(400, 400), QRect(0, 0, 400, 400), SchemeColour));
-        for (int id : {1, 2, 3})
-            light.addPhase(id, writeSvg(tmp.filePath(QStringLiteral("p%1.svg").arg(id)), QSize(400, 400), QRect(100 * id - 100, 100, 100, 100), PhaseColour));
+        for (int id : {0, 1, 2, 3})
+            light.addPhase(id, writeSvg(tmp.filePath(QStringLiteral("p%1.svg").arg(id)), QSize(400, 400), QRect(100 * id, 100, 100, 100), PhaseColour));
         light.setCurrentPhase(1);
         view.resize(300, 340);
         view.show();
@@ -100,12 +100,12 @@ QPixmap filled(const QColor &colour)
 // 250 units square. The fixture's scheme is k12.svg.
 const struct { const char *name; void (*setup)(Fixture &); int phase; QPoint point; char shows; } pictureRows[] = {
     {"scheme alone", [](Fixture &) {}, -1, {150, 150}, 'S'},
-    {"phase over the scheme", [](Fixture &) {}, 2, {150, 150}, 'P'},
+    {"phase over the scheme", [](Fixture &) {}, 2, {250, 150}, 'P'},
     {"scheme around the phase", [](Fixture &) {}, 2, {50, 150}, 'S'},
-    {"phase alone without scheme", [](Fixture &f) { f.light.setShema(None); }, 1, {50, 150}, 'P'},
+    {"phase alone without scheme", [](Fixture &f) { f.light.setShema(None); }, 1, {150, 150}, 'P'},
     {"nothing around it", [](Fixture &f) { f.light.setShema(None); }, 1, {250, 250}, '-'},
     {"pixmap scheme without phase", [](Fixture &f) { f.light.setShema(filled(PixmapColour)); }, -1, {50, 50}, 'X'},
-    {"phase drawn without the pixmap", [](Fixture &f) { f.light.setShema(filled(PixmapColour)); }, 1, {50, 150}, 'P'},
+    {"phase drawn without the pixmap", [](Fixture &f) { f.light.setShema(filled(PixmapColour)); }, 1, {150, 150}, 'P'},
     {"no pixmap under a phase", [](Fixture &f) { f.light.setShema(filled(PixmapColour)); }, 1, {250, 50}, '-'},
     {"svg beside a metafile", [](Fixture &f) { f.light.setShema(f.write("k12.wmf", {})); }, -1, {50, 50}, 'S'},
     {"metafile without svg", [](Fixture &f) { f.light.setShema(f.write("plan.wmf", {})); }, -1, {}, 'M'},
@@ -117,7 +117,7 @@ const struct { const char *name; void (*setup)(Fixture &); int phase; QPoint poi
 };
 
 // sN: the light runs N; bN / r: press / release button N; vN: previewPhase(N); m / u: press /
-// release on the picture. Afterwards the picture shows phase `shown` (0: the scheme alone).
+// release on the picture. Afterwards the picture shows phase `shown` (-1: the scheme alone).
 const struct { const char *name, *script; int shown; } phaseRows[] = {
     {"follows the light", "s3", 3},
     {"held button previews", "b2", 2},
@@ -126,9 +126,10 @@ const struct { const char *name, *script; int shown; } phaseRows[] = {
     {"preview from code", "v3 s2", 3},
     {"the same preview twice", "v3 v3 s2", 3},
     {"negative preview ends it", "v3 s2 v-1", 2},
-    {"mouse hold hides the phase", "m", 0},
+    {"mouse hold hides the phase", "m", -1},
+    {"mouse hold hides phase 0", "s0 m", -1},
     {"mouse release shows it again", "m u", 1},
-    {"mouse during a preview from code", "v2 m u", 0},
+    {"mouse during a preview from code", "v2 m u", -1},
 };
 
 const struct { const char *name; bool connected; int phase; qint64 ago; QVariant length, transition, regime; const char *text; } statusRows[] = {
@@ -220,15 +221,15 @@ void tst_CrossView::shownPhase()
         const int n = step.mid(1).toInt();
         switch (step.at(0).toLatin1()) {
         case 's': f.light.setCurrentPhase(n), f.light.notify(); break;
-        case 'b': QTest::mousePress(held = f.buttons().at(n - 1), Qt::LeftButton); break;
+        case 'b': QTest::mousePress(held = f.buttons().at(n), Qt::LeftButton); break;
         case 'r': QTest::mouseRelease(held, Qt::LeftButton); break;
         case 'v': f.view.previewPhase(n); break;
         case 'm': QTest::mousePress(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5)); break;
         case 'u': QTest::mouseRelease(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5)); break;
         }
     }
-    for (int id : {1, 2, 3})
-        QCOMPARE(f.at(100 * id - 50, 150), id == t.shown ? PhaseColour : SchemeColour);
+    for (int id : {0, 1, 2, 3})
+        QCOMPARE(f.at(100 * id + 50, 150), id == t.shown ? PhaseColour : SchemeColour);
 }
 
 void tst_CrossView::statusText()
