@@ -1,10 +1,10 @@
 #include "CrossView.h"
 #include "CrossViewPrivate.h"
 #include "Light.h"
+#include "LightWithoutPhases.h"
 #include "QuietPlatform.h"
+#include "RowTable.h"
 
-#include <QtCore/QTemporaryDir>
-#include <QtGui/QPainter>
 #include <QtTest/QtTest>
 #include <QtWidgets/QDockWidget>
 #include <QtWidgets/QGridLayout>
@@ -17,108 +17,159 @@ namespace {
 const QColor SchemeColour(0x30, 0x50, 0xa0);
 const QColor PhaseColour(0xe0, 0x20, 0x20);
 const QColor PixmapColour(0x20, 0xc0, 0x40);
+const qint64 NoTime = std::numeric_limits<qint64>::min();
+const qint64 Century = 3155760000;
+const QVariant None;
 
-QString writeSvg(const QTemporaryDir &dir, const QString &name, QSize size, const QRect &fill,
-                 const QColor &colour)
+// Faint dots in two corners make the picture's bounds the whole document.
+QString writeSvg(const QString &path, QSize size, const QRect &fill, const QColor &colour)
 {
-    const QString path = dir.filePath(name);
     QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    // Faint dots in two corners make the picture's bounds the whole document.
-    file.write(QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\">"
-                              "<rect x=\"0\" y=\"0\" width=\"1\" height=\"1\" fill-opacity=\"0.01\"/>"
-                              "<rect x=\"%8\" y=\"%9\" width=\"1\" height=\"1\" fill-opacity=\"0.01\"/>"
-                              "<rect x=\"%3\" y=\"%4\" width=\"%5\" height=\"%6\" fill=\"%7\"/></svg>")
-                   .arg(size.width())
-                   .arg(size.height())
-                   .arg(fill.x())
-                   .arg(fill.y())
-                   .arg(fill.width())
-                   .arg(fill.height())
-                   .arg(colour.name())
-                   .arg(size.width() - 1)
-                   .arg(size.height() - 1)
-                   .toUtf8());
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\">"
+                                  "<rect width=\"1\" height=\"1\" fill-opacity=\"0.01\"/>"
+                                  "<rect x=\"%3\" y=\"%4\" width=\"1\" height=\"1\" fill-opacity=\"0.01\"/>"
+                                  "<rect x=\"%5\" y=\"%6\" width=\"%7\" height=\"%8\" fill=\"%9\"/></svg>")
+                       .arg(size.width()).arg(size.height()).arg(size.width() - 1).arg(size.height() - 1)
+                       .arg(fill.x()).arg(fill.y()).arg(fill.width()).arg(fill.height()).arg(colour.name())
+                       .toUtf8());
     return path;
 }
 
-// A light over a 400 x 400 scheme in one colour; each phase paints a 100 x 100 square
-// at (100 * id, 100) in the phase colour.
+// The colour a panel shows at a point of a 400 x 400 scheme's own coordinates.
+QColor colourAt(QWidget *panel, double x, double y)
+{
+    const double s = std::min(panel->width() / 401.0, panel->height() / 401.0);
+    return panel->grab().toImage().pixelColor(int(x * s), int(y * s));
+}
+
+// A light over a 400 x 400 scheme; phase id paints the 100 x 100 square at (100 * id, 100).
 struct Fixture
 {
     Fixture()
     {
         light.setId(12);
         light.setDescription(QStringLiteral("Market Square"));
-        light.setShema(writeSvg(tmp, QStringLiteral("k12.svg"), QSize(400, 400),
-                                QRect(0, 0, 400, 400), SchemeColour));
-        for (int id : {1, 2, 3})
-            light.addPhase(id, writeSvg(tmp, QStringLiteral("p%1.svg").arg(id), QSize(400, 400),
-                                        QRect(100 * id - 100, 100, 100, 100), PhaseColour));
+        light.setShema(writeSvg(tmp.filePath(QStringLiteral("k12.svg")), QSize(400, 400), QRect(0, 0, 400, 400), SchemeColour));
+        for (int id : {0, 1, 2, 3})
+            light.addPhase(id, writeSvg(tmp.filePath(QStringLiteral("p%1.svg").arg(id)), QSize(400, 400), QRect(100 * id, 100, 100, 100), PhaseColour));
         light.setCurrentPhase(1);
         view.resize(300, 340);
         view.show();
-        exposed = QTest::qWaitForWindowExposed(&view);
-        panel = view.findChild<CrossView::Private *>();
-        label = view.findChild<QLabel *>();
     }
-
-    QImage shown()
-    {
-        return panel->grab().toImage();
-    }
-
-    // Colour at a point of the scheme's own coordinates.
-    QColor at(double x, double y)
-    {
-        const double s = std::min(panel->width() / 401.0, panel->height() / 401.0);
-        return shown().pixelColor(int(x * s), int(y * s));
-    }
-
+    QColor at(double x, double y) const { return colourAt(panel, x, y); }
     // Nothing of the pictures is drawn there: the panel's background shows.
-    bool blank(const QColor &c) const
-    {
-        return c.alpha() == 0 || c == panel->palette().color(QPalette::Window);
-    }
-
+    bool blank(const QColor &c) const { return c.alpha() == 0 || c == panel->palette().color(QPalette::Window); }
     void tick()
     {
         QTimerEvent event(panel->timerId);
         QCoreApplication::sendEvent(panel, &event);
     }
+    QList<QPushButton *> buttons() const { return view.findChildren<QPushButton *>(); }
+    QString write(const char *name, const QByteArray &bytes)
+    {
+        QFile file(tmp.filePath(QString::fromLatin1(name)));
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
+    }
 
     QTemporaryDir tmp;
     Sivel::Light light;
     CrossView view;
-    CrossView::Private *panel = nullptr;
-    QLabel *label = nullptr;
-    bool exposed = false;
+    CrossView::Private *panel = view.findChild<CrossView::Private *>();
+    QLabel *label = view.findChild<QLabel *>();
 };
 
-// A CrossView in the dock of a shown main window.
-struct Docked
+QByteArray schemePng()
 {
-    Docked() : dock(new QDockWidget(&window)), view(new CrossView)
-    {
-        dock->setWidget(view);
-        window.addDockWidget(Qt::LeftDockWidgetArea, dock);
-        window.resize(400, 400);
-        window.show();
-        exposed = QTest::qWaitForWindowExposed(&window);
-        panel = view->findChild<CrossView::Private *>();
-    }
-
-    QMainWindow window;
-    QDockWidget *dock;
-    CrossView *view;
-    CrossView::Private *panel = nullptr;
-    bool exposed = false;
-};
-
-QGridLayout *gridOf(CrossView &view)
-{
-    return qobject_cast<QGridLayout *>(view.layout()->itemAt(0)->layout());
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(SchemeColour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    return buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "PNG") ? bytes : QByteArray();
 }
+
+QPixmap filled(const QColor &colour)
+{
+    QPixmap pixmap(400, 400);
+    pixmap.fill(colour);
+    return pixmap;
+}
+
+// With the light's scheme and phases changed by `setup` and phase `phase` running, at `point`
+// of the scheme: 'S' its colour, 'P' a phase's, 'X' the pixmap's, '-' nothing, 'M' a placeholder
+// 250 units square. The fixture's scheme is k12.svg.
+const struct { const char *name; void (*setup)(Fixture &); int phase; QPoint point; char shows; } pictureRows[] = {
+    {"scheme alone", [](Fixture &) {}, -1, {150, 150}, 'S'},
+    {"phase over the scheme", [](Fixture &) {}, 2, {250, 150}, 'P'},
+    {"scheme around the phase", [](Fixture &) {}, 2, {50, 150}, 'S'},
+    {"phase alone without scheme", [](Fixture &f) { f.light.setShema(None); }, 1, {150, 150}, 'P'},
+    {"nothing around it", [](Fixture &f) { f.light.setShema(None); }, 1, {250, 250}, '-'},
+    {"pixmap scheme without phase", [](Fixture &f) { f.light.setShema(filled(PixmapColour)); }, -1, {50, 50}, 'X'},
+    {"phase drawn without the pixmap", [](Fixture &f) { f.light.setShema(filled(PixmapColour)); }, 1, {150, 150}, 'P'},
+    {"no pixmap under a phase", [](Fixture &f) { f.light.setShema(filled(PixmapColour)); }, 1, {250, 50}, '-'},
+    {"svg beside a metafile", [](Fixture &f) { f.light.setShema(f.write("k12.wmf", {})); }, -1, {50, 50}, 'S'},
+    {"metafile without svg", [](Fixture &f) { f.light.setShema(f.write("plan.wmf", {})); }, -1, {}, 'M'},
+    {"upper-case suffix is raster", [](Fixture &f) { f.light.setShema(f.write("k12.WMF", "<svg")); }, -1, {50, 50}, '-'},
+    {"png", [](Fixture &f) { f.light.setShema(f.write("k12.png", schemePng())); }, -1, {50, 50}, 'S'},
+    {"raster without a suffix", [](Fixture &f) { f.light.setShema(f.write("k12", schemePng())); }, -1, {50, 50}, 'S'},
+    // One pixel in the scheme's colour in a 9000 x 9000 frame.
+    {"gif claiming 9000 pixels a side", [](Fixture &f) { f.light.setShema(f.write("k12.gif", QByteArray("GIF89a\0\0\0\0\x80\0\0\x30\x50\xa0\x30\x50\xa0,\0\0\0\0\x28\x23\x28\x23\0\x02\x02\x44\x01\0\x3b", 35))); }, -1, {50, 50}, '-'},
+};
+
+// sN: the light runs N; bN / r: press / release button N; vN: previewPhase(N); m / u: press /
+// release on the picture. Afterwards the picture shows phase `shown` (-1: the scheme alone).
+const struct { const char *name, *script; int shown; } phaseRows[] = {
+    {"follows the light", "s3", 3},
+    {"held button previews", "b2", 2},
+    {"state change while held", "b2 s3", 2},
+    {"release returns to the live phase", "b2 s3 r", 3},
+    {"preview from code", "v3 s2", 3},
+    {"the same preview twice", "v3 v3 s2", 3},
+    {"negative preview ends it", "v3 s2 v-1", 2},
+    {"mouse hold hides the phase", "m", -1},
+    {"mouse hold hides phase 0", "s0 m", -1},
+    {"mouse release shows it again", "m u", 1},
+    {"mouse during a preview from code", "v2 m u", -1},
+};
+
+const struct { const char *name; bool connected; int phase; qint64 ago; QVariant length, transition, regime; const char *text; } statusRows[] = {
+    {"remaining", true, 2, 12, 30, 0, None, "Phase 2:12(18)"},
+    {"overrun shows 0", true, 2, 50, 45, 0, None, "Phase 2:50(0)"},
+    {"transition countdown", true, 2, 12, 30, 20, None, "Phase 2:12(30) TF:8"},
+    {"transition of unknown length", true, 2, 12, 30, 255, None, "Phase 2:12(30) TF"},
+    {"negative transition flag", true, 2, 12, 30, -4, None, "Phase 2:12(30)"},
+    {"no length", true, 2, 12, None, 0, None, "Phase 2:12"},
+    {"length not a number", true, 2, 12, QStringLiteral("long"), 0, None, "Phase 2:12"},
+    {"no transition flag", true, 2, 12, 30, None, None, "Phase 2:"},
+    {"no change time", true, 2, NoTime, 30, 0, None, "Phase 2:"},
+    {"key regime", true, -1, 12, None, None, 3, "Key regime 3: 12"},
+    {"key regime 0", true, -1, 12, None, None, 0, "Key regime 0: 12"},
+    {"regime 255", true, -1, 12, None, None, 255, "Unknown state: 12"},
+    {"no regime, no time", true, -1, NoTime, None, None, None, "Unknown state"},
+    {"disconnected", false, 2, 12, 30, 0, None, "Disconnected: 12"},
+    {"disconnected, no time", false, 2, NoTime, None, None, None, "Disconnected"},
+    {"change a century ahead", true, 2, -Century, 30, 0, None, "Phase 2:-2147483648(2147483647)"},
+    {"transition a century ahead", true, 2, -Century, 30, 20, None, "Phase 2:-2147483648(30) TF:2147483647"},
+    {"change a century ago", true, 2, Century, 30, 20, None, "Phase 2:2147483647(30) TF:0"},
+    {"length at the int minimum", true, 2, 12, INT_MIN, 0, None, "Phase 2:12(0)"},
+};
+
+// At its size hint the panel gets at least `picture`, and the status line its font's height.
+const struct { const char *name; QSize scheme; int phases, fontPixels; QSize picture; } hintRows[] = {
+    {"no light", {}, 0, 0, {80, 80}},
+    {"small scheme", {60, 40}, 0, 0, {80, 80}},
+    {"scheme at its size", {400, 300}, 0, 0, {401, 301}},
+    {"scheme and buttons", {400, 300}, 17, 0, {401, 301}},
+    {"scheme and a large font", {400, 300}, 0, 40, {401, 301}},
+    {"huge scheme", {3000, 1500}, 0, 0, {700, 350}},
+};
+
+// Phases in the light's order, and the buttons' labels row by row, 16 to a row.
+const struct { const char *name; QList<int> ids, placed; } gridRows[] = {
+    {"16 to a row", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}},
+    {"ascending ids", {5, 2, 9}, {2, 5, 9}},
+    {"duplicate id", {4, 4, 1}, {1, 4}},
+};
 
 } // namespace
 
@@ -128,454 +179,191 @@ class tst_CrossView : public QObject
 
 private Q_SLOTS:
     void initTestCase() { QuietPlatform::install(); }
-    void layoutLabelAbovePanel();
-    void pictures_data();
+    void pictures_data() { addRows(pictureRows); }
     void pictures();
-    void scaleAndTopLeftAnchor();
-    void statusLine_data();
-    void statusLine();
-    void statusWaitsForTheTimer();
-    void statusWhilePreviewing();
-    void buttonPreviewIgnoresState();
-    void previewPhaseCalls();
-    void mouseHoldShowsSchemeAlone();
-    void doubleClicksToggleGrid();
-    void buttonsInIdOrder_data();
-    void buttonsInIdOrder();
-    void buttonsCreatedWhenLightBound();
-    void dockTitle();
-    void metafiles();
-    void lightDestroyedWhileBound();
-    void bindingSameLightTwice();
-    void notALight();
+    void shownPhase_data() { addRows(phaseRows); }
+    void shownPhase();
+    void statusText_data() { addRows(statusRows); }
+    void statusText();
+    void statusTimer();
+    void sizeHints_data() { addRows(hintRows); }
+    void sizeHints();
+    void buttonGrid_data() { addRows(gridRows); }
+    void buttonGrid();
+    void binding();
 };
-
-void tst_CrossView::layoutLabelAbovePanel()
-{
-    Fixture f;
-    QVERIFY(f.exposed);
-    QCOMPARE(f.view.children().first(), f.panel);
-    QCOMPARE(f.view.layout()->itemAt(0)->widget(), f.label);
-    QCOMPARE(f.view.layout()->itemAt(1)->widget(), f.panel);
-    QVERIFY(f.label->geometry().bottom() < f.panel->geometry().top());
-    QCOMPARE(f.label->maximumHeight(), 12);
-}
-
-void tst_CrossView::pictures_data()
-{
-    QTest::addColumn<QString>("scheme"); // "file", "pixmap" or "none"
-    QTest::addColumn<int>("phase");
-    QTest::addColumn<QPoint>("point"); // in the scheme's coordinates
-    QTest::addColumn<QColor>("colour"); // invalid: nothing drawn there
-
-    QTest::newRow("scheme alone") << "file" << -1 << QPoint(150, 150) << SchemeColour;
-    QTest::newRow("phase over the scheme") << "file" << 2 << QPoint(150, 150) << PhaseColour;
-    QTest::newRow("scheme around the phase") << "file" << 2 << QPoint(50, 150) << SchemeColour;
-    QTest::newRow("phase alone without scheme") << "none" << 1 << QPoint(50, 150) << PhaseColour;
-    QTest::newRow("nothing around it") << "none" << 1 << QPoint(250, 250) << QColor();
-    QTest::newRow("nothing without a phase") << "none" << -1 << QPoint(50, 150) << QColor();
-    QTest::newRow("pixmap scheme without phase") << "pixmap" << -1 << QPoint(50, 50) << PixmapColour;
-    QTest::newRow("phase drawn without the pixmap") << "pixmap" << 1 << QPoint(50, 150) << PhaseColour;
-    QTest::newRow("no pixmap under a phase") << "pixmap" << 1 << QPoint(250, 50) << QColor();
-}
 
 void tst_CrossView::pictures()
 {
-    QFETCH(QString, scheme);
-    QFETCH(int, phase);
-    QFETCH(QPoint, point);
-    QFETCH(QColor, colour);
+    QFETCH(int, row);
+    const auto &t = pictureRows[row];
     Fixture f;
-    if (scheme == QLatin1String("none")) {
-        f.light.setShema(QVariant());
-    } else if (scheme == QLatin1String("pixmap")) {
-        QPixmap pixmap(400, 400);
-        pixmap.fill(PixmapColour);
-        f.light.setShema(pixmap);
+    t.setup(f);
+    f.light.setCurrentPhase(t.phase);
+    f.view.setLight(&f.light);
+    const QColor c = f.at(t.point.x(), t.point.y());
+    const QColor want = t.shows == 'S' ? SchemeColour : t.shows == 'P' ? PhaseColour : PixmapColour;
+    QVERIFY2(t.shows == 'M' || (t.shows == '-' ? f.blank(c) : c == want), qPrintable(c.name()));
+    // The placeholder's message wraps inside its frame; the frame gives the picture its size.
+    QVERIFY(t.shows != 'M' || f.panel->sizeHint() == QSize(251, 251));
+}
+
+void tst_CrossView::shownPhase()
+{
+    QFETCH(int, row);
+    const auto &t = phaseRows[row];
+    Fixture f;
+    f.view.showPreviewButtons(true);
+    f.view.setLight(&f.light);
+    f.view.layout()->activate();
+    QPushButton *held = nullptr;
+    for (const QString &step : QString::fromLatin1(t.script).split(QLatin1Char(' '))) {
+        const int n = step.mid(1).toInt();
+        switch (step.at(0).toLatin1()) {
+        case 's': f.light.setCurrentPhase(n), f.light.notify(); break;
+        case 'b': QTest::mousePress(held = f.buttons().at(n), Qt::LeftButton); break;
+        case 'r': QTest::mouseRelease(held, Qt::LeftButton); break;
+        case 'v': f.view.previewPhase(n); break;
+        case 'm': QTest::mousePress(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5)); break;
+        case 'u': QTest::mouseRelease(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5)); break;
+        }
     }
-    f.light.setCurrentPhase(phase == 2 ? 1 : phase);
-    f.view.setLight(&f.light);
-    // A change of phase reaches the picture through stateChanged().
-    f.light.setCurrentPhase(phase);
-    f.light.notify();
-    if (scheme == QLatin1String("pixmap"))
-        QVERIFY(f.panel->pictures.contains(-2) && !f.panel->pictures.contains(-1));
-    const QColor shown = f.at(point.x(), point.y());
-    if (colour.isValid())
-        QCOMPARE(shown, colour);
-    else
-        QVERIFY(f.blank(shown));
+    for (int id : {0, 1, 2, 3})
+        QCOMPARE(f.at(100 * id + 50, 150), id == t.shown ? PhaseColour : SchemeColour);
 }
 
-void tst_CrossView::scaleAndTopLeftAnchor()
+void tst_CrossView::statusText()
+{
+    QFETCH(int, row);
+    const auto &t = statusRows[row];
+    const QDateTime now(QDate(2024, 5, 1), QTime(12, 0, 0, 700), Qt::UTC);
+    Sivel::Light light;
+    light.setConnected(t.connected);
+    light.setCurrentPhase(t.phase);
+    light.setPhaseLength(t.length);
+    light.setTransitionFlag(t.transition);
+    light.setKeyRegime(t.regime);
+    light.setPhaseChangeTime(t.ago == NoTime ? QDateTime() : now.addSecs(-t.ago).addMSecs(-300));
+    QCOMPARE(CrossView::Private::statusText(light, now), QString::fromLatin1(t.text));
+}
+
+void tst_CrossView::statusTimer()
 {
     Fixture f;
-    f.light.setShema(writeSvg(f.tmp, QStringLiteral("wide.svg"), QSize(399, 99),
-                              QRect(0, 0, 399, 99), SchemeColour));
-    f.light.setCurrentPhase(-1);
-    f.view.setLight(&f.light);
-    f.panel->resize(200, 100);
-    const QImage shown = f.shown();
-    QCOMPARE(shown.size(), QSize(200, 100));
-    // s = min(200 / 400, 100 / 100) = 0.5: 199.5 x 49.5 pixels at the top-left corner.
-    QCOMPARE(shown.pixelColor(0, 0), SchemeColour);
-    QCOMPARE(shown.pixelColor(198, 48), SchemeColour);
-    QVERIFY(f.blank(shown.pixelColor(100, 52)));
-    QVERIFY(f.blank(shown.pixelColor(199, 99)));
-}
-
-void tst_CrossView::statusLine_data()
-{
-    QTest::addColumn<bool>("connected");
-    QTest::addColumn<int>("phase");
-    QTest::addColumn<int>("secondsAgo");
-    QTest::addColumn<QVariant>("length");
-    QTest::addColumn<QVariant>("transition");
-    QTest::addColumn<QVariant>("regime");
-    QTest::addColumn<QString>("text");
-
-    const QVariant none;
-    QTest::newRow("remaining") << true << 2 << 12 << QVariant(30) << QVariant(0) << none << "Phase 2:12(18)";
-    QTest::newRow("overrun shows 0") << true << 2 << 50 << QVariant(45) << QVariant(0) << none << "Phase 2:50(0)";
-    QTest::newRow("transition countdown") << true << 2 << 12 << QVariant(30) << QVariant(20) << none << "Phase 2:12(30) TF:8";
-    QTest::newRow("transition overrun") << true << 2 << 25 << QVariant(30) << QVariant(20) << none << "Phase 2:25(30) TF:0";
-    QTest::newRow("transition of unknown length") << true << 2 << 12 << QVariant(30) << QVariant(255) << none << "Phase 2:12(30) TF";
-    QTest::newRow("no length") << true << 2 << 12 << none << QVariant(0) << none << "Phase 2:12";
-    QTest::newRow("length not a number") << true << 2 << 12 << QVariant(QStringLiteral("long")) << QVariant(0) << none << "Phase 2:12";
-    QTest::newRow("no transition flag") << true << 2 << 12 << QVariant(30) << none << none << "Phase 2:";
-    QTest::newRow("no change time") << true << 2 << -1 << QVariant(30) << QVariant(0) << none << "Phase 2:";
-    QTest::newRow("negative transition flag") << true << 2 << 12 << QVariant(30) << QVariant(-4) << none << "Phase 2:12(30)";
-    QTest::newRow("key regime") << true << -1 << 12 << none << none << QVariant(3) << "Key regime 3: 12";
-    QTest::newRow("regime 255") << true << -1 << 12 << none << none << QVariant(255) << "Unknown state: 12";
-    QTest::newRow("no regime") << true << -1 << 12 << none << none << none << "Unknown state: 12";
-    QTest::newRow("no regime, no time") << true << -1 << -1 << none << none << none << "Unknown state";
-    QTest::newRow("disconnected") << false << 2 << 12 << QVariant(30) << QVariant(0) << none << "Disconnected: 12";
-    QTest::newRow("disconnected, no time") << false << 2 << -1 << none << none << none << "Disconnected";
-}
-
-void tst_CrossView::statusLine()
-{
-    QFETCH(bool, connected);
-    QFETCH(int, phase);
-    QFETCH(int, secondsAgo);
-    QFETCH(QVariant, length);
-    QFETCH(QVariant, transition);
-    QFETCH(QVariant, regime);
-    QFETCH(QString, text);
-    Fixture f;
-    f.light.setConnected(connected);
-    f.light.setCurrentPhase(phase);
-    f.light.setPhaseLength(length);
-    f.light.setTransitionFlag(transition);
-    f.light.setKeyRegime(regime);
-    // A third of a second past the whole seconds keeps the count steady for a while.
-    f.light.setPhaseChangeTime(secondsAgo < 0 ? QDateTime()
-                                              : QDateTime::currentDateTime().addMSecs(
-                                                  -secondsAgo * 1000 - 300));
-    f.view.setLight(&f.light);
-    f.tick();
-    QCOMPARE(f.label->text(), text);
-}
-
-void tst_CrossView::statusWaitsForTheTimer()
-{
-    Fixture f;
-    f.light.setPhaseLength(30);
     f.light.setTransitionFlag(0);
-    f.light.setPhaseChangeTime(QDateTime::currentDateTime().addMSecs(-5300));
+    f.light.setPhaseChangeTime(QDateTime::currentDateTime());
     f.view.setLight(&f.light);
     QVERIFY(f.label->text().isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(f.label->text().left(8), QStringLiteral("Phase 1:"), 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(f.label->text().startsWith(QLatin1String("Phase 1:")), 2000);
     f.light.setCurrentPhase(3);
     f.light.notify();
-    QVERIFY(f.label->text().startsWith(QLatin1String("Phase 1:")));
-    QTRY_VERIFY_WITH_TIMEOUT(f.label->text().startsWith(QLatin1String("Phase 3:")), 2000);
-
-    // After unbinding, the next tick clears the label and stops the timer.
-    f.view.setLight(nullptr);
-    QTRY_VERIFY_WITH_TIMEOUT(f.label->text().isEmpty(), 2000);
-    QCOMPARE(f.panel->timerId, 0);
-}
-
-void tst_CrossView::statusWhilePreviewing()
-{
-    Fixture f;
-    f.light.setTransitionFlag(0);
-    f.light.setPhaseChangeTime(QDateTime::currentDateTime().addMSecs(-3300));
-    f.view.setLight(&f.light);
-    f.tick();
-    const QString before = f.label->text();
+    QVERIFY(f.label->text().startsWith(QLatin1String("Phase 1:"))); // only the timer writes it
     f.view.previewPhase(2);
-    f.light.setCurrentPhase(3);
     f.tick();
-    QCOMPARE(f.label->text(), before);
+    QVERIFY(f.label->text().startsWith(QLatin1String("Phase 1:"))); // a preview holds it
     f.light.setConnected(false);
     f.tick();
-    QCOMPARE(f.label->text(), QStringLiteral("Disconnected: 3"));
+    QVERIFY(f.label->text().startsWith(QLatin1String("Disconnected")));
+    f.view.setLight(nullptr);
+    f.tick();
+    QVERIFY(f.label->text().isEmpty() && f.panel->timerId == 0);
 }
 
-void tst_CrossView::buttonPreviewIgnoresState()
+void tst_CrossView::sizeHints()
 {
+    QFETCH(int, row);
+    const auto &t = hintRows[row];
     Fixture f;
-    f.view.setLight(&f.light);
-    f.view.showPreviewButtons(true);
-    QPushButton *two = nullptr;
-    for (QPushButton *b : f.view.findChildren<QPushButton *>())
-        if (b->text().remove(QLatin1Char('&')) == QLatin1String("2"))
-            two = b;
-    QVERIFY(two);
-    QCOMPARE(f.at(50, 150), PhaseColour);
-    QTest::mousePress(two, Qt::LeftButton);
-    QCOMPARE(f.at(150, 150), PhaseColour);
-    QCOMPARE(f.at(50, 150), SchemeColour);
-    f.light.setCurrentPhase(3);
-    f.light.notify();
-    QCOMPARE(f.at(150, 150), PhaseColour); // still the preview
-    QTest::mouseRelease(two, Qt::LeftButton);
-    QCOMPARE(f.at(250, 150), PhaseColour);
-    QCOMPARE(f.at(150, 150), SchemeColour);
+    f.light.setShema(writeSvg(f.tmp.filePath(QStringLiteral("s.svg")), t.scheme, QRect(QPoint(), t.scheme), SchemeColour));
+    for (int id = 4; id < t.phases + 4; ++id)
+        f.light.addPhase(id, None);
+    QFont font = f.view.font();
+    font.setPixelSize(t.fontPixels ? t.fontPixels : QFontInfo(font).pixelSize());
+    f.view.setFont(font);
+    f.label->setText(QStringLiteral("Phase 2:12(18) TF:8"));
+    f.view.showPreviewButtons(t.phases > 0);
+    f.view.setLight(t.scheme.isEmpty() ? nullptr : &f.light);
+    const QSize hint = f.view.sizeHint();
+    QVERIFY(hint.width() >= 200 && hint.height() >= 200 && hint.width() <= 800 && hint.height() <= 800);
+    f.view.resize(hint);
+    f.view.layout()->activate();
+    QVERIFY2(f.panel->width() >= t.picture.width() && f.panel->height() >= t.picture.height(), qPrintable(QStringLiteral("%1 x %2").arg(f.panel->width()).arg(f.panel->height())));
+    QVERIFY(f.label->height() >= f.label->sizeHint().height() && f.label->geometry().bottom() < f.panel->geometry().top());
+    QVERIFY(f.view.minimumSizeHint().height() >= f.label->height() + 80);
 }
 
-void tst_CrossView::previewPhaseCalls()
+void tst_CrossView::buttonGrid()
 {
+    QFETCH(int, row);
+    const auto &t = gridRows[row];
     Fixture f;
-    f.view.setLight(&f.light);
-    f.view.previewPhase(3);
-    QCOMPARE(f.at(250, 150), PhaseColour);
-    QCOMPARE(f.at(50, 150), SchemeColour);
-    f.light.setCurrentPhase(2);
-    f.light.notify();
-    QCOMPARE(f.at(250, 150), PhaseColour);
-    f.view.previewPhase(3); // the same id: nothing happens
-    QCOMPARE(f.panel->previewId, 3);
-    f.view.previewPhase(-1);
-    QCOMPARE(f.at(150, 150), PhaseColour);
-    QCOMPARE(f.at(250, 150), SchemeColour);
-}
-
-void tst_CrossView::mouseHoldShowsSchemeAlone()
-{
-    Fixture f;
-    f.view.setLight(&f.light);
-    QCOMPARE(f.at(50, 150), PhaseColour);
-    QTest::mousePress(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
-    QCOMPARE(f.at(50, 150), SchemeColour);
-    QTest::mouseRelease(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
-    QCOMPARE(f.at(50, 150), PhaseColour);
-
-    // During a preview set from code, press and release leave the scheme alone.
-    f.view.previewPhase(2);
-    QTest::mousePress(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
-    QTest::mouseRelease(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
-    QCOMPARE(f.at(150, 150), SchemeColour);
-}
-
-void tst_CrossView::doubleClicksToggleGrid()
-{
-    Fixture f;
-    f.view.setLight(&f.light);
+    Sivel::Light light;
+    for (int id : t.ids)
+        light.addPhase(id, None);
+    f.view.setLight(&light);
     QTest::mouseDClick(f.panel, Qt::RightButton, Qt::NoModifier, QPoint(20, 20));
     QCOMPARE(f.view.layout()->count(), 2);
-
     QTest::mouseDClick(f.panel, Qt::LeftButton, Qt::NoModifier, QPoint(20, 20));
-    QCOMPARE(f.view.layout()->count(), 3);
-    QCOMPARE(gridOf(f.view)->count(), 3);
-    QCOMPARE(gridOf(f.view)->spacing(), 1);
-    QList<QPointer<QPushButton>> buttons;
-    for (QPushButton *b : f.view.findChildren<QPushButton *>())
-        buttons << b;
-    QCOMPARE(buttons.size(), 3);
-
-    QTest::mouseDClick(&f.view, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
-    QCOMPARE(f.view.layout()->count(), 2);
-    for (const QPointer<QPushButton> &b : buttons)
-        QVERIFY(b.isNull());
-    QCOMPARE(f.view.layout()->itemAt(0)->widget(), f.label);
-}
-
-void tst_CrossView::buttonsInIdOrder_data()
-{
-    QTest::addColumn<QList<int>>("ids");
-    QTest::addColumn<QList<QPoint>>("cells"); // (column, row) of each id, sorted by id
-    QList<int> seventeen;
-    QList<QPoint> places;
-    for (int i = 1; i <= 17; ++i) {
-        seventeen << i;
-        places << (i <= 16 ? QPoint(i - 1, 0) : QPoint(0, 1));
-    }
-    QTest::newRow("17 phases") << seventeen << places;
-    QTest::newRow("delivered 5, 2, 9") << QList<int>{5, 2, 9}
-                                       << QList<QPoint>{{0, 0}, {1, 0}, {2, 0}};
-    QTest::newRow("duplicate id") << QList<int>{4, 4, 1} << QList<QPoint>{{0, 0}, {1, 0}};
-}
-
-void tst_CrossView::buttonsInIdOrder()
-{
-    QFETCH(QList<int>, ids);
-    QFETCH(QList<QPoint>, cells);
-    QTemporaryDir tmp;
-    Sivel::Light light;
-    light.setShema(writeSvg(tmp, QStringLiteral("s.svg"), QSize(100, 100), QRect(0, 0, 10, 10),
-                            SchemeColour));
-    for (int id : ids)
-        light.addPhase(id, QVariant());
-    CrossView view;
-    view.showPreviewButtons(true);
-    view.setLight(&light);
-    QGridLayout *grid = gridOf(view);
-    QList<int> sorted = ids;
-    std::sort(sorted.begin(), sorted.end());
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
-    QCOMPARE(grid->count(), sorted.size());
-    for (int i = 0; i < sorted.size(); ++i) {
-        auto *button = qobject_cast<QPushButton *>(
-            grid->itemAtPosition(cells[i].y(), cells[i].x())->widget());
-        QVERIFY(button);
-        QCOMPARE(button->text().remove(QLatin1Char('&')).toInt(), sorted[i]);
+    f.view.showPreviewButtons(true); // already shown: nothing happens
+    auto *grid = qobject_cast<QGridLayout *>(f.view.layout()->itemAt(0)->layout());
+    QVERIFY(f.view.layout()->count() == 3 && grid->spacing() == 1);
+    QCOMPARE(f.buttons().size(), t.placed.size());
+    for (int i = 0; i < t.placed.size(); ++i) {
+        auto *button = qobject_cast<QPushButton *>(grid->itemAtPosition(i / 16, i % 16)->widget());
+        QCOMPARE(button->text().remove(QLatin1Char('&')).toInt(), t.placed[i]);
         QVERIFY(button->minimumWidth() >= button->sizeHint().height());
     }
-    // Every button there is stands in the grid.
-    QCOMPARE(view.findChildren<QPushButton *>().size(), sorted.size());
+    QTest::mouseDClick(&f.view, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    QVERIFY(f.view.layout()->count() == 2 && f.buttons().isEmpty());
 }
 
-void tst_CrossView::buttonsCreatedWhenLightBound()
+void tst_CrossView::binding()
 {
     Fixture f;
-    f.view.showPreviewButtons(true);
-    f.view.showPreviewButtons(true);
-    QCOMPARE(f.view.layout()->count(), 3);
-    QCOMPARE(gridOf(f.view)->count(), 0);
-    f.view.setLight(&f.light);
-    QCOMPARE(gridOf(f.view)->count(), 3);
-    f.view.setLight(nullptr);
-    QCOMPARE(gridOf(f.view)->count(), 0);
-}
-
-void tst_CrossView::dockTitle()
-{
-    Fixture f;
-    Docked docked;
-    QDockWidget *dock = docked.dock;
-    CrossView *view = docked.view;
+    QMainWindow window;
+    auto *dock = new QDockWidget(&window);
+    auto *view = new CrossView;
+    dock->setWidget(view);
+    window.addDockWidget(Qt::LeftDockWidgetArea, dock);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *panel = view->findChild<CrossView::Private *>();
+    auto shows = [panel] { return colourAt(panel, 150, 150); };
+    view->showPreviewButtons(true);
     view->setLight(&f.light);
     QCOMPARE(dock->windowTitle(), QStringLiteral("12: Market Square"));
-    view->setLight(nullptr);
+    const int timer = panel->timerId;
+    dock->setWindowTitle(QStringLiteral("renamed"));
+    view->setLight(&f.light); // the same light again: nothing happens
+    QVERIFY(dock->windowTitle() == QLatin1String("renamed") && panel->timerId == timer);
+    QObject other;
+    view->setLight(&other);
+    QVERIFY(view->property("light").value<QObject *>() == nullptr && f.blank(shows()));
     QCOMPARE(dock->windowTitle(), QStringLiteral("Select object"));
-
+    QCOMPARE(view->findChildren<QPushButton *>().size(), 0);
+    // Another host's light without phases() binds quietly.
+    const std::unique_ptr<QObject> foreign(createLightWithoutPhases(f.light.shema()));
+    view->setLight(foreign.get());
+    QVERIFY(view->light() == foreign.get() && shows() == SchemeColour);
+    // A light destroyed while previewed unbinds and leaves none of its pictures behind.
+    auto *light = new Sivel::Light;
+    light->setShema(f.light.shema());
+    light->addPhase(2, f.light.phases().at(1)->property("shema"));
+    view->setLight(light);
+    view->previewPhase(2);
+    dock->setWindowTitle(QStringLiteral("renamed"));
+    delete light;
+    QVERIFY(view->light() == nullptr && panel->previewId == -1 && f.blank(shows()));
+    QCOMPARE(dock->windowTitle(), QStringLiteral("Select object"));
+    Sivel::Light plain;
+    plain.setShema(f.light.shema());
+    plain.setCurrentPhase(2);
+    view->setLight(&plain);
+    QCOMPARE(shows(), SchemeColour);
     // Without a dock no title is touched.
     f.view.setWindowTitle(QStringLiteral("mine"));
     f.view.setLight(&f.light);
     QCOMPARE(f.view.windowTitle(), QStringLiteral("mine"));
-}
-
-void tst_CrossView::metafiles()
-{
-    Fixture f;
-    const QString wmf = f.tmp.filePath(QStringLiteral("plans/k12.wmf"));
-    QDir().mkpath(f.tmp.filePath(QStringLiteral("plans")));
-    QFile(wmf).open(QIODevice::WriteOnly);
-
-    // No SVG beside it: the placeholder, its message at the top for the light.
-    f.light.setShema(wmf);
-    f.light.setCurrentPhase(-1);
-    f.view.setLight(&f.light);
-    const QPicture placeholder = f.panel->pictures.value(-1);
-    QCOMPARE(placeholder.boundingRect().size(), QSize(250, 250));
-    QImage top(260, 260, QImage::Format_ARGB32);
-    top.fill(Qt::white);
-    QPainter(&top).drawPicture(0, 0, placeholder);
-    auto inkRows = [](const QImage &img, int from, int to) {
-        int ink = 0;
-        for (int y = from; y < to; ++y)
-            for (int x = 5; x < 245; ++x)
-                ink += img.pixelColor(x, y).lightness() < 128;
-        return ink;
-    };
-    QVERIFY(inkRows(top, 3, 80) > 50);
-    QVERIFY(inkRows(top, 170, 245) == 0);
-
-    // A phase's placeholder message stands at the bottom.
-    f.light.setShema(QVariant());
-    f.view.setLight(nullptr);
-    f.light.addPhase(7, f.tmp.filePath(QStringLiteral("plans/p7.emf")));
-    f.view.setLight(&f.light);
-    QImage bottom(260, 260, QImage::Format_ARGB32);
-    bottom.fill(Qt::white);
-    QPainter(&bottom).drawPicture(0, 0, f.panel->pictures.value(7));
-    QVERIFY(inkRows(bottom, 3, 80) == 0);
-    QVERIFY(inkRows(bottom, 170, 245) > 50);
-
-    // With the SVG beside it, the SVG is shown and there is no message.
-    writeSvg(f.tmp, QStringLiteral("plans/k12.svg"), QSize(400, 400), QRect(0, 0, 400, 400),
-             SchemeColour);
-    f.light.setShema(wmf);
-    f.view.setLight(nullptr);
-    f.view.setLight(&f.light);
-    QCOMPARE(f.panel->pictures.value(-1).boundingRect().size(), QSize(400, 400));
-    QCOMPARE(f.at(200, 200), SchemeColour);
-
-    // An upper-case suffix is not a metafile: it goes to the image reader, which fails.
-    const QString upper = f.tmp.filePath(QStringLiteral("plans/k12.WMF"));
-    QFile(upper).open(QIODevice::WriteOnly);
-    f.light.setShema(upper);
-    f.view.setLight(nullptr);
-    f.view.setLight(&f.light);
-    QVERIFY(f.panel->pictures.contains(-1));
-    QCOMPARE(f.panel->pictures.value(-1).boundingRect().size().isEmpty(), true);
-}
-
-void tst_CrossView::lightDestroyedWhileBound()
-{
-    Fixture f;
-    Docked docked;
-    QVERIFY(docked.exposed);
-    CrossView *view = docked.view;
-    CrossView::Private *panel = docked.panel;
-    QDockWidget *dock = docked.dock;
-    auto *light = new Sivel::Light;
-    light->setShema(f.light.shema());
-    light->setCurrentPhase(-1);
-    view->setLight(light);
-    QCOMPARE(panel->grab().toImage().pixelColor(20, 20), SchemeColour);
-    view->showPreviewButtons(true);
-    view->previewPhase(1);
-    delete light;
-    QVERIFY(view->light() == nullptr);
-    QCOMPARE(dock->windowTitle(), QStringLiteral("Select object"));
-    QCOMPARE(panel->previewId, -1);
-    const QImage shown = panel->grab().toImage();
-    QVERIFY(f.blank(shown.pixelColor(20, 20)));
-}
-
-void tst_CrossView::bindingSameLightTwice()
-{
-    Fixture f;
-    Docked docked;
-    QDockWidget *dock = docked.dock;
-    CrossView *view = docked.view;
-    CrossView::Private *panel = docked.panel;
-    view->setLight(&f.light);
-    const int timer = panel->timerId;
-    dock->setWindowTitle(QStringLiteral("renamed"));
-    panel->pictures.clear();
-    view->setLight(&f.light);
-    QCOMPARE(dock->windowTitle(), QStringLiteral("renamed"));
-    QCOMPARE(panel->timerId, timer);
-    QVERIFY(panel->pictures.isEmpty());
-}
-
-void tst_CrossView::notALight()
-{
-    Fixture f;
-    f.view.setLight(&f.light);
-    QObject other;
-    f.view.setLight(&other);
-    QVERIFY(f.view.light() == nullptr);
-    QVERIFY(f.panel->pictures.isEmpty());
-    QVERIFY(f.blank(f.at(50, 150)));
-    QCOMPARE(f.view.property("light").value<QObject *>(), nullptr);
-    f.view.setLight(&f.light);
-    QCOMPARE(f.view.property("light").value<QObject *>(), &f.light);
 }
 
 QTEST_MAIN(tst_CrossView)

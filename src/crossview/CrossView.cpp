@@ -18,6 +18,11 @@ QObject *CrossView::light() const
     return d->light;
 }
 
+QSize CrossView::sizeHint() const
+{
+    return QWidget::sizeHint().expandedTo(QSize(200, 200)).boundedTo(QSize(800, 800));
+}
+
 void CrossView::setLight(QObject *light)
 {
     d->setLight(light);

@@ -19,6 +19,11 @@ public:
 
     QObject *light() const;
 
+    // The scheme at one picture unit a pixel with the status line and the buttons,
+    // within 200 to 800 pixels a side. The minimum (from the layout) keeps the status
+    // line, the buttons and a picture of 80 pixels.
+    QSize sizeHint() const override;
+
     // Binds a host object whose class is "Sivel::Light"; anything else unbinds.
     Q_INVOKABLE void setLight(QObject *light);
     // Shows phase id over the scheme until the next call; a negative id returns to

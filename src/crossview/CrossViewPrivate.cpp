@@ -1,9 +1,12 @@
 #include "CrossViewPrivate.h"
 
+#include "BoundedImageReader.h"
+
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDateTime>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QMetaMethod>
 #include <QtCore/QTimerEvent>
 #include <QtGui/QBitmap>
 #include <QtGui/QImageReader>
@@ -20,22 +23,30 @@ namespace {
 
 constexpr int StatusIntervalMs = 500;
 constexpr int ButtonsPerRow = 16;
-// A scheme is a plan of one intersection; a file that claims more pixels than this
-// is not one, and decoding it could take gigabytes.
-constexpr qint64 MaxSchemePixels = 10000LL * 10000LL;
+// A scheme is a plan of one intersection; a file that claims more than this is not one,
+// and decoding it could take gigabytes.
+constexpr int MaxSchemeSide = 8192;
+constexpr qint64 MaxSchemeBytes = qint64(64) << 20;
+// Below this a scheme is no longer readable; above the largest hint a dock would crowd
+// out the rest of the workstation.
+constexpr int MinPictureSide = 80;
+constexpr int MaxPictureSide = 800;
 
 QImage readRaster(const QString &fileName)
 {
-    QImageReader reader(fileName);
-    const QSize size = reader.size();
-    if (size.isValid() && qint64(size.width()) * size.height() > MaxSchemePixels)
-        return QImage();
-    return reader.read();
+    static const BoundedImageReader reader = [] {
+        QList<QByteArray> formats{QByteArrayLiteral("png"), QByteArrayLiteral("jpeg"),
+                                  QByteArrayLiteral("bmp"), QByteArrayLiteral("gif")};
+        if (QImageReader::supportedImageFormats().contains("webp"))
+            formats.append(QByteArrayLiteral("webp"));
+        return BoundedImageReader(formats, QSize(MaxSchemeSide, MaxSchemeSide), MaxSchemeBytes);
+    }();
+    return reader.readFile(fileName);
 }
 
-int clampedSeconds(qint64 seconds)
+int clampedInt(qint64 value)
 {
-    return int(qBound<qint64>(std::numeric_limits<int>::min(), seconds,
+    return int(qBound<qint64>(std::numeric_limits<int>::min(), value,
                               std::numeric_limits<int>::max()));
 }
 
@@ -44,10 +55,45 @@ int clampedSeconds(qint64 seconds)
 CrossView::Private::Private(CrossView *parent) : QWidget(parent)
 {
     stateLabel.setParent(parent);
-    stateLabel.setMaximumHeight(12);
+    stateLabel.installEventFilter(this);
+    fitStatusLine();
     auto *column = new QVBoxLayout(parent);
     column->addWidget(&stateLabel, 0);
     column->addWidget(this, 0);
+}
+
+// Exactly one line of the label's own font, whether or not it holds text yet, so the
+// picture below does not jump when the first status arrives.
+void CrossView::Private::fitStatusLine()
+{
+    const QMargins margins = stateLabel.contentsMargins();
+    stateLabel.setFixedHeight(stateLabel.fontMetrics().height() + margins.top() + margins.bottom()
+                              + 2 * stateLabel.margin());
+}
+
+bool CrossView::Private::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == &stateLabel && event->type() == QEvent::FontChange)
+        fitStatusLine();
+    return QWidget::eventFilter(watched, event);
+}
+
+QSize CrossView::Private::sizeHint() const
+{
+    const QPicture scheme = pictures.contains(ImageSchemeKey) ? pictures.value(ImageSchemeKey)
+                                                              : pictures.value(BaseSchemeKey);
+    if (!light || scheme.width() <= 0 || scheme.height() <= 0)
+        return minimumSizeHint();
+    // One picture unit a pixel, plus the unit that the compositing scale leaves free.
+    QSize natural(scheme.width() + 1, scheme.height() + 1);
+    if (natural.width() > MaxPictureSide || natural.height() > MaxPictureSide)
+        natural.scale(MaxPictureSide, MaxPictureSide, Qt::KeepAspectRatio);
+    return natural.expandedTo(minimumSizeHint());
+}
+
+QSize CrossView::Private::minimumSizeHint() const
+{
+    return QSize(MinPictureSide, MinPictureSide);
 }
 
 QWidget *CrossView::Private::dock() const
@@ -61,9 +107,16 @@ QWidget *CrossView::Private::dock() const
 
 QList<QObject *> CrossView::Private::phaseObjects() const
 {
+    if (!light)
+        return {};
+    // Lights of other hosts may have no phases() at all, and invoking a method that is
+    // not there makes Qt complain about what is a normal light here.
+    const QMetaObject *meta = light->metaObject();
+    const int index = meta->indexOfMethod("phases()");
+    if (index < 0 || meta->method(index).returnType() != qMetaTypeId<QList<QObject *>>())
+        return {};
     QList<QObject *> phases;
-    if (!light || !QMetaObject::invokeMethod(light, "phases",
-                                             Q_RETURN_ARG(QList<QObject *>, phases)))
+    if (!QMetaObject::invokeMethod(light, "phases", Q_RETURN_ARG(QList<QObject *>, phases)))
         return {};
     phases.removeAll(nullptr);
     return phases;
@@ -87,6 +140,7 @@ void CrossView::Private::setLight(QObject *obj)
 void CrossView::Private::unbind()
 {
     light = nullptr;
+    updateGeometry();
     if (QWidget *titled = dock())
         titled->setWindowTitle(tr("Select object"));
     shownPhase = StalePhase;
@@ -110,6 +164,7 @@ void CrossView::Private::bind(QObject *obj)
         const QVariant shema = phase->property("shema");
         loadPicture(phase->property("id").toInt(), shema);
     }
+    updateGeometry();
     shownPhase = StalePhase;
     lightStateChanged();
     if (timerId != 0)
@@ -358,50 +413,47 @@ void CrossView::Private::resizeEvent(QResizeEvent *)
     updateImage();
 }
 
-QString CrossView::Private::statusText() const
+QString CrossView::Private::statusText(const QObject &light, const QDateTime &now)
 {
-    const QDateTime changed = light->property("phaseChangeTime").toDateTime();
-    const int elapsed = changed.isValid()
-        ? clampedSeconds(changed.secsTo(QDateTime::currentDateTime()))
-        : 0;
+    const QDateTime changed = light.property("phaseChangeTime").toDateTime();
+    // 64 bits: a controller's clock may put the change centuries away.
+    const qint64 elapsed = changed.isValid() ? changed.secsTo(now) : 0;
 
-    if (!light->property("isConnected").toBool()) {
+    if (!light.property("isConnected").toBool()) {
         QString text = tr("Disconnected");
         if (changed.isValid())
-            text += tr(": %1").arg(elapsed);
+            text += tr(": %1").arg(clampedInt(elapsed));
         return text;
     }
 
-    const int phase = light->property("currentPhase").toInt();
+    const int phase = light.property("currentPhase").toInt();
     if (phase < 0) {
-        const QVariant regime = light->property("keyRegime");
+        const QVariant regime = light.property("keyRegime");
         QString text = regime.isValid() && regime.toInt() >= 0 && regime.toInt() != 255
             ? tr("Key regime %1").arg(regime.toString())
             : tr("Unknown state");
         if (changed.isValid())
-            text += tr(": %1").arg(elapsed);
+            text += tr(": %1").arg(clampedInt(elapsed));
         return text;
     }
 
     QString text = tr("Phase %1:").arg(phase);
-    const QVariant flag = light->property("transitionFlag");
+    const QVariant flag = light.property("transitionFlag");
     if (!changed.isValid() || !flag.isValid())
         return text;
-    text += tr("%1").arg(elapsed);
+    text += tr("%1").arg(clampedInt(elapsed));
     const int transition = flag.toInt();
-    const QVariant lengthValue = light->property("phaseLength");
+    const QVariant lengthValue = light.property("phaseLength");
     bool ok = false;
-    int length = lengthValue.isValid() ? lengthValue.toInt(&ok) : 0;
-    if (ok) {
-        if (transition == 0)
-            length = std::max(length - elapsed, 0);
-        text += tr("(%1)").arg(length);
-    }
+    const qint64 length = lengthValue.isValid() ? lengthValue.toInt(&ok) : 0;
+    if (ok)
+        text += tr("(%1)").arg(clampedInt(transition == 0 ? std::max<qint64>(length - elapsed, 0)
+                                                          : length));
     if (transition > 0) {
         if (transition == 255)
             text += tr(" TF");
         else
-            text += tr(" TF:%1").arg(std::max(transition - elapsed, 0));
+            text += tr(" TF:%1").arg(clampedInt(std::max<qint64>(transition - elapsed, 0)));
     }
     return text;
 }
@@ -419,5 +471,5 @@ void CrossView::Private::timerEvent(QTimerEvent *)
     // While a phase is previewed the connected status line keeps its last text.
     if (light->property("isConnected").toBool() && previewId >= 0)
         return;
-    stateLabel.setText(statusText());
+    stateLabel.setText(statusText(*light, QDateTime::currentDateTime()));
 }

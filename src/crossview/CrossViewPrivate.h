@@ -8,6 +8,7 @@
 #include <QtGui/QPicture>
 #include <QtWidgets/QLabel>
 
+class QDateTime;
 class QGridLayout;
 
 class CrossView::Private : public QWidget
@@ -33,7 +34,11 @@ public:
     void clearPhaseButtons();
     void previewPhase(int id);
     void updateImage();
-    QString statusText() const;
+    // The status line for a light's state at the moment now.
+    static QString statusText(const QObject &light, const QDateTime &now);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
 
     QHash<int, QPicture> pictures;
     QPixmap image;
@@ -51,6 +56,7 @@ public Q_SLOTS:
     void autoPhaseImage();
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
@@ -63,6 +69,7 @@ private:
     QList<QObject *> phaseObjects() const;
     QWidget *dock() const;
     void startPreview(int id);
+    void fitStatusLine();
     void bind(QObject *obj);
     void unbind();
 };

@@ -2,8 +2,11 @@
 
 #include "ImageMapViewPrivate.h"
 
+#include "BoundedImageReader.h"
+
 #include <QtCore/QLocale>
 #include <QtCore/QTextStream>
+#include <QtGui/QImageReader>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
 #include <QtGui/QWheelEvent>
@@ -13,22 +16,36 @@
 namespace {
 
 constexpr double Pi = 3.141592653589793;
-constexpr double MercatorLimit = 85.0511287798066;
 constexpr double WheelStepIn = 1.0905077326652577;  // 2^(1/8)
 constexpr double WheelStepOut = 0.9170040432046712; // 2^(-1/8)
+constexpr int MaxImageSide = 16384;
+constexpr qint64 MaxImageBytes = qint64(256) << 20;
 
-// Mercator ordinate of a latitude. Past the projection's limit the ordinate grows
-// without bound and reaches infinity at the poles, so it stops at the limit.
+// Mercator ordinate of a latitude, ln(tan phi + 1 / cos phi), written as asinh(tan phi):
+// the same values, but odd and finite right up to both poles. Latitudes past a pole do
+// not exist, so they stop there.
 double mercator(double latitude)
 {
-    const double lat = qBound(-MercatorLimit, latitude, MercatorLimit);
-    const double phi = lat * Pi / 180;
-    return std::log(std::tan(phi) + 1 / std::cos(phi));
+    const double phi = qBound(-90.0, latitude, 90.0) * Pi / 180;
+    return std::asinh(std::tan(phi));
 }
 
 int zoomPercent(double zoom)
 {
     return int(qBound(-2147483647.0, zoom * 100.0, 2147483647.0));
+}
+
+// One scanned or exported map named by the host: large, but not gigabytes.
+const BoundedImageReader &mapImageReader()
+{
+    static const BoundedImageReader reader = [] {
+        QList<QByteArray> formats{QByteArrayLiteral("png"), QByteArrayLiteral("jpeg"),
+                                  QByteArrayLiteral("bmp"), QByteArrayLiteral("gif")};
+        if (QImageReader::supportedImageFormats().contains("webp"))
+            formats.append(QByteArrayLiteral("webp"));
+        return BoundedImageReader(formats, QSize(MaxImageSide, MaxImageSide), MaxImageBytes);
+    }();
+    return reader;
 }
 
 } // namespace
@@ -44,8 +61,10 @@ void ImageMapView::Private::updateTransform()
 {
     if (pixmap.isNull())
         return;
-    if (geoRect.width() == 0 || geoRect.height() == 0)
+    if (geoRect.width() == 0 || geoRect.height() == 0) {
         geoRect = QRectF(0, 0, pixmap.width(), pixmap.height());
+        geographic = false;
+    }
 
     const double sx = pixmap.width() / geoRect.width();
     const double sy = pixmap.height() / geoRect.height();
@@ -59,9 +78,15 @@ void ImageMapView::Private::updateTransform()
     if (merkatorProjection) {
         mercatorTop = mercator(geoRect.top());
         const double span = mercatorTop - mercator(geoRect.bottom());
-        // A rectangle that lies wholly past one pole has no Mercator height.
         mercatorScale = span != 0 ? (pixmap.height() - 1) / span : 0.0;
     }
+}
+
+// Only latitudes can be corrected: a pixel rectangle has none, and a rectangle wholly
+// past one pole has no Mercator height.
+bool ImageMapView::Private::mercatorApplies() const
+{
+    return merkatorProjection && geographic && mercatorScale != 0;
 }
 
 void ImageMapView::drawBackground(QPainter *painter, const QRectF &rect)
@@ -70,8 +95,8 @@ void ImageMapView::drawBackground(QPainter *painter, const QRectF &rect)
         return;
     const QRectF target = painter->worldTransform().mapRect(rect);
     painter->setOpacity(d->backgroundOpacity);
-    QRectF source = d->baseMatrix.mapRect(rect).adjusted(1.0, 1.0, 1.0, 1.0);
-    if (d->merkatorProjection) {
+    QRectF source = d->baseMatrix.mapRect(rect);
+    if (d->mercatorApplies()) {
         const QPointF mid = mapToScene(viewport()->rect().center());
         const QPointF linear = d->baseMatrix.map(mid);
         const double rows = (d->mercatorTop - mercator(mid.y())) * d->mercatorScale - linear.y();
@@ -151,10 +176,10 @@ QString ImageMapView::imagePath() const
 
 void ImageMapView::setImagePath(const QString &path)
 {
-    const QPixmap image(path);
+    const QImage image = mapImageReader().readFile(path);
     if (image.isNull())
         return;
-    d->pixmap = image;
+    d->pixmap = QPixmap::fromImage(image);
     d->imagePath = path;
     d->updateTransform();
 }
@@ -167,6 +192,7 @@ QRectF ImageMapView::geoRect() const
 void ImageMapView::setGeoRect(QRectF &r)
 {
     d->geoRect = r;
+    d->geographic = true;
     d->updateTransform();
 }
 
@@ -186,6 +212,7 @@ void ImageMapView::bind(QString &text)
     double left = 0, top = 0, right = 0, bottom = 0;
     stream >> left >> top >> right >> bottom;
     d->geoRect = QRectF(left, top, right - left, bottom - top);
+    d->geographic = true;
     d->updateTransform();
 }
 

@@ -11,9 +11,12 @@ struct ImageMapView::Private
     explicit Private(ImageMapView *view) : view(view) { }
 
     void updateTransform();
+    bool mercatorApplies() const;
 
     QPixmap pixmap;
     QRectF geoRect;
+    // False while geoRect is the image's own pixel rectangle, which has no latitudes.
+    bool geographic = false;
     QTransform baseMatrix;
     QString imagePath;
     double backgroundOpacity = 0.5;
