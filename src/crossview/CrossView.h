@@ -26,7 +26,7 @@ public:
     Q_INVOKABLE void previewPhase(int id);
     Q_INVOKABLE void showPreviewButtons(bool f);
 
-    class Private;
+    class VELTRAWIDGETS_NO_EXPORT Private;
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;

@@ -57,7 +57,7 @@ private:
     bool merkatorProjection() const;
     void setMerkatorCorrection(bool on);
 
-    struct Private;
+    struct VELTRAWIDGETS_NO_EXPORT Private;
     Private *d;
 };
 

@@ -86,7 +86,7 @@ protected:
 private:
     void delayLoadedPreset();
 
-    struct Private;
+    struct VELTRAWIDGETS_NO_EXPORT Private;
     Private *d;
     friend struct Private;
 };
