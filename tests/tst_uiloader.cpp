@@ -29,8 +29,13 @@ void tst_UiLoader::initTestCase()
     QVERIFY(QDir(plugins.path()).mkpath(QStringLiteral("designer")));
     QVERIFY(QFile::link(QStringLiteral(VELTRA_LIBRARY_FILE),
                         plugins.filePath(QStringLiteral("designer/libqt5VeltraWidgets2.so"))));
-    QCoreApplication::addLibraryPath(plugins.path());
+    // QUiLoader loads every plug-in under every library path when it is created. Only
+    // ours: the machine's own Designer plug-ins, and the complaining one built beside
+    // this test, stay out. The rest of the process keeps its paths (SQL drivers).
+    const QStringList paths = QCoreApplication::libraryPaths();
+    QCoreApplication::setLibraryPaths({plugins.path()});
     loader = std::make_unique<QUiLoader>();
+    QCoreApplication::setLibraryPaths(paths);
 }
 
 void tst_UiLoader::buildsFormWithAllThree()
