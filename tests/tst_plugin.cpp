@@ -61,7 +61,8 @@ void tst_Plugin::plugins_data()
     QTest::newRow("OsmView") << 0 << "<widget class=\"OsmView\" name=\"osmView\">\n</widget>\n";
     QTest::newRow("ImageMapView")
         << 1 << "<widget class=\"ImageMapView\" name=\"imageMapView\">\n</widget>\n";
-    QTest::newRow("CrossView") << 2 << "<widget class=\"CrossView\" name=\"crossView\">\n</widget>\n";
+    QTest::newRow("CrossView") << 2
+                               << "<widget class=\"CrossView\" name=\"crossView\">\n</widget>\n";
 }
 
 void tst_Plugin::plugins()

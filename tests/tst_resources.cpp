@@ -27,7 +27,8 @@ void tst_Resources::templateDatabase()
         db.setDatabaseName(copy);
         QVERIFY(db.open());
         QSqlQuery q(db);
-        QVERIFY(q.exec(QStringLiteral("select type, name, sql from sqlite_master order by type desc")));
+        QVERIFY(
+            q.exec(QStringLiteral("select type, name, sql from sqlite_master order by type desc")));
         QStringList rows;
         while (q.next())
             rows << q.value(0).toString() + QLatin1Char('|') + q.value(1).toString()
@@ -45,8 +46,10 @@ void tst_Resources::templateDatabase()
 void tst_Resources::arrowIcons()
 {
     // Two green 16 x 16 icons on a transparent ground, mirror images of each other.
-    const QImage left = QImage(QStringLiteral(":/images/left-16.png")).convertToFormat(QImage::Format_ARGB32);
-    const QImage right = QImage(QStringLiteral(":/images/right-16.png")).convertToFormat(QImage::Format_ARGB32);
+    const QImage left = QImage(QStringLiteral(":/images/left-16.png"))
+                            .convertToFormat(QImage::Format_ARGB32);
+    const QImage right = QImage(QStringLiteral(":/images/right-16.png"))
+                             .convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(left.size(), QSize(16, 16));
     QCOMPARE(left.pixelColor(0, 0).alpha(), 0);
     QCOMPARE(left.mirrored(true, false), right);

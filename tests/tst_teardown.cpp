@@ -52,8 +52,8 @@ int main(int argc, char **argv)
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("host")});
     const bool ended = child.waitForFinished(120000);
     const QByteArray said = child.readAllStandardError();
-    const bool ok = ended && child.exitStatus() == QProcess::NormalExit
-        && child.exitCode() == 0 && said.isEmpty();
+    const bool ok = ended && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0
+        && said.isEmpty();
     std::printf("%s, exit code %d\n%s", ok ? "1 passed, 0 failed" : "0 passed, 1 failed",
                 child.exitCode(), said.constData());
     return ok ? 0 : 1;
