@@ -44,17 +44,16 @@ int main(int argc, char **argv)
         return host(argc, argv);
 
     QCoreApplication app(argc, argv);
-    QTemporaryDir runtime; // private to the child, so Qt has nothing to say about it
-    QProcess child;
+    QTemporaryDir runtime; // the child's own, so Qt has nothing to say about the machine's
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    QProcess child;
     child.setProcessEnvironment(env);
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("host")});
-    const bool ended = child.waitForFinished(120000);
+    const bool ended = child.waitForFinished(120000) && child.exitStatus() == QProcess::NormalExit;
     const QByteArray said = child.readAllStandardError();
-    const bool ok = ended && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0
-        && said.isEmpty();
-    std::printf("%s, exit code %d\n%s", ok ? "1 passed, 0 failed" : "0 passed, 1 failed",
+    const bool ok = ended && child.exitCode() == 0 && said.isEmpty();
+    std::printf("%s passed, %s failed (exit code %d)\n%s", ok ? "1" : "0", ok ? "0" : "1",
                 child.exitCode(), said.constData());
     return ok ? 0 : 1;
 }

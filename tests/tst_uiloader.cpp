@@ -49,9 +49,9 @@ void tst_UiLoader::buildsFormWithAllThree()
     QObject *image = widget->findChild<QGraphicsView *>(QStringLiteral("imageMapView"));
     QWidget *cross = widget->findChild<QWidget *>(QStringLiteral("crossView"));
     QVERIFY(osm && image && cross);
-    QCOMPARE(osm->metaObject()->className(), "OsmView");
-    QCOMPARE(image->metaObject()->className(), "ImageMapView");
-    QCOMPARE(cross->metaObject()->className(), "CrossView");
+    QCOMPARE((QStringList{osm->metaObject()->className(), image->metaObject()->className(),
+                          cross->metaObject()->className()}),
+             (QStringList{"OsmView", "ImageMapView", "CrossView"}));
 
     // The form's properties reach the widgets; each differs from the widget's default.
     QCOMPARE(osm->property("zoomMax").toInt(), 15);
@@ -59,7 +59,6 @@ void tst_UiLoader::buildsFormWithAllThree()
     QCOMPARE(osm->property("enableRightPane").toBool(), true);
     QCOMPARE(image->property("backgroundOpacity").toDouble(), 0.25);
     QCOMPARE(image->property("merkatorProjection").toBool(), false);
-    QCOMPARE(cross->minimumSize(), QSize(150, 150));
 }
 
 void tst_UiLoader::templateNotShadowedByHost()
