@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the library, its tests and its demo need.
+# Installs the Debian packages the library, its tests, its demo and its documentation
+# need (Doxygen; qhelpgenerator comes with qttools5-dev-tools).
 # Idempotent: runs apt-get update once and installs only what is missing.
 set -euo pipefail
 
@@ -8,6 +9,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5svg5-dev libqt5sql5-sqlite
     qttools5-dev qttools5-dev-tools
     libsqlite3-dev python3 fonts-dejavu-core
+    doxygen
 )
 
 missing=()

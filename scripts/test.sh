@@ -14,7 +14,7 @@ if [ "${1:-}" = "--sanitize" ]; then
     extra=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRA_SANITIZE=ON -DVELTRA_BUILD_DEMO=OFF)
 fi
 
-cmake -S . -B "$build" -DVELTRA_BUILD_TESTS=ON "${extra[@]}" > /dev/null
+cmake -S . -B "$build" -DVELTRA_BUILD_TESTS=ON -DVELTRA_WERROR=ON "${extra[@]}" > /dev/null
 cmake --build "$build" --parallel "$(nproc)"
 cd "$build"
 ctest --output-on-failure --parallel "$(nproc)"

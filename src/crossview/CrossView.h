@@ -5,35 +5,91 @@
 
 #include <QtWidgets/QWidget>
 
-// One traffic light of the host: its intersection scheme with the running phase's
-// picture over it, a status line rewritten every 500 ms, and on demand a grid of
-// buttons that preview a phase while held. A left double-click toggles the grid.
+/**
+ * @class CrossView CrossView.h <CrossView.h>
+ *
+ * A panel that shows one traffic light of the host: its intersection scheme with the
+ * picture of the running phase over it, a status line, and on demand a grid of phase
+ * buttons.
+ *
+ * The light is a host object of class "Sivel::Light" with the properties, the phases()
+ * method and the stateChanged() signal listed in @ref host-contract; the widget reads it
+ * through Qt's meta-object system and never owns it. From top to bottom the widget
+ * shows:
+ * - the phase buttons, while shown (showPreviewButtons(), or a left double-click): one
+ *   per phase in ascending order of id, 16 to a row. Holding a button shows that
+ *   phase's picture instead of the running one;
+ * - the status line, one line of the widget's font, rewritten every 500 ms: for example
+ *   "Phase 2:12(18)" (phase 2 began 12 s ago and has 18 s left), "Phase 2:12(30) TF:8"
+ *   (a transition with 8 s to go), "Key regime 3: 12", "Unknown state: 12" or
+ *   "Disconnected: 12";
+ * - the picture: the light's scheme with the running phase's picture over it, scaled to
+ *   the widget with its aspect ratio kept and anchored at the top left. It follows the
+ *   light's stateChanged(). While a mouse button is held on it, the scheme is shown
+ *   alone.
+ *
+ * Schemes and phase pictures are SVG files, raster image files, or QPixmap and QImage
+ * values; phase pictures are drawn in the scheme's coordinates. Windows metafiles (WMF,
+ * EMF) are not drawn: an SVG file of the same name beside them is used instead, and
+ * without one a placeholder asks for the conversion.
+ *
+ * When the widget stands in a QDockWidget, the nearest one gets the window title
+ * "<id>: <description>" of the bound light, or "Select object" when the light is
+ * unbound.
+ *
+ * All of it runs on the GUI thread; the light is expected to live there too.
+ */
 class VELTRAWIDGETS_EXPORT CrossView : public QWidget
 {
     Q_OBJECT
+    /**
+     * The bound light, or null (the default). Read-only: bind with setLight(). It
+     * becomes null when the light object is destroyed.
+     */
     Q_PROPERTY(QObject *light READ light)
 
 public:
+    /** Creates a panel with no light bound. */
     explicit CrossView(QWidget *parent = nullptr);
     ~CrossView() override;
 
+    /** Returns #light. */
     QObject *light() const;
 
-    // The scheme at one picture unit a pixel with the status line and the buttons,
-    // within 200 to 800 pixels a side. The minimum (from the layout) keeps the status
-    // line, the buttons and a picture of 80 pixels.
+    /**
+     * The scheme at one picture unit a pixel with the status line and, when shown, the
+     * phase buttons, within 200 to 800 pixels a side. The minimum size (from the layout)
+     * keeps the status line, the buttons and a picture of 80 pixels.
+     */
     QSize sizeHint() const override;
 
-    // Binds a host object whose class is "Sivel::Light"; anything else unbinds.
+    /**
+     * Binds @p light, a host object whose class is (or derives from) "Sivel::Light",
+     * and loads its scheme and phase pictures. Null or an object of another class
+     * unbinds: the picture and the phase buttons go, and the status line clears.
+     *
+     * Binding the light that is already bound does nothing. To reload a light whose
+     * scheme or phases changed, bind null and then the light again.
+     */
     Q_INVOKABLE void setLight(QObject *light);
-    // Shows phase id over the scheme until the next call; a negative id returns to
-    // the running phase.
+    /**
+     * Shows the picture of phase @p id over the scheme, whatever phase runs, until the
+     * next call; a negative id returns to the running phase. Repeating the current id
+     * does nothing.
+     */
     Q_INVOKABLE void previewPhase(int id);
+    /**
+     * Shows (@p f true) or removes the grid of phase buttons above the status line. The
+     * grid is filled from the bound light, now or when one is bound.
+     */
     Q_INVOKABLE void showPreviewButtons(bool f);
 
-    class Private;
+    /** @cond internal */
+    class VELTRAWIDGETS_NO_EXPORT Private;
+    /** @endcond */
 
 protected:
+    /** A left double-click shows or removes the phase buttons; other buttons do nothing. */
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:

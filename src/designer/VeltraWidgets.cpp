@@ -18,5 +18,5 @@ QList<QDesignerCustomWidgetInterface *> VeltraWidgets::customWidgets() const
 
 QString VeltraWidgets::moduleVersion() const
 {
-    return QStringLiteral("2.3.53");
+    return QStringLiteral(VELTRA_VERSION);
 }

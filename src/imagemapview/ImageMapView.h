@@ -5,43 +5,121 @@
 
 #include <QtWidgets/QGraphicsView>
 
-// A graphics view in longitude (x) and latitude (y) whose background is one
-// geo-referenced image laid over a geographic rectangle. At zoom 1 one image pixel is
-// one screen pixel. The Mercator correction places a Mercator image exactly at the
-// latitude of the viewport's centre.
+/**
+ * @class ImageMapView ImageMapView.h <ImageMapView.h>
+ *
+ * A graphics view in geographic coordinates whose background is one geo-referenced
+ * image, such as a scanned or exported map.
+ *
+ * The scene uses the coordinates of OsmView: x is the longitude, y the latitude, in
+ * degrees. The host owns the scene and its items, and gives the view an image (#pixmap
+ * or #imagePath) and the geographic rectangle the image covers (#geoRect, or the same
+ * as text in #binding). The view keeps its transform such that the image lies exactly
+ * over that rectangle; at #zoom 1 one image pixel is one screen pixel. Image, rectangle
+ * and binding may be set in any order, and the zoom chosen so far is kept each time.
+ *
+ * Many map images are in the Mercator projection while the scene is linear in latitude.
+ * With #merkatorProjection on (the default) the view shifts the image vertically so that
+ * it is exact at the latitude of the viewport's centre; away from the centre the error
+ * grows with the difference between the two scales, which is small for a city and
+ * large for a country.
+ *
+ * The wheel zooms in steps of 2^(1/8) about the transformation anchor; zooming out stops
+ * once the scene rectangle fits the viewport, zooming in has no limit.
+ *
+ * Every property can be read and written through QObject::property() and
+ * QObject::setProperty(), as Qt Designer does. All of it runs on the GUI thread.
+ */
 class VELTRAWIDGETS_EXPORT ImageMapView : public QGraphicsView
 {
     Q_OBJECT
+    /**
+     * The background image; a null pixmap (the default) means no background. Writing it
+     * clears #imagePath and lays the image over #geoRect.
+     */
     Q_PROPERTY(QPixmap pixmap READ pixmap WRITE setPixmap)
+    /**
+     * The file the background image was loaded from; empty by default and after the
+     * image was set as a #pixmap. Writing it loads the file. A file that cannot be read
+     * changes nothing: image, path and transform stay as they were.
+     */
     Q_PROPERTY(QString imagePath READ imagePath WRITE setImagePath)
+    /**
+     * The scene rectangle the image covers: left is the western longitude, top the
+     * latitude of the image's first row, right the eastern longitude and bottom the
+     * latitude of its last row. For a north-up image top is greater than bottom, so the
+     * height is negative.
+     *
+     * A rectangle of zero width or height (the default is all zero) is replaced, once an
+     * image is present, by the image's own pixel rectangle: scene units are then image
+     * pixels with y growing downward. The replacement is kept and reported here.
+     */
     Q_PROPERTY(QRectF geoRect READ geoRect WRITE setGeoRect)
+    /**
+     * #geoRect as text: "left top right bottom", four numbers separated by blanks with
+     * a point as the decimal separator, for example "30.1 60.1 30.5 59.8" for the
+     * rectangle from 30.1° E, 60.1° N to 30.5° E, 59.8° N. Read back, each number has at
+     * most 6 significant digits. A number that cannot be read counts as 0.
+     */
     Q_PROPERTY(QString binding READ binding WRITE bind)
+    /**
+     * The zoom: screen pixels per image pixel, 1 at the start. Values of 0 or less and
+     * values that are not finite are ignored; there is no upper limit. Writing it emits
+     * both zoomChanged() signals.
+     */
     Q_PROPERTY(double zoom READ zoom WRITE setZoom)
+    /**
+     * Opacity of the background image, from 0 (invisible) to 1; values outside act as
+     * the nearer end. The host's items are not affected. Default 0.5.
+     */
     Q_PROPERTY(double backgroundOpacity READ backgroundOpacity WRITE setBackgroundOpacity)
+    /**
+     * Whether the image is corrected for the Mercator projection at the latitude of the
+     * viewport's centre (see the class description). On by default; turn it off for an
+     * image that is linear in latitude. Latitudes beyond ±85.0511° are taken as that
+     * limit.
+     */
     Q_PROPERTY(bool merkatorProjection READ merkatorProjection WRITE setMerkatorCorrection)
 
 public:
+    /** Creates a view without an image, with the identity transform. */
     explicit ImageMapView(QWidget *parent = nullptr);
     ~ImageMapView() override;
 
 Q_SIGNALS:
+    /** The mouse moved over the viewport; the argument is its scene position. */
     void mouseMove(QPointF);
+    /** The zoom changed, by the wheel or by setZoom(); the argument is #zoom. */
     void zoomChanged(double);
+    /**
+     * The zoom changed; the argument is #zoom as a percentage, truncated toward zero.
+     * Emitted right after zoomChanged(double).
+     */
     void zoomChanged(int);
 
 public Q_SLOTS:
+    /** Sets #zoom to @p percent / 100. */
     void setZoom(int percent);
+    /** Sets #zoom to @p zoom, about the transformation anchor. */
     void setZoom(double zoom);
+    /** Sets #imagePath: loads the image at @p path. */
     void setImagePath(const QString &path);
+    /** Sets #backgroundOpacity to @p opacity and repaints. */
     void setBackgroundOpacity(double opacity);
 
 public:
-    // Forgets the image; the rectangle and the transform stay.
+    /** Forgets the image and its path; #geoRect and the zoom stay. */
     Q_INVOKABLE void clear();
 
 protected:
+    /**
+     * Paints the part of the image under @p rect at #backgroundOpacity, corrected for the
+     * Mercator projection when #merkatorProjection is on. Draws nothing without an image.
+     */
     void drawBackground(QPainter *painter, const QRectF &rect) override;
+    /** Emits mouseMove(), then handles the move as QGraphicsView does. */
     void mouseMoveEvent(QMouseEvent *e) override;
+    /** Zooms by whole wheel notches; the wheel never scrolls the view. */
     void wheelEvent(QWheelEvent *e) override;
 
 private:
@@ -57,7 +135,7 @@ private:
     bool merkatorProjection() const;
     void setMerkatorCorrection(bool on);
 
-    struct Private;
+    struct VELTRAWIDGETS_NO_EXPORT Private;
     Private *d;
 };
 

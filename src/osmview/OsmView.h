@@ -8,89 +8,369 @@
 class QGraphicsItem;
 class QNetworkReply;
 
-// A graphics view in longitude (x) and latitude (y) whose background is a slippy map
-// of 256 px Web Mercator tiles, read from a local tile database or directory tree and,
-// when enabled, downloaded from a tile server into that local store.
+/**
+ * @class OsmView OsmView.h <OsmView.h>
+ *
+ * A graphics view in geographic coordinates whose background is a slippy map.
+ *
+ * The scene is laid out in degrees: x is the longitude (growing east), y the latitude
+ * (growing north), and the view shows north up. The host owns the scene and everything
+ * in it; it places its items in the same coordinates, and the view reports mouse
+ * positions in them. The background is drawn from tiles of 256 × 256 pixels in the Web
+ * Mercator tiling scheme (see TileAddressing.h), at the tile level that the zoom selects.
+ *
+ * Tiles come from a local tile source, named by #imagePath:
+ * - an SQLite tile database (a path with a suffix such as `.sqlitedb`), created from an
+ *   empty built-in template when the file does not exist yet;
+ * - an MBTiles file (suffix `.mbtiles`);
+ * - a directory tree of tile files, `<level>/<column>/<row>.<format>` (a path without a
+ *   suffix).
+ *
+ * With #enableTileDownload on and a #tileServerUrl set, tiles missing from the local
+ * source are downloaded and written into it, so that the map fills up as it is used and
+ * works without a network afterwards. Each view has a tile source of its own, with its
+ * own database connection: a process may show any number of tile databases at once.
+ * Tiles may be PNG or JPEG images (WebP where Qt's WebP plug-in is installed) of up to
+ * 1024 × 1024 pixels; anything else reads as a missing tile.
+ *
+ * A right-hand operations pane, opened by a small tab at the viewport's top right, offers
+ * a zoom slider, an opacity slider, smooth rendering, a choice of maps and a check box per
+ * layer of the host's scene. It is hidden until #enableRightPane is set; the host fills
+ * it through #operationWidget, see @ref operations-pane. The layer list relies on the
+ * host's kernel, scene and layer objects described in @ref host-contract.
+ *
+ * Navigation: the wheel zooms, dragging with the middle button pans (whatever the
+ * dragMode()), and Shift with a left-button drag draws a rubber band, also when it starts
+ * on a selectable item. Every press, move, release and key is reported through the
+ * signals below.
+ *
+ * @par Zoom
+ * The zoom is a real number, #zoomF. The tile level is zoomF + 1/12 truncated; within a
+ * level, the size of a tile on screen grows linearly with zoomF, from 224 pixels at
+ * n − 1/12 through 256 pixels (the tiles' own size) at n + 1/6 to 384 pixels at n + 5/6.
+ * The integer zoom n (#zoom) therefore stands for n + 1/6. Requests are clamped to the
+ * levels #zoomMin to #zoomMax.
+ *
+ * @par Limitations
+ * - Only tiles of the current level are drawn; a tile that is missing at that level
+ *   leaves its square empty (or shows the download placeholder), tiles of other levels
+ *   are not scaled in.
+ * - The vertical scale is measured at the top of the viewport whenever the zoom
+ *   changes. After a long pan north or south tiles are slightly out of square until the
+ *   next zoom change.
+ * - The view does not set a scene rectangle: how far the map can be scrolled is decided
+ *   by the host's scene.
+ * - All of it runs on the GUI thread; the view starts no threads.
+ *
+ * @code
+ * QGraphicsScene scene(-180, -85, 360, 170);             // longitude, latitude
+ * OsmView map(&scene, nullptr);
+ * map.setImagePath("/var/lib/maps/city.sqlitedb");         // created if missing
+ * map.setTileServerUrl("https://tiles.example/{z}/{x}/{y}.png");
+ * map.setEnableTileDownload(true);
+ * map.loadPreset(30.31, 59.94, 14 + 1.0 / 6);              // longitude, latitude, zoom
+ * @endcode
+ */
 class VELTRAWIDGETS_EXPORT OsmView : public QGraphicsView
 {
     Q_OBJECT
+    /**
+     * The integer zoom: #zoomF truncated toward zero. Writing n shows tile level n with
+     * tiles at their own size of 256 pixels (zoomF = n + 1/6); a value outside #zoomMin
+     * to #zoomMax goes to the nearest limit, and zoomChanged(int) then reports the level
+     * actually reached. Writing the current level does nothing. Default 10.
+     *
+     * Accessors: zoom(), setZoom(int).
+     */
     Q_PROPERTY(int zoom READ zoom WRITE setZoom)
+    /**
+     * The highest tile level the view zooms to. Default 17.
+     *
+     * Changing it does not move the current zoom by itself. The operations pane's zoom
+     * slider takes the new range, and when its value falls outside, the slider moves
+     * and the view follows. Keep #zoomMin ≤ zoomMax.
+     *
+     * Accessors: zoomMax(), setZoomMax().
+     */
     Q_PROPERTY(int zoomMax READ zoomMax WRITE setZoomMax)
+    /**
+     * The lowest tile level the view zooms to. Default 10. Like #zoomMax, changing it
+     * moves the pane's slider range, not the view.
+     *
+     * Accessors: zoomMin(), setZoomMin().
+     */
     Q_PROPERTY(int zoomMin READ zoomMin WRITE setZoomMin)
+    /**
+     * The fractional zoom. Level n is shown from n − 1/12 to n + 11/12, with tiles of
+     * 209 to 400 pixels on screen; n + 1/6 shows them at their own 256 pixels. Default
+     * 10 + 1/6.
+     *
+     * A request below level #zoomMin becomes exactly zoomMin (224-pixel tiles), one above
+     * level #zoomMax becomes zoomMax + 5/6 (384-pixel tiles). A value equal to the
+     * current one, NaN or an infinity is ignored. Every other request emits
+     * zoomChanged(double), even when clamping leaves the value as it was, and
+     * zoomChanged(int) first when the level changes. The transformation anchor (by
+     * default the viewport's centre) stays in place.
+     *
+     * Accessors: zoomF(), setZoom(double).
+     */
     Q_PROPERTY(double zoomF READ zoomF WRITE setZoom)
+    /**
+     * The local tile source: a tile database file, an MBTiles file, or the root of a
+     * directory tree of tiles. Empty by default: no background.
+     *
+     * A path whose last component has no suffix is a directory tree; it need not exist,
+     * directories are created as tiles are written. A path ending in `.mbtiles` is an
+     * MBTiles file. Any other path is an SQLite tile database: when the file does not
+     * exist, an empty one is created from the library's template, which needs an
+     * existing, writable directory.
+     *
+     * Every write reopens the source, also for the same path: requests in flight are
+     * dropped, the tiles drawn so far are forgotten, the marks of failed downloads are
+     * cleared, and the view repaints. When the source cannot be opened or created, the
+     * view has no tile source: it paints no background and requests nothing, and the
+     * property still holds the path. No error is reported.
+     *
+     * Accessors: imagePath(), setImagePath().
+     */
     Q_PROPERTY(QString imagePath READ imagePath WRITE setImagePath)
+    /**
+     * Opacity of the background map, from 0 (no background drawn) to 1. Values outside
+     * are clamped, NaN is ignored. The host's items are not affected. Default 0.5.
+     *
+     * Accessors: opacity(), setOpacity().
+     */
     Q_PROPERTY(double opacity READ opacity WRITE setOpacity)
+    /**
+     * The operations pane, read-only. It is a child widget of the view and dies with it.
+     * Its class is internal; the host reaches it through Qt's meta-object system, as
+     * @ref operations-pane describes.
+     *
+     * Accessor: operationWidget().
+     */
     Q_PROPERTY(QObject *operationWidget READ operationWidget)
+    /**
+     * The tile server's URL template, empty by default (no downloads).
+     *
+     * The level, column and row are written into the template where it says `%1`, `%2`
+     * and `%3`, or `{z}`, `{x}` and `{y}`, for example
+     * `https://tiles.example/{z}/{x}/{y}.png`. Only http and https URLs are requested.
+     * Setting a different template clears the marks of failed downloads, so those tiles
+     * are tried again; tiles already stored are kept.
+     *
+     * Accessors: getTileServerUrl(), setTileServerUrl().
+     */
     Q_PROPERTY(QString tileServerUrl READ getTileServerUrl WRITE setTileServerUrl)
+    /**
+     * Whether missing tiles are downloaded. Off by default.
+     *
+     * While on, with a tile source open and a #tileServerUrl set, every tile of the
+     * current level that the viewport shows and the source lacks is requested from the
+     * server and drawn as a "downloading ..." placeholder meanwhile. At most 6 requests
+     * per view are in flight, those nearest the viewport's centre first. A tile that
+     * arrives is written into the tile source unchanged and drawn.
+     *
+     * Transient failures (timeouts, HTTP 5xx and 429 and the like) are retried after a
+     * pause that starts near 10 seconds and doubles up to 10 minutes; a Retry-After
+     * header from the server is honoured. Any other failure, a reply that is not a tile
+     * image among them, marks the tile as failed at its level: it is drawn as an error
+     * tile naming the error code and not requested again until the tile source or the
+     * server URL changes. Switching off drops the requests in flight.
+     *
+     * Accessors: getEnableTileDownload(), setEnableTileDownload().
+     */
     Q_PROPERTY(bool enableTileDownload READ getEnableTileDownload WRITE setEnableTileDownload)
+    /**
+     * Whether the operations pane can be opened: while true, its tab shows at the
+     * viewport's top right. Off by default. Switching off hides pane and tab; switching
+     * on again restores the pane if it was open. This is the pane's own `enabled`
+     * property; the pane's controls stay usable either way.
+     *
+     * Accessors: enableRightPane(), setEnableRightPane().
+     */
     Q_PROPERTY(bool enableRightPane READ enableRightPane WRITE setEnableRightPane)
+    /**
+     * Whether tile requests and replies are logged through qDebug(), as lines beginning
+     * "send request to" and "tile server reply". Off by default.
+     *
+     * Accessors: dumpServerExchange(), setDumpServerExchange().
+     */
     Q_PROPERTY(bool dumpServerExchange READ dumpServerExchange WRITE setDumpServerExchange)
 
 public:
+    /**
+     * Creates a view without a scene; give it one with setScene(). The view starts at
+     * level 10 with tiles at their own size, within the levels 10 to 17, with no tile
+     * source, no download and the operations pane disabled.
+     */
     explicit OsmView(QWidget *parent = nullptr);
+    /**
+     * Creates a view of @p scene, which stays the host's: the view does not own it.
+     * Otherwise the same as OsmView(QWidget *).
+     */
     OsmView(QGraphicsScene *scene, QWidget *parent);
+    /** Closes the tile source and drops the requests in flight. */
     ~OsmView() override;
 
-    // The integer zoom is the fractional zoom truncated; zoom n shows level n at 256 px.
+    /** Returns #zoom, the fractional zoom truncated (not the tile level). */
     int zoom() const;
+    /** Returns #zoomMax. */
     int zoomMax() const;
+    /** Sets #zoomMax to @p v. */
     void setZoomMax(int v);
+    /** Returns #zoomMin. */
     int zoomMin() const;
+    /** Sets #zoomMin to @p v. */
     void setZoomMin(int v);
+    /** Returns #zoomF. */
     double zoomF() const;
 
+    /** Returns #imagePath, the path as last set, whether or not it could be opened. */
     QString imagePath() const;
+    /** Returns #opacity. */
     double opacity() const;
+    /** Returns the operations pane, #operationWidget. */
     QObject *operationWidget() const;
 
+    /** Returns #tileServerUrl. */
     QString getTileServerUrl();
+    /** Sets #tileServerUrl. */
     void setTileServerUrl(QString url);
+    /** Returns #enableTileDownload. */
     bool getEnableTileDownload();
+    /** Sets #enableTileDownload. */
     void setEnableTileDownload(bool on);
+    /** Returns #enableRightPane. */
     bool enableRightPane();
+    /** Sets #enableRightPane. */
     void setEnableRightPane(bool on);
+    /** Returns #dumpServerExchange. */
     bool dumpServerExchange();
+    /** Sets #dumpServerExchange. */
     void setDumpServerExchange(bool on);
 
 Q_SIGNALS:
+    /** The mouse moved over the viewport; the argument is its scene position. */
     void mouseMove(QPointF);
+    /** A mouse button was pressed; the argument is the scene position of the press. */
     void mousePress(QPointF);
+    /** A mouse button was released, at the given scene position. */
     void mouseRelease(QPointF);
+    /**
+     * #zoomF changed, or a request was clamped to the value it had; the argument is the
+     * new zoomF.
+     */
     void zoomChanged(double);
+    /** The tile level changed; the argument is the new level. */
     void zoomChanged(int);
+    /**
+     * A mouse button was released: @p button is its Qt::MouseButton value, @p pt the
+     * scene position. Emitted right after mouseRelease().
+     */
     void mouseReleased(int button, QPointF pt);
+    /**
+     * A key was pressed while the view had the focus: @p key as QKeyEvent::key(),
+     * @p modifiers the Qt::KeyboardModifiers as int. The view handles the key as
+     * QGraphicsView does afterwards.
+     */
     void keyPressed(int key, int modifiers);
+    /** A key was released; the arguments are those of keyPressed(). */
     void keyReleased(int key, int modifiers);
 
 public Q_SLOTS:
+    /**
+     * Fits the scene bounding rectangle of item @p i into the viewport, as fitRect()
+     * does. A null item does nothing.
+     */
     void fitItem(QGraphicsItem *i);
+    /**
+     * Centres the view on the scene rectangle @p irect and zooms so that it just fits
+     * the viewport, within #zoomMin and #zoomMax. The change is applied a moment later
+     * (about 300 ms), once a newly shown view has its final size; of several calls in
+     * that time the last one wins.
+     *
+     * A rectangle of zero width and height (a point) is centred at the highest level
+     * allowed; one of zero width or height (a line) is fitted along its other side. A
+     * rectangle with a coordinate that is not finite is ignored.
+     */
     void fitRect(QRectF irect);
+    /**
+     * Centres the view on @p rect at once and shows the highest tile level at which it
+     * fits the viewport, at most @p max_zoom and within #zoomMin and #zoomMax. Points
+     * and lines are treated as by fitRect().
+     */
     void fitInViewZ(QRectF rect, int max_zoom);
+    /** Sets #zoom: shows that tile level with the tiles at their own size. */
     void setZoom(int);
+    /** Sets #zoomF. */
     void setZoom(double);
+    /** Sets #imagePath, opening the tile source at that path. */
     void setImagePath(const QString &path);
+    /** Sets #opacity, clamped to [0, 1], and repaints. */
     void setOpacity(double opacity);
+    /**
+     * Receives the replies to the view's own tile requests. Internal: hosts do not call
+     * it.
+     */
     void tileServerReply(QNetworkReply *);
+    /**
+     * Shows the longitude and latitude given first at the fractional zoom given last
+     * (#zoomF). The view moves there at the next pass of the event loop and settles on
+     * the exact values about 300 ms later, so a preset set before the view is shown
+     * ends where it should.
+     */
     void loadPreset(double, double, double);
+    /** Centres the view on a scene point (longitude, latitude); the zoom stays. */
     void setCenter(QPointF);
 
 protected:
+    /**
+     * Paints the tiles of the current level that cover @p rect at #opacity. A subclass
+     * that overrides it and keeps the map calls it first, between QPainter::save() and
+     * QPainter::restore().
+     */
     void drawBackground(QPainter *painter, const QRectF &rect) override;
+    /** Emits keyPressed(), then handles the key as QGraphicsView does. */
     void keyPressEvent(QKeyEvent *e) override;
+    /** Emits keyReleased(), then handles the key as QGraphicsView does. */
     void keyReleaseEvent(QKeyEvent *e) override;
+    /** Emits mouseMove(), then handles the move, carrying on a middle-button pan. */
     void mouseMoveEvent(QMouseEvent *e) override;
+    /**
+     * Emits mousePress(). A middle-button press starts a pan and keeps the event from
+     * the scene's items; Shift with the left button starts a rubber band. Other presses
+     * go to QGraphicsView.
+     */
     void mousePressEvent(QMouseEvent *e) override;
+    /**
+     * Emits mouseRelease() and mouseReleased(), ends a pan or rubber band and restores
+     * the drag mode and interactivity that were in force before it.
+     */
     void mouseReleaseEvent(QMouseEvent *e) override;
+    /**
+     * Zooms by the wheel's delta: one notch (120 units) is 1/6 of a level, six notches
+     * one level; high-resolution wheels and touchpads zoom in proportion. The wheel
+     * never scrolls the view.
+     */
     void wheelEvent(QWheelEvent *e) override;
+    /**
+     * Scrolls as QGraphicsView does, and repaints the whole viewport when the scroll
+     * moves the tile rows (they are anchored at the row under the top-left pixel).
+     */
     void scrollContentsBy(int dx, int dy) override;
 
 protected Q_SLOTS:
+    /**
+     * Sets up the viewport as QGraphicsView does, but leaves its background to
+     * drawBackground(), which fills only what no opaque tile covers with the viewport's
+     * background brush.
+     */
     void setupViewport(QWidget *widget) override;
 
 private:
     void delayLoadedPreset();
 
-    struct Private;
+    struct VELTRAWIDGETS_NO_EXPORT Private;
     Private *d;
     friend struct Private;
 };

@@ -35,7 +35,7 @@ void OsmView::Private::openTileSource(const QString &path)
         } else {
             if (!info.exists()) {
                 const QString target = info.absoluteFilePath();
-                if (QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), target)) {
+                if (QFile::copy(QStringLiteral(":/qt5VeltraWidgets2/template.sqlitedb"), target)) {
                     QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner
                                                       | QFileDevice::ReadGroup
                                                       | QFileDevice::ReadOther);

@@ -1,6 +1,6 @@
 # Installs the library into a prefix of its own, builds the consumer against it with
-# find_package, runs it, checks the pkg-config file and the translation template, and
-# lets Qt Designer load the plug-in. Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR, QT_BIN.
+# find_package, runs it, and checks the pkg-config file and the translation template.
+# Arguments: BUILD_DIR, SOURCE_DIR, WORK_DIR, QT_BIN, VERSION.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -32,9 +32,12 @@ message(STATUS "consumer: ${out}")
 set(ENV{PKG_CONFIG_PATH} ${prefix}/lib/pkgconfig)
 find_program(PKG_CONFIG pkg-config)
 if(PKG_CONFIG)
+    run(${PKG_CONFIG} --modversion qt5VeltraWidgets2)
+    set(version "${out}")
     run(${PKG_CONFIG} --cflags --libs qt5VeltraWidgets2)
-    if(NOT out MATCHES "-lqt5VeltraWidgets2" OR NOT out MATCHES "include/qt5VeltraWidgets2")
-        message(FATAL_ERROR "pkg-config: ${out}")
+    if(NOT version STREQUAL "${VERSION}\n" OR NOT out MATCHES "-lqt5VeltraWidgets2"
+       OR NOT out MATCHES "include/qt5VeltraWidgets2")
+        message(FATAL_ERROR "pkg-config: ${version}${out}")
     endif()
 endif()
 
@@ -47,17 +50,4 @@ foreach(context OsmView OsmOperationsWidget "CrossView::Private")
     endif()
 endforeach()
 
-# Qt Designer itself, started without a display, loads the collection.
-find_program(DESIGNER designer HINTS ${QT_BIN})
-if(DESIGNER)
-    set(ENV{QT_PLUGIN_PATH} ${prefix}/lib/qt5/plugins)
-    set(ENV{QT_DEBUG_PLUGINS} 1)
-    execute_process(COMMAND ${DESIGNER} TIMEOUT 15 OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT "${out}${err}" MATCHES "loaded library \"[^\"]*libqt5VeltraWidgets2")
-        message(FATAL_ERROR "Designer did not load the plug-in:\n${out}${err}")
-    endif()
-    if("${out}${err}" MATCHES "Cannot load library[^\n]*VeltraWidgets")
-        message(FATAL_ERROR "Designer could not load the plug-in:\n${out}${err}")
-    endif()
-endif()
 message(STATUS "1 passed, 0 failed")
