@@ -88,6 +88,7 @@ void tst_TilesFromDb::writesBytesUnchangedAndReplaces()
         store.setData(7, 8, 9, first);
         store.setData(TileKey(7, 8, 9), second);
         store.setData(8, 8, 9, first);
+        QVERIFY(store.flush());
 
         const QList<QVariantList> rows = rowsOf(path);
         QCOMPARE(rows.size(), 2);
@@ -125,6 +126,7 @@ void tst_TilesFromDb::setPixmapStoresPng()
     const QString path = freshDatabase(tmp, "p.sqlitedb");
     TilesFromDb store(openConnection(QStringLiteral("p"), path));
     store.setPixmap(TileKey(3, 4, 5), QPixmap::fromImage(TestTiles::image(3, 4, 5, 200)));
+    QVERIFY(store.flush());
     const QByteArray stored = rowsOf(path).value(0).value(3).toByteArray();
     QVERIFY(stored.startsWith("\x89PNG"));
     QCOMPARE(store.pixmap(3, 4, 5).size(), QSize(200, 200));
@@ -138,9 +140,10 @@ void tst_TilesFromDb::statementsFollowLastStore()
     TilesFromDb storeA(openConnection(QStringLiteral("a"), pathA));
     TilesFromDb storeB(openConnection(QStringLiteral("b"), pathB));
     storeA.setData(1, 2, 3, TestTiles::encoded(1, 2, 3));
-    QVERIFY(rowsOf(pathA).isEmpty());
-    QCOMPARE(rowsOf(pathB).size(), 1);
-    QVERIFY(!storeB.pixmap(1, 2, 3).isNull());
+    QVERIFY(storeA.flush());
+    QVERIFY(rowsOf(pathB).isEmpty());
+    QCOMPARE(rowsOf(pathA).size(), 1);
+    QVERIFY(storeB.pixmap(1, 2, 3).isNull());
 }
 
 void tst_TilesFromDb::temporaryConnectionsRemoved()
@@ -173,6 +176,7 @@ void tst_TilesFromDb::insertErrorWarns()
                          QRegularExpression(QStringLiteral("^tile db insert error: \".*store is "
                                                            "read only.*\"$")));
     store.setData(1, 1, 1, TestTiles::encoded(1, 1, 1));
+    store.flush();
     QVERIFY(!store.contains(1, 1, 1));
 }
 
