@@ -13,7 +13,9 @@
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
 
+#include <algorithm>
 #include <limits>
+#include <tuple>
 
 namespace {
 
@@ -425,9 +427,15 @@ bool SqliteTileTable::Private::writePending(bool commit)
         inTransaction = true;
         rowsInTransaction = 0;
     }
-    for (auto it = pending.begin(); it != pending.end();) {
+    // In key order, so the index grows at one end rather than all over the file.
+    QList<TileKey> keys = pending.keys();
+    std::sort(keys.begin(), keys.end(), [](const TileKey &a, const TileKey &b) {
+        return std::tie(a.z, a.x, a.y) < std::tie(b.z, b.x, b.y);
+    });
+    for (const TileKey &key : qAsConst(keys)) {
+        const auto it = pending.find(key);
         QSqlError failure;
-        if (execChange(it.key(), it.value(), &failure)) {
+        if (execChange(key, *it, &failure)) {
             ++rowsInTransaction;
         } else if (classify(failure, true) == Failure::Rejected) {
             qWarning() << "tile db insert error:" << failure.text();
@@ -435,7 +443,7 @@ bool SqliteTileTable::Private::writePending(bool commit)
             return writeFailed(failure, true);
         }
         pendingBytes -= it->data.size();
-        it = pending.erase(it);
+        pending.erase(it);
     }
     if (!commit)
         return true;
@@ -574,6 +582,8 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
 void SqliteTileTable::write(const TileKey &key, const QByteArray &data)
 {
     // Known from the schema check; a store still waiting for its lock buffers.
+    if (d->unusable)
+        return;
     if (d->readOnly) {
         d->warnReadOnly();
         return;

@@ -45,6 +45,8 @@ struct TilesFromFile::Private
         return QStringLiteral("%1/%2/%3").arg(basePath).arg(key.z).arg(key.x);
     }
     QStringList candidates() const;
+    // Every file name a tile may have had, this store's own odd suffixes included.
+    QStringList siblings() const { return candidates() << QString(); }
     QString locate(const TileKey &key);
     bool readFile(const QString &path, QByteArray *data);
     bool write(const TileKey &key, const QByteArray &data);
@@ -148,6 +150,14 @@ bool TilesFromFile::Private::write(const TileKey &key, const QByteArray &data)
     }
     if (!file.commit())
         return writeFailed(path, file.errorString());
+    // The tile replaces what was stored for it, in whatever format that was.
+    const QStringList names = siblings();
+    for (const QString &candidate : names) {
+        const QString other = QStringLiteral("%1/%2.%3").arg(columnDir).arg(key.y).arg(candidate);
+        const QFileInfo info(other);
+        if (candidate != suffix && (info.exists() || info.isSymLink()))
+            QFile::remove(other);
+    }
     return true;
 }
 
@@ -237,7 +247,8 @@ bool TilesFromFile::remove(const TileKey &key)
     if (!QFileInfo(columnDir).isDir() || !d->inside(columnDir))
         return true;
     bool removed = true;
-    for (const QString &candidate : d->candidates()) {
+    const QStringList names = d->siblings();
+    for (const QString &candidate : names) {
         const QString path = QStringLiteral("%1/%2.%3").arg(columnDir).arg(key.y).arg(candidate);
         const QFileInfo info(path);
         if ((info.exists() || info.isSymLink()) && !QFile::remove(path))

@@ -102,6 +102,7 @@ std::unique_ptr<TilesFromMbtiles> TilesFromMbtiles::open(const QString &path,
     if (!db.isValid())
         return nullptr;
     std::unique_ptr<TilesFromMbtiles> store(new TilesFromMbtiles(db, path));
+    db = QSqlDatabase(); // the store alone holds its connection
     if (store->table->check() == SqliteTileTable::State::Unusable) {
         *error = SqliteTileTable::openError(path, store->table->errorString());
         return nullptr;
