@@ -1,5 +1,7 @@
 #include "SqliteTileTable.h"
 
+#include "SqliteTileFile.h"
+
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
 #include <QtCore/QDir>
@@ -7,9 +9,7 @@
 #include <QtCore/QFileInfo>
 #include <QtCore/QHash>
 #include <QtCore/QSet>
-#include <QtCore/QTemporaryFile>
 #include <QtCore/QTimer>
-#include <QtCore/QUrl>
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
 
@@ -57,17 +57,6 @@ Failure classify(const QSqlError &error, bool rowStatement)
 QString reasonOf(const QSqlError &error)
 {
     return error.databaseText().isEmpty() ? error.text() : error.databaseText();
-}
-
-QString uniqueConnectionName(const QString &prefix)
-{
-    if (!QSqlDatabase::contains(prefix))
-        return prefix;
-    for (int n = 2;; ++n) {
-        const QString name = QStringLiteral("%1_%2").arg(prefix).arg(n);
-        if (!QSqlDatabase::contains(name))
-            return name;
-    }
 }
 
 struct Change
@@ -507,7 +496,7 @@ SqliteTileTable::~SqliteTileTable()
     d->insert.reset();
     d->erase.reset();
     if (d->ownsConnection)
-        disconnect(d->db);
+        SqliteTileFile::disconnect(d->db);
 }
 
 SqliteTileTable::State SqliteTileTable::check()
@@ -673,62 +662,5 @@ bool SqliteTileTable::forEach(int minZoom, int maxZoom, Tiles::Content content,
         d->error = reasonOf(q.lastError());
         return false;
     }
-    return true;
-}
-
-QString SqliteTileTable::openError(const QString &path, const QString &reason)
-{
-    return QStringLiteral("cannot open tile store \"%1\": %2")
-        .arg(QDir::toNativeSeparators(path), reason);
-}
-
-QSqlDatabase SqliteTileTable::connect(const QString &path, const Tiles::OpenOptions &options,
-                                      QString *error)
-{
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
-                                                uniqueConnectionName(options.connectionPrefix));
-    // Read-write without creating the file, and a bounded wait for other programs' locks.
-    db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded)
-                       + QStringLiteral("?mode=rw"));
-    db.setConnectOptions(
-        QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(options.busyTimeoutMs));
-    if (!db.open()) {
-        *error = openError(path, reasonOf(db.lastError()));
-        disconnect(db);
-    }
-    return db;
-}
-
-void SqliteTileTable::disconnect(QSqlDatabase &db)
-{
-    const QString name = db.connectionName();
-    db.close();
-    db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(name);
-}
-
-bool SqliteTileTable::createFile(const QString &path, const std::function<bool(QFile &)> &fill,
-                                 QString *error)
-{
-    QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
-    if (!file.open()) {
-        const QFileInfo info(path);
-        *error = openError(path, info.dir().exists()
-                                     ? QStringLiteral("cannot create it: %1").arg(file.errorString())
-                                     : QStringLiteral("its directory does not exist"));
-        return false;
-    }
-    if (!fill(file))
-        return false;
-    file.close();
-    if (!file.rename(path)) {
-        if (QFileInfo::exists(path))
-            return true;
-        *error = openError(path, QStringLiteral("cannot create it: %1").arg(file.errorString()));
-        return false;
-    }
-    file.setAutoRemove(false);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                    | QFileDevice::ReadGroup | QFileDevice::ReadOther);
     return true;
 }

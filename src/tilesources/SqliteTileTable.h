@@ -5,10 +5,7 @@
 
 #include <QtSql/QSqlDatabase>
 
-#include <functional>
 #include <memory>
-
-class QFile;
 
 // The table "tiles" of an SQLite tile file and the connection it is read through,
 // shared by the tile database and the MBTiles package.
@@ -49,18 +46,6 @@ public:
     bool remove(const TileKey &key);
     bool flush();
     bool forEach(int minZoom, int maxZoom, Tiles::Content content, const Tiles::Visitor &visit);
-
-    // Opens a connection on an existing file, read-write, without creating it.
-    static QSqlDatabase connect(const QString &path, const Tiles::OpenOptions &options,
-                                QString *error);
-    static void disconnect(QSqlDatabase &db);
-    // Creates a missing file by filling a temporary one beside it and renaming that
-    // into place, so no half-made file is ever found under the name. The file is
-    // already there when another program made it meanwhile.
-    static bool createFile(const QString &path, const std::function<bool(QFile &file)> &fill,
-                           QString *error);
-    // "cannot open tile store "<file>": <reason>"
-    static QString openError(const QString &path, const QString &reason);
 
 private:
     struct Private;

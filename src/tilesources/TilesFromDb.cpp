@@ -1,5 +1,6 @@
 #include "TilesFromDb.h"
 
+#include "SqliteTileFile.h"
 #include "SqliteTileTable.h"
 #include "TileImage.h"
 
@@ -51,17 +52,17 @@ std::unique_ptr<TilesFromDb> TilesFromDb::open(const QString &path, const OpenOp
 {
     if (!QFileInfo::exists(path)) {
         if (!options.create) {
-            *error = SqliteTileTable::openError(path, QStringLiteral("no such file"));
+            *error = SqliteTileFile::openError(path, QStringLiteral("no such file"));
             return nullptr;
         }
-        const bool created = SqliteTileTable::createFile(
+        const bool created = SqliteTileFile::create(
             path,
             [&](QFile &file) {
                 QFile tileTemplate(QStringLiteral(":/db/dbtemplate.sqlitedb"));
                 if (tileTemplate.open(QIODevice::ReadOnly)
                     && file.write(tileTemplate.readAll()) == tileTemplate.size() && file.flush())
                     return true;
-                *error = SqliteTileTable::openError(
+                *error = SqliteTileFile::openError(
                     path, QStringLiteral("cannot create it: %1").arg(file.errorString()));
                 return false;
             },
@@ -69,14 +70,14 @@ std::unique_ptr<TilesFromDb> TilesFromDb::open(const QString &path, const OpenOp
         if (!created)
             return nullptr;
     }
-    QSqlDatabase db = SqliteTileTable::connect(path, options, error);
+    QSqlDatabase db = SqliteTileFile::connect(path, options, error);
     if (!db.isValid())
         return nullptr;
     std::unique_ptr<TilesFromDb> store(new TilesFromDb(db, path, true));
     db = QSqlDatabase(); // the store alone holds its connection
     // A file locked by another program is checked once the lock is gone.
     if (store->table->check() == SqliteTileTable::State::Unusable) {
-        *error = SqliteTileTable::openError(path, store->table->errorString());
+        *error = SqliteTileFile::openError(path, store->table->errorString());
         return nullptr;
     }
     return store;

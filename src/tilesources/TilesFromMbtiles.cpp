@@ -1,6 +1,7 @@
 #include "TilesFromMbtiles.h"
 
 #include "BoundedImageReader.h"
+#include "SqliteTileFile.h"
 #include "SqliteTileTable.h"
 #include "TileImage.h"
 
@@ -30,11 +31,11 @@ SqliteTileTable::Layout packageLayout()
 
 bool createPackage(const QString &path, const Tiles::OpenOptions &options, QString *error)
 {
-    return SqliteTileTable::createFile(
+    return SqliteTileFile::create(
         path,
         [&](QFile &file) {
             file.close();
-            QSqlDatabase db = SqliteTileTable::connect(file.fileName(), options, error);
+            QSqlDatabase db = SqliteTileFile::connect(file.fileName(), options, error);
             if (!db.isValid())
                 return false;
             bool ok = true;
@@ -58,10 +59,10 @@ bool createPackage(const QString &path, const Tiles::OpenOptions &options, QStri
                 q.addBindValue(QFileInfo(path).completeBaseName());
                 ok = ok && q.exec() && q.exec(QStringLiteral("COMMIT"));
                 if (!ok)
-                    *error = SqliteTileTable::openError(
+                    *error = SqliteTileFile::openError(
                         path, QStringLiteral("cannot create it: %1").arg(q.lastError().text()));
             }
-            SqliteTileTable::disconnect(db);
+            SqliteTileFile::disconnect(db);
             return ok;
         },
         error);
@@ -91,20 +92,20 @@ std::unique_ptr<TilesFromMbtiles> TilesFromMbtiles::open(const QString &path,
     bool created = false;
     if (!QFileInfo::exists(path)) {
         if (!options.create) {
-            *error = SqliteTileTable::openError(path, QStringLiteral("no such file"));
+            *error = SqliteTileFile::openError(path, QStringLiteral("no such file"));
             return nullptr;
         }
         if (!createPackage(path, options, error))
             return nullptr;
         created = true;
     }
-    QSqlDatabase db = SqliteTileTable::connect(path, options, error);
+    QSqlDatabase db = SqliteTileFile::connect(path, options, error);
     if (!db.isValid())
         return nullptr;
     std::unique_ptr<TilesFromMbtiles> store(new TilesFromMbtiles(db, path));
     db = QSqlDatabase(); // the store alone holds its connection
     if (store->table->check() == SqliteTileTable::State::Unusable) {
-        *error = SqliteTileTable::openError(path, store->table->errorString());
+        *error = SqliteTileFile::openError(path, store->table->errorString());
         return nullptr;
     }
     store->formatUnknown = created;
