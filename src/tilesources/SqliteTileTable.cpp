@@ -19,11 +19,13 @@
 
 namespace {
 
-// One transaction per burst of arriving tiles; a longer burst is written in chunks.
-constexpr int BatchRows = 256;
+// One transaction per burst of arriving tiles; a longer one, as a copy makes, is
+// written in transactions of this size.
+constexpr int BatchRows = 4096;
+constexpr qint64 BatchBytes = 16 * 1024 * 1024;
 // What is held back while another program keeps the file locked.
-constexpr int MaxPendingRows = 4096;
-constexpr qint64 MaxPendingBytes = 64 * 1024 * 1024;
+constexpr int MaxPendingRows = 2 * BatchRows;
+constexpr qint64 MaxPendingBytes = 4 * BatchBytes;
 // How long a lock is left alone before reads and writes try again.
 constexpr int RetryMs = 500;
 // The last chance to write: on destruction, once, so it may wait longer.
@@ -86,8 +88,6 @@ struct SqliteTileTable::Private
 
     QHash<TileKey, Change> pending;
     qint64 pendingBytes = 0;
-    bool inTransaction = false;
-    int rowsInTransaction = 0;
     bool waitingForLock = false;
     QElapsedTimer busySince;
     std::unique_ptr<QTimer> timer;
@@ -118,10 +118,9 @@ struct SqliteTileTable::Private
     bool recentlyBusy() const { return busySince.isValid() && !busySince.hasExpired(RetryMs); }
     void scheduleWrite();
     void startTimer(int ms);
-    bool writePending(bool commit);
+    bool writePending();
     bool execChange(const TileKey &key, const Change &change, QSqlError *error);
-    bool writeFailed(const QSqlError &error, bool rowStatement);
-    void rollback();
+    bool writeFailed(const QSqlError &error, bool inTransaction);
     void dropPending();
     void warnReadOnly();
     void finalFlush();
@@ -304,8 +303,8 @@ void SqliteTileTable::Private::scheduleWrite()
 {
     if (waitingForLock)
         return;
-    if (pending.size() >= BatchRows)
-        writePending(false);
+    if (pending.size() >= BatchRows || pendingBytes >= BatchBytes)
+        writePending();
     else
         startTimer(0);
 }
@@ -334,15 +333,6 @@ bool SqliteTileTable::Private::execChange(const TileKey &key, const Change &chan
     return run(*erase, false) && run(*insert, true);
 }
 
-void SqliteTileTable::Private::rollback()
-{
-    if (!inTransaction)
-        return;
-    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-    inTransaction = false;
-    rowsInTransaction = 0;
-}
-
 void SqliteTileTable::Private::dropPending()
 {
     pending.clear();
@@ -358,44 +348,36 @@ void SqliteTileTable::Private::warnReadOnly()
         << QStringLiteral("tile store \"%1\" does not take tiles: %2").arg(label(), error);
 }
 
-bool SqliteTileTable::Private::writeFailed(const QSqlError &failure, bool rowStatement)
+bool SqliteTileTable::Private::writeFailed(const QSqlError &failure, bool inTransaction)
 {
     error = reasonOf(failure);
-    switch (classify(failure, rowStatement)) {
+    // Whatever the transaction held is still buffered.
+    if (inTransaction)
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    switch (classify(failure, false)) {
     case Failure::Busy:
-        // A transaction holding rows keeps them, and its COMMIT can be tried again.
-        if (rowsInTransaction == 0)
-            rollback();
-        waitingForLock = true;
-        startTimer(RetryMs);
-        return false;
+        break;
     case Failure::ReadOnly:
-        rollback();
         dropPending();
         readOnly = true;
         warnReadOnly();
         return false;
-    case Failure::Rejected:
-    case Failure::Broken:
+    default:
+        if (!warnedBroken)
+            qWarning().noquote()
+                << QStringLiteral("cannot write tile store \"%1\": %2").arg(label(), error);
+        // A full disk may clear.
+        warnedBroken = true;
         break;
     }
-    const int lost = rowsInTransaction;
-    rollback();
-    if (!warnedBroken) {
-        warnedBroken = true;
-        qWarning().noquote() << QStringLiteral("cannot write tile store \"%1\": %2 (%3 tiles lost)")
-                                    .arg(label(), error)
-                                    .arg(lost);
-    }
-    // A full disk may clear; what is still buffered waits for it.
     waitingForLock = true;
     startTimer(RetryMs);
     return false;
 }
 
-bool SqliteTileTable::Private::writePending(bool commit)
+bool SqliteTileTable::Private::writePending()
 {
-    if (pending.isEmpty() && !inTransaction)
+    if (pending.isEmpty())
         return true;
     const State state = ready();
     if (state == State::Busy) {
@@ -409,38 +391,26 @@ bool SqliteTileTable::Private::writePending(bool commit)
         dropPending();
         return false;
     }
-    if (!inTransaction && !pending.isEmpty()) {
-        QSqlQuery begin(db);
-        if (!begin.exec(QStringLiteral("BEGIN IMMEDIATE")))
-            return writeFailed(begin.lastError(), false);
-        inTransaction = true;
-        rowsInTransaction = 0;
-    }
+    QSqlQuery transaction(db);
+    if (!transaction.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return writeFailed(transaction.lastError(), false);
     // In key order, so the index grows at one end rather than all over the file.
     QList<TileKey> keys = pending.keys();
     std::sort(keys.begin(), keys.end(), [](const TileKey &a, const TileKey &b) {
         return std::tie(a.z, a.x, a.y) < std::tie(b.z, b.x, b.y);
     });
     for (const TileKey &key : qAsConst(keys)) {
-        const auto it = pending.find(key);
         QSqlError failure;
-        if (execChange(key, *it, &failure)) {
-            ++rowsInTransaction;
-        } else if (classify(failure, true) == Failure::Rejected) {
-            qWarning() << "tile db insert error:" << failure.text();
-        } else {
+        if (execChange(key, pending.value(key), &failure))
+            continue;
+        if (classify(failure, true) != Failure::Rejected)
             return writeFailed(failure, true);
-        }
-        pendingBytes -= it->data.size();
-        pending.erase(it);
+        qWarning() << "tile db insert error:" << failure.text();
+        pendingBytes -= pending.take(key).data.size();
     }
-    if (!commit)
-        return true;
-    QSqlQuery end(db);
-    if (!end.exec(QStringLiteral("COMMIT")))
-        return writeFailed(end.lastError(), false);
-    inTransaction = false;
-    rowsInTransaction = 0;
+    if (!transaction.exec(QStringLiteral("COMMIT")))
+        return writeFailed(transaction.lastError(), true);
+    dropPending();
     waitingForLock = false;
     warnedBroken = false;
     warnedFull = false;
@@ -449,24 +419,21 @@ bool SqliteTileTable::Private::writePending(bool commit)
 
 void SqliteTileTable::Private::finalFlush()
 {
-    if (pending.isEmpty() && !inTransaction)
+    if (pending.isEmpty() || readOnly || unusable)
         return;
-    if (!readOnly && !unusable) {
-        QSqlQuery(db).exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(FinalBusyTimeoutMs));
-        waitingForLock = false;
-        timer.reset();
-        writePending(true);
-    }
-    if (pending.isEmpty() && !inTransaction)
-        return;
-    const int unwritten = pending.size() + rowsInTransaction;
-    rollback();
-    dropPending();
-    if (!readOnly && !unusable)
+    QSqlQuery timeout(db);
+    timeout.exec(QStringLiteral("PRAGMA busy_timeout"));
+    const int previous = timeout.next() ? timeout.value(0).toInt() : 0;
+    timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(FinalBusyTimeoutMs));
+    timer.reset();
+    waitingForLock = false;
+    if (!writePending())
         qWarning().noquote() << QStringLiteral("tile store \"%1\": %2 tiles could not be written: %3")
                                     .arg(label())
-                                    .arg(unwritten)
+                                    .arg(pending.size())
                                     .arg(error);
+    // The connection may be a caller's, who chose its wait.
+    timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(previous));
 }
 
 SqliteTileTable::SqliteTileTable(QSqlDatabase db, const QString &fileName, const Layout &layout,
@@ -482,7 +449,7 @@ SqliteTileTable::SqliteTileTable(QSqlDatabase db, const QString &fileName, const
         d->timer->setSingleShot(true);
         QObject::connect(d->timer.get(), &QTimer::timeout, [this] {
             d->waitingForLock = false;
-            d->writePending(true);
+            d->writePending();
         });
     }
 }
@@ -589,8 +556,10 @@ void SqliteTileTable::write(const TileKey &key, const QByteArray &data)
             if (!d->warnedFull) {
                 d->warnedFull = true;
                 qWarning().noquote()
-                    << QStringLiteral("tile store \"%1\" stays locked; further tiles are not kept")
-                           .arg(d->label());
+                    << QStringLiteral("tile store \"%1\": %2 tiles wait to be written; further "
+                                      "tiles are not kept")
+                           .arg(d->label())
+                           .arg(d->pending.size());
             }
             return;
         }
@@ -621,14 +590,14 @@ bool SqliteTileTable::remove(const TileKey &key)
 bool SqliteTileTable::flush()
 {
     d->waitingForLock = false;
-    return d->writePending(true) && d->pending.isEmpty() && !d->inTransaction;
+    return d->writePending();
 }
 
 bool SqliteTileTable::forEach(int minZoom, int maxZoom, Tiles::Content content,
                               const Tiles::Visitor &visit)
 {
     if (!d->pending.isEmpty() && !d->waitingForLock)
-        d->writePending(false);
+        d->writePending();
     // What is still buffered is newer than the file: visit it, and skip its keys there.
     const QHash<TileKey, Change> buffered = d->pending;
     const bool withData = content == Tiles::Content::KeysAndData;
