@@ -1,175 +1,114 @@
 #include "MapFixture.h"
 #include "OsmView.h"
 #include "TestTiles.h"
-#include "ViewProbe.h"
+#include "TileDatabase.h"
+#include "Tiles.h"
 
-#include <QtCore/QDir>
-#include <QtCore/QFile>
 #include <QtCore/QTemporaryDir>
 #include <QtSql/QSqlDatabase>
 #include <QtTest/QtTest>
+
+namespace {
+
+enum Content { Nothing, TileRows, JpgTree, Package, Text, Truncated, OtherSchema };
+
+// Puts what a row names at path, holding the given tiles of level 12 where it holds any.
+void make(Content content, const QString &path, const QRect &r)
+{
+    QFile file(path);
+    if (content == TileRows || content == Truncated)
+        writeDatabase(path, 12, r);
+    if (content == Truncated)
+        file.resize(2048);
+    if (content == JpgTree)
+        TestTiles::writeTree(path, 12, r.left(), r.right(), r.top(), r.bottom(), "JPEG", "jpg");
+    if (content == Package) {
+        QString error;
+        std::unique_ptr<Tiles> store = Tiles::open(path, {}, &error);
+        for (int x = r.left(); x <= r.right(); ++x)
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                store->setData(x, y, 12, TestTiles::encoded(x, y, 12));
+    }
+    if (content == Text && file.open(QIODevice::WriteOnly))
+        file.write("x,y,z,image\n");
+    if (content == OtherSchema)
+        runSql(path, {"create table tiles (x, y, z, data)"});
+}
+
+} // namespace
 
 class tst_TileSource : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void databaseTilesDrawn();
-    void directoryTilesDrawn();
-    void relativeDirectoryIsMadeAbsolute();
-    void classification_data();
-    void classification();
-    void missingDatabaseGetsTemplate();
-    void missingDirectoryGetsNoStore();
-    void emptyPathDropsStore();
-    void reopeningRepaintsAndNudgesZoom();
-    void switchingToDirectoryKeepsConnection();
+    void opensByPath_data();
+    void opensByPath();
+    void twoViewsShowTheirOwnDatabases();
 };
 
-void tst_TileSource::databaseTilesDrawn()
+void tst_TileSource::opensByPath_data()
 {
-    QTemporaryDir tmp;
-    MapFixture map;
-    const QString db = writeDatabase(tmp.filePath(QStringLiteral("city.sqlitedb")), 12,
-                                     map.visibleTiles());
-    QVERIFY(map.blankSamples() > 0);
-    map.view->setImagePath(db);
-    QCOMPARE(map.view->imagePath(), db);
-    QString why;
-    QVERIFY2(map.showsOwnTiles(&why), qPrintable(why));
-    QCOMPARE(map.blankSamples(), 0);
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("content");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("tile database") << "city.sqlitedb" << int(TileRows) << "";
+    QTest::newRow("tree of jpg files") << "tree" << int(JpgTree) << "";
+    QTest::newRow("mbtiles package") << "city.mbtiles" << int(Package) << "";
+    QTest::newRow("dotted directory with a separator") << "maps.d/" << int(JpgTree) << "";
+    QTest::newRow("missing tile database") << "new.sqlitedb" << int(Nothing) << "";
+    QTest::newRow("missing package") << "new.mbtiles" << int(Nothing) << "";
+    QTest::newRow("dotted directory") << "maps.d" << int(JpgTree) << "maps.d\": it is a directory";
+    QTest::newRow("not sqlite") << "notes.sqlitedb" << int(Text) << "notes.sqlitedb\": file is not a database";
+    QTest::newRow("truncated") << "cut.sqlitedb" << int(Truncated) << "cut.sqlitedb\": database disk image is malformed";
+    QTest::newRow("wrong schema") << "other.sqlitedb" << int(OtherSchema) << "no column \"image\"";
+    QTest::newRow("package of another schema") << "other.mbtiles" << int(OtherSchema) << "no column \"tile_column\"";
+    QTest::newRow("uncreatable") << "nowhere/new.mbtiles" << int(Nothing) << "directory does not exist";
 }
 
-void tst_TileSource::directoryTilesDrawn()
+void tst_TileSource::opensByPath()
 {
-    QTemporaryDir tmp;
-    MapFixture map(13);
-    const QRect r = map.visibleTiles();
-    TestTiles::writeTree(tmp.filePath(QStringLiteral("tree")), 13, r.left(), r.right(), r.top(),
-                         r.bottom(), "JPEG", "jpg");
-    map.view->setImagePath(tmp.filePath(QStringLiteral("tree")));
-    QString why;
-    QVERIFY2(map.showsOwnTiles(&why), qPrintable(why));
-}
-
-void tst_TileSource::relativeDirectoryIsMadeAbsolute()
-{
+    QFETCH(QString, path);
+    QFETCH(int, content);
+    QFETCH(QString, warning);
     QTemporaryDir tmp;
     MapFixture map;
-    const QRect r = map.visibleTiles();
-    TestTiles::writeTree(tmp.filePath(QStringLiteral("rel")), 12, r.left(), r.right(), r.top(),
-                         r.bottom());
+    make(Content(content), tmp.filePath(path), map.visibleTiles());
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
+    // Relative paths are taken from where the view was when it opened them.
     const QString previous = QDir::currentPath();
     QDir::setCurrent(tmp.path());
-    map.view->setImagePath(QStringLiteral("rel"));
+    map.view->setImagePath(path);
     QDir::setCurrent(previous);
-    // The store keeps the absolute path it was opened on.
-    QCOMPARE(map.view->imagePath(), QStringLiteral("rel"));
-    QVERIFY(map.showsOwnTiles());
-}
-
-void tst_TileSource::classification_data()
-{
-    QTest::addColumn<QString>("relative");
-    QTest::addColumn<bool>("drawn");
-    QTest::newRow("directory named with a dot is taken for a database") << "maps.d" << false;
-    QTest::newRow("the same with a trailing separator is a directory") << "maps.d/" << true;
-    QTest::newRow("plain directory") << "maps" << true;
-}
-
-void tst_TileSource::classification()
-{
-    QFETCH(QString, relative);
-    QFETCH(bool, drawn);
-    QTemporaryDir tmp;
-    MapFixture map;
-    const QRect r = map.visibleTiles();
-    const QString dirName = relative.endsWith(QLatin1Char('/')) ? relative.chopped(1) : relative;
-    TestTiles::writeTree(tmp.filePath(dirName), 12, r.left(), r.right(), r.top(), r.bottom());
-    map.view->setImagePath(tmp.filePath(relative));
-    QCOMPARE(map.blankSamples() == 0, drawn);
-    // A path taken for a database never gets a template copied over an existing entry.
-    QVERIFY(QFileInfo(tmp.filePath(dirName)).isDir());
-}
-
-void tst_TileSource::missingDatabaseGetsTemplate()
-{
-    QTemporaryDir tmp;
-    MapFixture map;
-    const QString path = tmp.filePath(QStringLiteral("new.sqlitedb"));
-    map.view->setImagePath(path);
-    QFileInfo info(path);
-    QVERIFY(info.exists());
-    QCOMPARE(info.size(), qint64(3072));
-    QCOMPARE(info.permissions() & (QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
-                                   | QFileDevice::ReadGroup | QFileDevice::WriteGroup
-                                   | QFileDevice::ExeGroup | QFileDevice::ReadOther
-                                   | QFileDevice::WriteOther | QFileDevice::ExeOther),
-             QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup
-                 | QFileDevice::ReadOther);
-    const QSqlDatabase db = QSqlDatabase::database(QStringLiteral("OsmView"), false);
-    QVERIFY(db.isOpen());
-    QCOMPARE(QFileInfo(db.databaseName()).absoluteFilePath(), info.absoluteFilePath());
-    QCOMPARE(db.connectOptions(),
-             QStringLiteral("QSQLITE_OPEN_READONLY=1;QSQLITE_ENABLE_SHARED_CACHE=1"));
-    QVERIFY(map.blankSamples() > 0);
-}
-
-void tst_TileSource::missingDirectoryGetsNoStore()
-{
-    QTemporaryDir tmp;
-    MapFixture map;
-    const QString path = tmp.filePath(QStringLiteral("nowhere/new.sqlitedb"));
-    map.view->setImagePath(path);
-    QVERIFY(!QFileInfo::exists(path));
-    QVERIFY(!QFileInfo::exists(tmp.filePath(QStringLiteral("nowhere"))));
     QCOMPARE(map.view->imagePath(), path);
-    QVERIFY(map.blankSamples() > 0);
+    QString why;
+    QCOMPARE(map.showsOwnTiles(&why), warning.isEmpty() && content != Nothing);
+    QCOMPARE(map.blankSamples() == 0, warning.isEmpty() && content != Nothing);
+    if (content == Nothing && warning.isEmpty()) { // made empty, whole, and readable by all
+        QCOMPARE(runSql(tmp.filePath(path), {"select count(*) from tiles"}), QVariant(0));
+        QCOMPARE(int(QFileInfo(tmp.filePath(path)).permissions() & 0x0fff), 0x0644);
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), QStringList{path});
+    }
 }
 
-void tst_TileSource::emptyPathDropsStore()
+void tst_TileSource::twoViewsShowTheirOwnDatabases()
 {
     QTemporaryDir tmp;
-    MapFixture map;
-    const QString db = writeDatabase(tmp.filePath(QStringLiteral("e.sqlitedb")), 12,
-                                     map.visibleTiles());
-    map.view->setImagePath(db);
-    QCOMPARE(map.blankSamples(), 0);
-    map.view->setImagePath(QString());
-    QVERIFY(map.view->imagePath().isEmpty());
-    // Nothing of the old source is drawn any more: the cache went with it.
-    const int samples = map.blankSamples();
-    QVERIFY(samples > 100);
-}
-
-void tst_TileSource::reopeningRepaintsAndNudgesZoom()
-{
-    QTemporaryDir tmp;
-    MapFixture map;
-    const double before = map.view->zoomF();
-    QSignalSpy zooms(map.view.get(), QOverload<double>::of(&OsmView::zoomChanged));
-    const QString db = writeDatabase(tmp.filePath(QStringLiteral("r.sqlitedb")), 12,
-                                     map.visibleTiles());
-    map.view->setImagePath(db);
-    map.view->setImagePath(db);
+    MapFixture full, empty;
+    const double zoom = full.view->zoomF();
+    QSignalSpy zooms(full.view.get(), QOverload<double>::of(&OsmView::zoomChanged));
+    full.view->setImagePath(writeDatabase(tmp.filePath("full.sqlitedb"), 12, full.visibleTiles()));
+    empty.view->setImagePath(tmp.filePath(QStringLiteral("empty.sqlitedb")));
+    QVERIFY(full.showsOwnTiles());
+    QVERIFY(empty.blankSamples() > 100);
+    full.view->setImagePath(QString());
+    empty.view->setImagePath(QString());
+    QVERIFY(QSqlDatabase::connectionNames().isEmpty());
+    QVERIFY(full.blankSamples() > 100);
+    // Each change of source repaints through a nudge of the zoom.
     QCOMPARE(zooms.count(), 2);
-    QVERIFY(qAbs(map.view->zoomF() - (before + 0.0002)) < 1e-9);
-    QCOMPARE(zooms.last().at(0).toDouble(), map.view->zoomF());
-    QVERIFY(map.showsOwnTiles());
-}
-
-void tst_TileSource::switchingToDirectoryKeepsConnection()
-{
-    QTemporaryDir tmp;
-    MapFixture map;
-    const QString db = writeDatabase(tmp.filePath(QStringLiteral("s.sqlitedb")), 12,
-                                     map.visibleTiles());
-    map.view->setImagePath(db);
-    map.view->setImagePath(tmp.filePath(QStringLiteral("plain")));
-    const QSqlDatabase connection = QSqlDatabase::database(QStringLiteral("OsmView"), false);
-    QVERIFY(connection.isOpen());
-    QCOMPARE(connection.databaseName(), db);
-    QVERIFY(map.blankSamples() > 0);
+    QVERIFY(qAbs(full.view->zoomF() - (zoom + 0.0002)) < 1e-9);
 }
 
 QTEST_MAIN(tst_TileSource)

@@ -2,6 +2,8 @@
 
 #include "BoundedImageReader.h"
 
+#include <QtCore/QBuffer>
+
 QImage TileImage::decode(QIODevice *device)
 {
     return BoundedImageReader::tiles().read(device);
@@ -22,4 +24,14 @@ QPixmap TileImage::toPixmap(QImage image)
     if (image.isNull())
         return QPixmap();
     return QPixmap::fromImage(std::move(image));
+}
+
+QByteArray TileImage::encode(const QPixmap &pixmap, const char *format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!pixmap.save(&buffer, format, -1))
+        return QByteArray();
+    return bytes;
 }

@@ -17,6 +17,8 @@ QImage decode(QIODevice *device);
 QImage decode(const QByteArray &data);
 QImage decodeFile(const QString &path);
 QPixmap toPixmap(QImage image);
+// The pixmap encoded as a file of the given format; empty when the format has no writer.
+QByteArray encode(const QPixmap &pixmap, const char *format);
 
 } // namespace TileImage
 

@@ -5,14 +5,46 @@
 
 #include <QtCore/QByteArray>
 #include <QtCore/QDateTime>
+#include <QtCore/QString>
 #include <QtGui/QPixmap>
+
+#include <functional>
+#include <memory>
 
 // A store of encoded raster tiles addressed by column, row and level. Each operation
 // has a key form and a three-integer form; an implementation implements one of each
 // pair and forwards the other.
+//
+// Stores live on one thread. The code of the stores uses QtCore, QtGui and QtSql only,
+// so command-line tools can link it without widgets.
 class Tiles
 {
 public:
+    enum class Kind { Directory, Database, Mbtiles };
+
+    enum class ReadResult {
+        Found,
+        Missing,
+        // The store cannot be read now: another program holds a lock on it, or the file
+        // turned out to be unusable (it warned once). Neither draw nor fetch the tile.
+        Busy
+    };
+
+    enum class Content { Keys, KeysAndData };
+    // Returns false to stop the enumeration.
+    using Visitor = std::function<bool(const TileKey &key, const QByteArray &data)>;
+
+    struct OpenOptions
+    {
+        // Longest wait, per statement, for a lock held by another program. The view
+        // paints on the GUI thread and keeps it short; a tool can afford seconds.
+        int busyTimeoutMs = 40;
+        // Create a missing file (a directory store creates its directories on write).
+        bool create = true;
+        // Connections of SQLite stores are named after this, made unique per store.
+        QString connectionPrefix = QStringLiteral("OsmView");
+    };
+
     virtual QPixmap pixmap(const TileKey &key) = 0;
     virtual QPixmap pixmap(int x, int y, int z) = 0;
     virtual void setData(const TileKey &key, QByteArray data) = 0;
@@ -24,6 +56,28 @@ public:
     virtual QDateTime lastModified(const TileKey &key) = 0;
     virtual QDateTime lastModified(int x, int y, int z) = 0;
     virtual ~Tiles() = default;
+
+    // The stored bytes, unchanged; empty unless *result is Found. Tiles written by
+    // setData are readable at once, before they reach the file.
+    virtual QByteArray tileData(const TileKey &key, ReadResult *result) = 0;
+    // Removes the tile; false when the store takes no changes.
+    virtual bool remove(const TileKey &key) = 0;
+    // Writes what is buffered now; true when nothing is left to write.
+    virtual bool flush() = 0;
+    // Visits every stored tile of the levels minZoom to maxZoom once, in no particular
+    // order, without holding them all in memory; data stays empty for Content::Keys.
+    // False when the store could not be read to the end (see errorString()).
+    virtual bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) = 0;
+    virtual Kind kind() const = 0;
+    // Why the last open, read or write failed.
+    virtual QString errorString() const = 0;
+
+    // The kind a path names: no suffix a directory, ".mbtiles" a package, else a database.
+    static Kind kindOf(const QString &path);
+    // Opens the store of any kind at path, creating it when missing if allowed. Null,
+    // with a sentence naming the file and the reason in *error, when it cannot.
+    static std::unique_ptr<Tiles> open(const QString &path, const OpenOptions &options,
+                                       QString *error);
 };
 
 #endif

@@ -1,95 +1,97 @@
 #include "TilesFromDb.h"
 
+#include "SqliteTileFile.h"
+#include "SqliteTileTable.h"
 #include "TileImage.h"
 
-#include <QtCore/QBuffer>
-#include <QtCore/QCoreApplication>
-#include <QtCore/QDebug>
+#include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtCore/QUrl>
 #include <QtSql/QSqlDatabase>
-#include <QtSql/QSqlError>
-#include <QtSql/QSqlQuery>
 
 namespace {
 
-struct SharedStatements
-{
-    QSqlQuery selectTileQuery;
-    QSqlQuery insertTileQuery;
-};
-
-SharedStatements &statements()
-{
-    static SharedStatements shared;
-    return shared;
-}
-
-bool releaseRegistered = false;
-
-// The statements are process-wide, but the SQL module's connections die with the
-// application object; release the statements first so nothing outlives its driver.
-void releaseStatements()
-{
-    statements().selectTileQuery = QSqlQuery();
-    statements().insertTileQuery = QSqlQuery();
-    releaseRegistered = false;
-}
-
 const QString TemporaryConnectionPrefix = QStringLiteral("TilesDb_");
+
+SqliteTileTable::Layout tileDatabaseLayout()
+{
+    SqliteTileTable::Layout layout;
+    layout.xColumn = QStringLiteral("x");
+    layout.yColumn = QStringLiteral("y");
+    layout.zColumn = QStringLiteral("z");
+    layout.dataColumn = QStringLiteral("image");
+    return layout;
+}
+
+QString fileOf(const QSqlDatabase &db)
+{
+    const QString name = db.databaseName();
+    if (name.startsWith(QLatin1String("file:")))
+        return QUrl(name).toLocalFile();
+    return name;
+}
 
 } // namespace
 
-struct TilesFromDb::Private
+TilesFromDb::TilesFromDb(QSqlDatabase db)
+    : TilesFromDb(db, fileOf(db), db.connectionName().left(8) == TemporaryConnectionPrefix)
 {
-    QString connectionName;
-};
+}
 
-TilesFromDb::TilesFromDb(QSqlDatabase db) : d(new Private)
+TilesFromDb::TilesFromDb(QSqlDatabase db, const QString &fileName, bool ownsConnection)
 {
     if (!db.isOpen())
         db.open();
-    d->connectionName = db.connectionName();
-
-    if (!releaseRegistered && QCoreApplication::instance()) {
-        qAddPostRoutine(releaseStatements);
-        releaseRegistered = true;
-    }
-
-    SharedStatements &s = statements();
-    s.selectTileQuery = QSqlQuery(db);
-    s.insertTileQuery = QSqlQuery(db);
-    s.selectTileQuery.prepare(QStringLiteral("SELECT image from tiles where (x=? and y=? and z=?)"));
-    s.insertTileQuery.prepare(
-        QStringLiteral("insert or replace into tiles (x,y,z,image) values (?,?,?,?)"));
+    table.reset(new SqliteTileTable(db, fileName, tileDatabaseLayout(), ownsConnection));
 }
 
-TilesFromDb::~TilesFromDb()
+TilesFromDb::~TilesFromDb() = default;
+
+std::unique_ptr<TilesFromDb> TilesFromDb::open(const QString &path, const OpenOptions &options,
+                                               QString *error)
 {
-    if (d->connectionName.left(8) == TemporaryConnectionPrefix) {
-        {
-            QSqlDatabase db = QSqlDatabase::database(d->connectionName, true);
-            db.close();
+    if (!QFileInfo::exists(path)) {
+        if (!options.create) {
+            *error = SqliteTileFile::openError(path, QStringLiteral("no such file"));
+            return nullptr;
         }
-        QSqlDatabase::removeDatabase(d->connectionName);
+        const bool created = SqliteTileFile::create(
+            path,
+            [&](QFile &file) {
+                QFile tileTemplate(QStringLiteral(":/qt5VeltraWidgets2/template.sqlitedb"));
+                if (tileTemplate.open(QIODevice::ReadOnly)
+                    && file.write(tileTemplate.readAll()) == tileTemplate.size() && file.flush())
+                    return true;
+                *error = SqliteTileFile::openError(
+                    path, QStringLiteral("cannot create it: %1").arg(file.errorString()));
+                return false;
+            },
+            error);
+        if (!created)
+            return nullptr;
     }
+    QSqlDatabase db = SqliteTileFile::connect(path, options, error);
+    if (!db.isValid())
+        return nullptr;
+    std::unique_ptr<TilesFromDb> store(new TilesFromDb(db, path, true));
+    db = QSqlDatabase(); // the store alone holds its connection
+    // A file locked by another program is checked once the lock is gone.
+    if (store->table->check() == SqliteTileTable::State::Unusable) {
+        *error = SqliteTileFile::openError(path, store->table->errorString());
+        return nullptr;
+    }
+    return store;
 }
 
-QByteArray TilesFromDb::selectImage(int x, int y, int z)
+QByteArray TilesFromDb::tileData(const TileKey &key, ReadResult *result)
 {
-    QSqlQuery &q = statements().selectTileQuery;
-    q.addBindValue(x);
-    q.addBindValue(y);
-    q.addBindValue(z);
-    QByteArray image;
-    if (q.exec() && q.first())
-        image = q.value(0).toByteArray();
-    // Finish the statement so it holds no read lock between paints.
-    q.finish();
-    return image;
+    return table->read(key, result);
 }
 
 QPixmap TilesFromDb::pixmap(int x, int y, int z)
 {
-    return TileImage::toPixmap(TileImage::decode(selectImage(x, y, z)));
+    ReadResult result;
+    return TileImage::toPixmap(TileImage::decode(tileData(TileKey(x, y, z), &result)));
 }
 
 QPixmap TilesFromDb::pixmap(const TileKey &key)
@@ -99,14 +101,7 @@ QPixmap TilesFromDb::pixmap(const TileKey &key)
 
 void TilesFromDb::setData(int x, int y, int z, QByteArray data)
 {
-    QSqlQuery &q = statements().insertTileQuery;
-    q.addBindValue(x);
-    q.addBindValue(y);
-    q.addBindValue(z);
-    q.addBindValue(data);
-    if (!q.exec())
-        qWarning() << "tile db insert error:" << q.lastError().text();
-    q.finish();
+    table->write(TileKey(x, y, z), data);
 }
 
 void TilesFromDb::setData(const TileKey &key, QByteArray data)
@@ -116,11 +111,7 @@ void TilesFromDb::setData(const TileKey &key, QByteArray data)
 
 void TilesFromDb::setPixmap(int x, int y, int z, QPixmap pixmap)
 {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    pixmap.save(&buffer, "PNG", -1);
-    setData(x, y, z, bytes);
+    setData(x, y, z, TileImage::encode(pixmap, "PNG"));
 }
 
 void TilesFromDb::setPixmap(const TileKey &key, QPixmap pixmap)
@@ -130,7 +121,8 @@ void TilesFromDb::setPixmap(const TileKey &key, QPixmap pixmap)
 
 bool TilesFromDb::contains(int x, int y, int z)
 {
-    return !TileImage::decode(selectImage(x, y, z)).isNull();
+    ReadResult result;
+    return !TileImage::decode(tileData(TileKey(x, y, z), &result)).isNull();
 }
 
 bool TilesFromDb::contains(const TileKey &key)
@@ -146,4 +138,29 @@ QDateTime TilesFromDb::lastModified(int, int, int)
 QDateTime TilesFromDb::lastModified(const TileKey &key)
 {
     return lastModified(key.x, key.y, key.z);
+}
+
+bool TilesFromDb::remove(const TileKey &key)
+{
+    return table->remove(key);
+}
+
+bool TilesFromDb::flush()
+{
+    return table->flush();
+}
+
+bool TilesFromDb::forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit)
+{
+    return table->forEach(minZoom, maxZoom, content, visit);
+}
+
+Tiles::Kind TilesFromDb::kind() const
+{
+    return Kind::Database;
+}
+
+QString TilesFromDb::errorString() const
+{
+    return table->errorString();
 }

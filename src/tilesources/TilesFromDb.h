@@ -6,15 +6,23 @@
 #include <memory>
 
 class QSqlDatabase;
+class SqliteTileTable;
 
-// Tiles as rows (x, y, z, image) of an SQLite table. All database stores of the
-// process share two prepared statements, bound to the connection of the store
-// constructed last, so one tile database is in use per process at a time.
+// Tiles as rows (x, y, z, image) of an SQLite table, each store on its own connection
+// with its own statements. Writes are buffered and written in one transaction per
+// burst; reads see them at once.
 class TilesFromDb : public Tiles
 {
 public:
+    // A store on a connection of the caller's. A connection named "TilesDb_..." is
+    // closed and removed with the store; any other is left to its owner.
     explicit TilesFromDb(QSqlDatabase db);
     ~TilesFromDb() override;
+
+    // Opens the tile database at path on a connection of the store's own, which it
+    // removes when destroyed; a missing file is made from the empty template.
+    static std::unique_ptr<TilesFromDb> open(const QString &path, const OpenOptions &options,
+                                             QString *error);
 
     QPixmap pixmap(const TileKey &key) override;
     QPixmap pixmap(int x, int y, int z) override;
@@ -27,11 +35,17 @@ public:
     QDateTime lastModified(const TileKey &key) override;
     QDateTime lastModified(int x, int y, int z) override;
 
-private:
-    QByteArray selectImage(int x, int y, int z);
+    QByteArray tileData(const TileKey &key, ReadResult *result) override;
+    bool remove(const TileKey &key) override;
+    bool flush() override;
+    bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) override;
+    Kind kind() const override;
+    QString errorString() const override;
 
-    struct Private;
-    std::unique_ptr<Private> d;
+private:
+    TilesFromDb(QSqlDatabase db, const QString &fileName, bool ownsConnection);
+
+    std::unique_ptr<SqliteTileTable> table;
 };
 
 #endif

@@ -1,18 +1,167 @@
 #include "TilesFromFile.h"
 
+#include "BoundedImageReader.h"
 #include "TileImage.h"
 
-#include <QtCore/QBuffer>
+#include <QtCore/QDebug>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
-#include <QtGui/QImageReader>
+#include <QtCore/QMap>
+#include <QtCore/QSaveFile>
+
+namespace {
+
+// Only these are searched for a tile whose suffix the store has not learned: asking
+// every image plug-in would hand files to decoders that have no business with tiles.
+const QStringList TileFormats{QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                              QStringLiteral("webp")};
+
+// Tiles are kilobytes; a planted file could be gigabytes.
+constexpr qint64 MaxTileBytes = 16 * 1024 * 1024;
+
+// A level, column or row as this store writes it: plain decimal.
+bool decimal(const QString &text, int *value)
+{
+    bool ok = false;
+    *value = text.toInt(&ok);
+    return ok && text == QString::number(*value);
+}
+
+} // namespace
 
 struct TilesFromFile::Private
 {
     QString basePath;
     QString suffix;
+    QString canonicalRoot;
+    QString error;
+    bool warnedWrite = false;
+
+    QString root();
+    bool inside(const QString &path);
+    QString columnPath(const TileKey &key) const
+    {
+        return QStringLiteral("%1/%2/%3").arg(basePath).arg(key.z).arg(key.x);
+    }
+    QStringList candidates() const;
+    // Every file name a tile may have had, this store's own odd suffixes included.
+    QStringList siblings() const { return candidates() << QString(); }
+    QString locate(const TileKey &key);
+    bool readFile(const QString &path, QByteArray *data);
+    bool write(const TileKey &key, const QByteArray &data);
+    bool writeFailed(const QString &path, const QString &reason);
 };
+
+QString TilesFromFile::Private::root()
+{
+    if (canonicalRoot.isEmpty()) {
+        canonicalRoot = QFileInfo(basePath).canonicalFilePath();
+        if (!canonicalRoot.isEmpty() && !canonicalRoot.endsWith(QLatin1Char('/')))
+            canonicalRoot += QLatin1Char('/');
+    }
+    return canonicalRoot;
+}
+
+// Whether an existing entry, all links resolved, lies below the root.
+bool TilesFromFile::Private::inside(const QString &path)
+{
+    const QString top = root();
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    return !top.isEmpty() && resolved.startsWith(top) && resolved.size() > top.size();
+}
+
+QStringList TilesFromFile::Private::candidates() const
+{
+    QStringList list{suffix};
+    for (const QString &format : TileFormats) {
+        if (format != suffix)
+            list << format;
+    }
+    return list;
+}
+
+QString TilesFromFile::Private::locate(const TileKey &key)
+{
+    const QString stem = QStringLiteral("%1/%2.").arg(columnPath(key)).arg(key.y);
+    for (const QString &candidate : candidates()) {
+        const QString path = stem + candidate;
+        if (QFileInfo(path).isFile() && inside(path)) {
+            suffix = candidate;
+            return path;
+        }
+    }
+    return QString();
+}
+
+bool TilesFromFile::Private::readFile(const QString &path, QByteArray *data)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxTileBytes) {
+        error = QStringLiteral("cannot read \"%1\"").arg(QDir::toNativeSeparators(path));
+        return false;
+    }
+    *data = file.readAll();
+    return true;
+}
+
+bool TilesFromFile::Private::writeFailed(const QString &path, const QString &reason)
+{
+    error = QStringLiteral("cannot write tile \"%1\": %2").arg(QDir::toNativeSeparators(path), reason);
+    if (!warnedWrite) {
+        warnedWrite = true;
+        qWarning().noquote() << error;
+    }
+    return false;
+}
+
+bool TilesFromFile::Private::write(const TileKey &key, const QByteArray &data)
+{
+    const QString levelPath = QStringLiteral("%1/%2").arg(basePath).arg(key.z);
+    const QString columnDir = columnPath(key);
+    const QString path = QStringLiteral("%1/%2.%3").arg(columnDir).arg(key.y).arg(suffix);
+    if (!QDir().mkpath(basePath))
+        return writeFailed(path, QStringLiteral("cannot create the directory"));
+    // Existing level and column directories must be real ones of this tree before
+    // anything is created in them.
+    for (const QString &dir : {levelPath, columnDir}) {
+        const QFileInfo info(dir);
+        if ((info.exists() || info.isSymLink()) && !(info.isDir() && inside(dir)))
+            return writeFailed(path, QStringLiteral("the path leads out of the tile directory"));
+    }
+    if (!QDir().mkpath(columnDir) || !inside(columnDir))
+        return writeFailed(path, QStringLiteral("cannot create the directory"));
+
+    const QFileInfo target(path);
+    // A link is replaced, never written through: its target may be anywhere, or be
+    // shared by other tiles.
+    if (target.isSymLink() && !QFile::remove(path))
+        return writeFailed(path, QStringLiteral("cannot replace the link"));
+    if (!target.isSymLink() && target.exists() && !target.isFile())
+        return writeFailed(path, QStringLiteral("not a file"));
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return writeFailed(path, file.errorString());
+    // QSaveFile renames the file into place before it looks at errors of its last
+    // flush, so a short write of the buffered tail must be caught here.
+    if (file.write(data) != data.size() || !file.flush()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return writeFailed(path, reason);
+    }
+    if (!file.commit())
+        return writeFailed(path, file.errorString());
+    // The tile replaces what was stored for it, in whatever format that was.
+    const QStringList names = siblings();
+    for (const QString &candidate : names) {
+        const QString other = QStringLiteral("%1/%2.%3").arg(columnDir).arg(key.y).arg(candidate);
+        const QFileInfo info(other);
+        if (candidate != suffix && (info.exists() || info.isSymLink()))
+            QFile::remove(other);
+    }
+    return true;
+}
 
 TilesFromFile::TilesFromFile(const QString &basePath) : d(new Private)
 {
@@ -26,38 +175,18 @@ QString TilesFromFile::suffix() const
     return d->suffix;
 }
 
-QString TilesFromFile::tileFilePath(const TileKey &key)
+QByteArray TilesFromFile::tileData(const TileKey &key, ReadResult *result)
 {
-    QDir dir(QStringLiteral("%1/%2/%3").arg(d->basePath).arg(key.z).arg(key.x));
-    dir.mkpath(QStringLiteral("."));
-    return dir.absoluteFilePath(QStringLiteral("%1.%2").arg(key.y).arg(d->suffix));
+    const QString path = d->locate(key);
+    QByteArray data;
+    *result = !path.isEmpty() && d->readFile(path, &data) ? ReadResult::Found : ReadResult::Missing;
+    return data;
 }
 
 QPixmap TilesFromFile::pixmap(const TileKey &key)
 {
-    const QString path = QStringLiteral("%1/%2/%3/%4.%5")
-                             .arg(d->basePath)
-                             .arg(key.z)
-                             .arg(key.x)
-                             .arg(key.y)
-                             .arg(d->suffix);
-    if (QFile::exists(path))
-        return TileImage::toPixmap(TileImage::decodeFile(path));
-
-    const QFileInfo info(path);
-    const QString stem = info.dir().filePath(info.completeBaseName()) + QLatin1Char('.');
-    const QList<QByteArray> formats = QImageReader::supportedImageFormats();
-    for (const QByteArray &format : formats) {
-        const QString candidate = stem + QString::fromLatin1(format);
-        if (!QFile::exists(candidate))
-            continue;
-        QImage image = TileImage::decodeFile(candidate);
-        if (!image.isNull()) {
-            d->suffix = QString::fromLatin1(format);
-            return TileImage::toPixmap(std::move(image));
-        }
-    }
-    return QPixmap();
+    ReadResult result;
+    return TileImage::toPixmap(TileImage::decode(tileData(key, &result)));
 }
 
 QPixmap TilesFromFile::pixmap(int x, int y, int z)
@@ -67,15 +196,8 @@ QPixmap TilesFromFile::pixmap(int x, int y, int z)
 
 void TilesFromFile::setData(const TileKey &key, QByteArray data)
 {
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::ReadOnly);
-    d->suffix = QString::fromLatin1(QImageReader(&buffer).format());
-
-    QFile file(tileFilePath(key));
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(data);
-        file.close();
-    }
+    d->suffix = QString::fromLatin1(BoundedImageReader::formatOf(data));
+    d->write(key, data);
 }
 
 void TilesFromFile::setData(int x, int y, int z, QByteArray data)
@@ -87,7 +209,12 @@ void TilesFromFile::setPixmap(const TileKey &key, QPixmap pixmap)
 {
     if (d->suffix.isEmpty())
         d->suffix = QStringLiteral("png");
-    pixmap.save(tileFilePath(key), nullptr, -1);
+    const QByteArray bytes = TileImage::encode(pixmap, d->suffix.toLatin1().constData());
+    if (bytes.isEmpty())
+        d->writeFailed(QStringLiteral("%1/%2.%3").arg(d->columnPath(key)).arg(key.y).arg(d->suffix),
+                       QStringLiteral("no encoder for the format"));
+    else
+        d->write(key, bytes);
 }
 
 void TilesFromFile::setPixmap(int x, int y, int z, QPixmap pixmap)
@@ -97,7 +224,7 @@ void TilesFromFile::setPixmap(int x, int y, int z, QPixmap pixmap)
 
 bool TilesFromFile::contains(const TileKey &key)
 {
-    return QFile::exists(tileFilePath(key));
+    return !d->locate(key).isEmpty();
 }
 
 bool TilesFromFile::contains(int x, int y, int z)
@@ -107,10 +234,92 @@ bool TilesFromFile::contains(int x, int y, int z)
 
 QDateTime TilesFromFile::lastModified(const TileKey &key)
 {
-    return QFileInfo(tileFilePath(key)).lastModified();
+    const QString path = d->locate(key);
+    return path.isEmpty() ? QDateTime() : QFileInfo(path).lastModified();
 }
 
 QDateTime TilesFromFile::lastModified(int x, int y, int z)
 {
     return lastModified(TileKey(x, y, z));
+}
+
+bool TilesFromFile::remove(const TileKey &key)
+{
+    const QString columnDir = d->columnPath(key);
+    if (!QFileInfo(columnDir).isDir() || !d->inside(columnDir))
+        return true;
+    bool removed = true;
+    const QStringList names = d->siblings();
+    for (const QString &candidate : names) {
+        const QString path = QStringLiteral("%1/%2.%3").arg(columnDir).arg(key.y).arg(candidate);
+        const QFileInfo info(path);
+        if ((info.exists() || info.isSymLink()) && !QFile::remove(path))
+            removed = false;
+    }
+    return removed;
+}
+
+bool TilesFromFile::flush()
+{
+    return true;
+}
+
+bool TilesFromFile::forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit)
+{
+    if (d->root().isEmpty())
+        return true;
+    bool complete = true;
+    const QDir::Filters dirs = QDir::Dirs | QDir::NoDotAndDotDot;
+    const QDir base(d->basePath);
+    for (const QString &levelName : base.entryList(dirs)) {
+        int z = 0;
+        const QDir level(base.filePath(levelName));
+        if (!decimal(levelName, &z) || z < minZoom || z > maxZoom || !d->inside(level.path()))
+            continue;
+        for (const QString &columnName : level.entryList(dirs)) {
+            int x = 0;
+            const QDir column(level.filePath(columnName));
+            if (!decimal(columnName, &x) || !d->inside(column.path()))
+                continue;
+            // One file per row: the store's suffix first, then the tile formats.
+            QMap<int, QPair<int, QString>> rows;
+            for (const QString &fileName : column.entryList(QDir::Files)) {
+                const int dot = fileName.indexOf(QLatin1Char('.'));
+                int y = 0;
+                if (dot < 0 || !decimal(fileName.left(dot), &y))
+                    continue;
+                const QString extension = fileName.mid(dot + 1);
+                if (extension.contains(QLatin1Char('.')))
+                    continue; // a write in progress
+                const int format = TileFormats.indexOf(extension);
+                const int rank = extension == d->suffix ? 0 : format >= 0 ? format + 1 : 99;
+                const auto known = rows.constFind(y);
+                if (known == rows.constEnd() || known->first > rank)
+                    rows.insert(y, qMakePair(rank, column.filePath(fileName)));
+            }
+            for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
+                const QString &path = row->second;
+                if (!d->inside(path))
+                    continue;
+                QByteArray data;
+                if (content == Content::KeysAndData && !d->readFile(path, &data)) {
+                    complete = false;
+                    continue;
+                }
+                if (!visit(TileKey(x, row.key(), z), data))
+                    return complete;
+            }
+        }
+    }
+    return complete;
+}
+
+Tiles::Kind TilesFromFile::kind() const
+{
+    return Kind::Directory;
+}
+
+QString TilesFromFile::errorString() const
+{
+    return d->error;
 }

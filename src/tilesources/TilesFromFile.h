@@ -8,7 +8,8 @@
 class QString;
 
 // Tiles as image files in a level/column/row.suffix directory tree. The suffix is
-// one per store, learned from the tiles read and written.
+// one per store, learned from the tiles read and written. Links that lead out of the
+// tree are neither read nor written through; tiles are written whole or not at all.
 class TilesFromFile : public Tiles
 {
 public:
@@ -26,11 +27,16 @@ public:
     QDateTime lastModified(const TileKey &key) override;
     QDateTime lastModified(int x, int y, int z) override;
 
+    QByteArray tileData(const TileKey &key, ReadResult *result) override;
+    bool remove(const TileKey &key) override;
+    bool flush() override;
+    bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) override;
+    Kind kind() const override;
+    QString errorString() const override;
+
     QString suffix() const;
 
 private:
-    QString tileFilePath(const TileKey &key);
-
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -1,0 +1,195 @@
+// Writing and copying tiles through the stores against the plain QtSql calls that do
+// the same work: (a) the 54 tiles of a full-HD screen arriving in one burst, and (b)
+// copying a store of 20 000 tiles with bytes unchanged, as a seeding tool would.
+#include "BenchSupport.h"
+#include "SampleMap.h"
+#include "Tiles.h"
+
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QFile>
+#include <QtCore/QRandomGenerator>
+#include <QtCore/QTemporaryDir>
+#include <QtCore/QVariant>
+#include <QtSql/QSqlDatabase>
+#include <QtSql/QSqlQuery>
+#include <QtGui/QGuiApplication>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int Runs = 15;
+constexpr int CopyRuns = 7;
+constexpr int CopyTiles = 20000;
+
+const QString InsertSql =
+    QStringLiteral("insert or replace into tiles (x, y, z, image) values (?, ?, ?, ?)");
+
+void freshDatabase(const QString &path)
+{
+    QFile::remove(path);
+    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+// Runs fn on a connection of its own to path and removes the connection afterwards.
+void withConnection(const QString &name, const QString &path,
+                    const std::function<void(QSqlDatabase &)> &fn)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.open();
+        fn(db);
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+struct Tile
+{
+    TileKey key;
+    QByteArray data;
+};
+
+double timeStoreBurst(const QString &path, const QVector<Tile> &tiles)
+{
+    freshDatabase(path);
+    std::unique_ptr<Tiles> store = Tiles::open(path, Tiles::OpenOptions(), nullptr);
+    QElapsedTimer timer;
+    timer.start();
+    for (const Tile &tile : tiles)
+        store->setData(tile.key, tile.data);
+    store->flush();
+    return timer.nsecsElapsed() / 1e6;
+}
+
+double timePlainBurst(const QString &path, const QVector<Tile> &tiles, bool oneTransaction)
+{
+    freshDatabase(path);
+    double ms = 0;
+    withConnection(QStringLiteral("plain"), path, [&](QSqlDatabase &db) {
+        QElapsedTimer timer;
+        timer.start();
+        if (oneTransaction)
+            db.transaction();
+        QSqlQuery insert(db);
+        insert.prepare(InsertSql);
+        for (const Tile &tile : tiles) {
+            insert.addBindValue(tile.key.x);
+            insert.addBindValue(tile.key.y);
+            insert.addBindValue(tile.key.z);
+            insert.addBindValue(tile.data);
+            insert.exec();
+        }
+        if (oneTransaction)
+            db.commit();
+        ms = timer.nsecsElapsed() / 1e6;
+    });
+    return ms;
+}
+
+double timeStoreCopy(const QString &from, const QString &to)
+{
+    freshDatabase(to);
+    QElapsedTimer timer;
+    timer.start();
+    std::unique_ptr<Tiles> source = Tiles::open(from, Tiles::OpenOptions(), nullptr);
+    std::unique_ptr<Tiles> target = Tiles::open(to, Tiles::OpenOptions(), nullptr);
+    int copied = 0;
+    source->forEachTile(0, 30, Tiles::Content::KeysAndData,
+                        [&](const TileKey &key, const QByteArray &data) {
+                            target->setData(key, data);
+                            ++copied;
+                            return true;
+                        });
+    target->flush();
+    const double ms = timer.nsecsElapsed() / 1e6;
+    if (copied != CopyTiles)
+        std::printf("store copy: %d tiles instead of %d\n", copied, CopyTiles);
+    return ms;
+}
+
+double timePlainCopy(const QString &from, const QString &to)
+{
+    freshDatabase(to);
+    double ms = 0;
+    QElapsedTimer timer;
+    timer.start();
+    withConnection(QStringLiteral("from"), from, [&](QSqlDatabase &source) {
+        withConnection(QStringLiteral("to"), to, [&](QSqlDatabase &target) {
+            target.transaction();
+            QSqlQuery select(source);
+            select.setForwardOnly(true);
+            select.exec(QStringLiteral("select x, y, z, image from tiles"));
+            QSqlQuery insert(target);
+            insert.prepare(InsertSql);
+            while (select.next()) {
+                for (int i = 0; i < 4; ++i)
+                    insert.addBindValue(select.value(i));
+                insert.exec();
+            }
+            target.commit();
+        });
+    });
+    ms = timer.nsecsElapsed() / 1e6;
+    return ms;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Bench::useOffscreenPlatform();
+    QGuiApplication app(argc, argv); // the sample tiles draw text
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("burst.sqlitedb"));
+
+    // The 54 tiles of a full-HD screen at level 14, as a tile server sends them.
+    QVector<Tile> burst;
+    for (int x = 0; x < 9; ++x)
+        for (int y = 0; y < 6; ++y)
+            burst.append({TileKey(9372 + x, 4700 + y, 14),
+                          SampleMap::encodeTile(9372 + x, 4700 + y, 14)});
+
+    QVector<double> store, plain, perRow;
+    for (int run = 0; run < Runs; ++run) {
+        store << timeStoreBurst(path, burst);
+        plain << timePlainBurst(path, burst, true);
+        perRow << timePlainBurst(path, burst, false);
+    }
+    std::printf("| figure | store | baseline | ratio | goal |\n|---|---|---|---|---|\n");
+    Bench::printRow(QStringLiteral("54 tiles through setData (vs. one transaction)"),
+                    Bench::median(store), Bench::median(plain), 1.25);
+    std::printf("(for scale: a transaction per tile takes %.1f ms, %.1f times one transaction)\n",
+                Bench::median(perRow), Bench::median(perRow) / Bench::median(plain));
+
+    // 20 000 tiles of 2 to 6 KB: the bytes are copied, never decoded.
+    const QString from = tmp.filePath(QStringLiteral("from.sqlitedb"));
+    const QString to = tmp.filePath(QStringLiteral("to.sqlitedb"));
+    freshDatabase(from);
+    withConnection(QStringLiteral("fill"), from, [](QSqlDatabase &db) {
+        db.transaction();
+        QSqlQuery insert(db);
+        insert.prepare(InsertSql);
+        QRandomGenerator random(14);
+        for (int i = 0; i < CopyTiles; ++i) {
+            QByteArray data(2048 + int(random.bounded(4096)), Qt::Uninitialized);
+            for (char &c : data)
+                c = char(random.generate());
+            insert.addBindValue(i % 200);
+            insert.addBindValue(i / 200);
+            insert.addBindValue(14 + i % 3);
+            insert.addBindValue(data);
+            insert.exec();
+        }
+        db.commit();
+    });
+    QVector<double> storeCopy, plainCopy;
+    for (int run = 0; run < CopyRuns; ++run) {
+        storeCopy << timeStoreCopy(from, to);
+        plainCopy << timePlainCopy(from, to);
+    }
+    Bench::printRow(QStringLiteral("copy 20 000 tiles (vs. SELECT/INSERT, one transaction)"),
+                    Bench::median(storeCopy), Bench::median(plainCopy), 1.20);
+    return 0;
+}
