@@ -20,7 +20,6 @@ void writeTree(const QString &root, int z, int x0, int x1, int y0, int y1,
 bool sameColour(const QColor &a, const QColor &b, int tolerance = 2);
 // A PNG whose header declares side x side pixels, with almost no data behind it.
 QByteArray pngDeclaring(int side);
-quint32 crc32(const QByteArray &bytes);
 
 } // namespace TestTiles
 
