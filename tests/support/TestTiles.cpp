@@ -21,17 +21,17 @@ QImage TestTiles::image(int x, int y, int z, int side)
     return img;
 }
 
-QByteArray TestTiles::encoded(int x, int y, int z, const char *format)
+QByteArray TestTiles::encoded(int x, int y, int z, const char *format, int side)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image(x, y, z).save(&buffer, format, 100);
+    image(x, y, z, side).save(&buffer, format, 100);
     return bytes;
 }
 
 void TestTiles::writeTree(const QString &root, int z, int x0, int x1, int y0, int y1,
-    const char *format, const char *suffix)
+                          const char *format, const char *suffix)
 {
     for (int x = x0; x <= x1; ++x) {
         const QString dir = QStringLiteral("%1/%2/%3").arg(root).arg(z).arg(x);

@@ -13,7 +13,7 @@ namespace TestTiles {
 
 QColor colourOf(int x, int y, int z);
 QImage image(int x, int y, int z, int side = 256);
-QByteArray encoded(int x, int y, int z, const char *format = "PNG");
+QByteArray encoded(int x, int y, int z, const char *format = "PNG", int side = 256);
 // Writes the tiles of [x0, x1] x [y0, y1] at level z into a z/x/y.suffix tree.
 void writeTree(const QString &root, int z, int x0, int x1, int y0, int y1,
                const char *format = "PNG", const char *suffix = "png");

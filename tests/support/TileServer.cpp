@@ -34,9 +34,15 @@ TileServer::~TileServer()
     }
 }
 
-bool TileServer::start() { return m_server.listen(QHostAddress::LocalHost, 0); }
+bool TileServer::start()
+{
+    return m_server.listen(QHostAddress::LocalHost, 0);
+}
 
-quint16 TileServer::port() const { return m_server.serverPort(); }
+quint16 TileServer::port() const
+{
+    return m_server.serverPort();
+}
 
 QString TileServer::urlTemplate() const
 {
@@ -49,14 +55,15 @@ TileServer::Response TileServer::tile(const Request &request)
     static const QRegularExpression path(QStringLiteral("^/(\\d+)/(\\d+)/(\\d+)\\.png(\\?.*)?$"));
     const QRegularExpressionMatch m = path.match(QString::fromLatin1(request.path));
     if (!m.hasMatch())
-        return Response {404, "Content-Type: text/plain\r\n", "no such tile"};
-    return Response {200, "Content-Type: image/png\r\n",
+        return Response{404, "Content-Type: text/plain\r\n", "no such tile"};
+    return Response{
+        200, "Content-Type: image/png\r\n",
         TestTiles::encoded(m.captured(2).toInt(), m.captured(3).toInt(), m.captured(1).toInt())};
 }
 
 QByteArray TileServer::gzip(const QByteArray &data)
 {
-    z_stream stream {};
+    z_stream stream{};
     deflateInit2(&stream, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
     QByteArray out(int(deflateBound(&stream, uLong(data.size()))), Qt::Uninitialized);
     stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
@@ -77,12 +84,12 @@ void TileServer::onReadyRead(QTcpSocket *socket)
         const QList<QByteArray> lines = buffer.left(end).split('\n');
         buffer.remove(0, end + 4);
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-        Request request {requestLine.value(0), requestLine.value(1), {}};
+        Request request{requestLine.value(0), requestLine.value(1), {}};
         for (const QByteArray &line : lines.mid(1)) {
             const int colon = line.indexOf(':');
             if (colon > 0)
-                request.headers.insert(
-                    line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+                request.headers.insert(line.left(colon).trimmed().toLower(),
+                                       line.mid(colon + 1).trimmed());
         }
         requests.append(request);
         m_answering.insert(socket);
