@@ -12,8 +12,7 @@ bool isHexDigit(QChar c)
 
 } // namespace
 
-TileUrlTemplate::TileUrlTemplate(const QString &text)
-    : m_text(text)
+TileUrlTemplate::TileUrlTemplate(const QString &text) : m_text(text)
 {
     static const QString braces[]
         = {QStringLiteral("{z}"), QStringLiteral("{x}"), QStringLiteral("{y}")};

@@ -10,8 +10,7 @@
 #include <zlib.h>
 
 TileServer::TileServer(Handler handler, QObject *parent)
-    : QObject(parent)
-    , m_handler(std::move(handler))
+    : QObject(parent), m_handler(std::move(handler))
 {
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
