@@ -346,9 +346,15 @@ void tst_TileDownloader::templates()
     QDebug(&replied) << "tile server reply" << QUrl(url);
     QTest::ignoreMessage(QtDebugMsg, qPrintable(sent.trimmed()));
     QTest::ignoreMessage(QtDebugMsg, qPrintable(replied.trimmed()));
+    QVariantList attributes; // level, column and row
+    connect(f.downloader.network(), &QNetworkAccessManager::finished, [&](QNetworkReply *reply) {
+        for (int i = QNetworkRequest::User + 1; i <= QNetworkRequest::User + 3; ++i)
+            attributes << reply->request().attribute(QNetworkRequest::Attribute(i));
+    });
     QCOMPARE(f.downloader.want(Key).state, TileDownloader::Requested);
     QTRY_COMPARE(f.outcomes(), 1);
     QCOMPARE(f.paths(), QStringList{path});
+    QCOMPARE(attributes, (QVariantList{12, 5, 7}));
 }
 
 void tst_TileDownloader::offGridNeverRequested_data()
