@@ -356,7 +356,7 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     if (error == QNetworkReply::NoError) {
         d->takeBody(key, reply);
         error = flight->error;
-        if (!error && !contentEncoded(reply))
+        if (!error)
             image = TileImage::decode(flight->body);
         if (!error && image.isNull())
             error = BadBodyError;
