@@ -60,14 +60,18 @@ int main(int argc, char **argv)
     // The server answers with realistic tiles, encoded once up front.
     const int cx = lonToTileX(SampleMap::centre().x(), Level);
     const int cy = latToTileY(SampleMap::centre().y(), Level);
-    TileServer server;
-    server.start();
     QHash<QByteArray, QByteArray> bodies;
     for (int x = cx - 6; x <= cx + 6; ++x)
         for (int y = cy - 4; y <= cy + 4; ++y)
             bodies.insert(QStringLiteral("/%1/%2/%3.png").arg(Level).arg(x).arg(y).toLatin1(),
                           SampleMap::encodeTile(x, y, Level));
-    server.setBodies(bodies);
+    TileServer server([&bodies](const TileServer::Request &request) {
+        const auto body = bodies.constFind(request.path);
+        if (body == bodies.constEnd())
+            return TileServer::tile(request);
+        return TileServer::Response{200, "Content-Type: image/png\r\n", body.value()};
+    });
+    server.start();
 
     QGraphicsScene scene(-180, -85, 360, 170);
     OsmView view(&scene, nullptr);

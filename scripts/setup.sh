@@ -8,7 +8,7 @@ packages=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5svg5-dev libqt5sql5-sqlite
     qttools5-dev qttools5-dev-tools
-    libsqlite3-dev python3 fonts-dejavu-core
+    libsqlite3-dev zlib1g-dev python3 fonts-dejavu-core
     doxygen
 )
 

@@ -17,10 +17,13 @@ static int host(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QTemporaryDir tmp;
-    TileServer server;
+    TileServer server([](const TileServer::Request &) {
+        TileServer::Response never;
+        never.delayMs = -1;
+        return never;
+    });
     if (!server.start())
         return 2;
-    server.setMode(TileServer::Stall);
 
     QGraphicsScene scene(-180, -85, 360, 170);
     OsmView view(&scene, nullptr);

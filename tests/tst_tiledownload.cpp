@@ -67,6 +67,66 @@ bool hasRed(const QImage &image)
     return false;
 }
 
+using Request = TileServer::Request;
+using Response = TileServer::Response;
+
+TileServer::Handler delayed(TileServer::Handler handler, int ms)
+{
+    return [handler, ms](const Request &request) {
+        Response response = handler(request);
+        response.delayMs = ms;
+        return response;
+    };
+}
+
+Response notFound(const Request &)
+{
+    return Response{404, "Content-Type: text/plain\r\n", "no such tile"};
+}
+
+Response stall(const Request &)
+{
+    Response response;
+    response.delayMs = -1;
+    return response;
+}
+
+Response redirect(const Request &request)
+{
+    if (request.path.contains("?moved"))
+        return TileServer::tile(request);
+    return Response{302, "Location: " + request.path + "?moved\r\n", "<html>moved</html>"};
+}
+
+const struct
+{
+    const char *name;
+    TileServer::Handler handler;
+} faults[] = {
+    {"404", notFound},
+    {"500", [](const Request &) { return Response{500, {}, "broken"}; }},
+    {"html page with 200",
+     [](const Request &) {
+         return Response{200, "Content-Type: text/html\r\n",
+                         "<html><body>Please log in to see the map.</body></html>"};
+     }},
+    {"connection closed",
+     [](const Request &) {
+         Response response;
+         response.cutAt = 0;
+         return response;
+     }},
+    {"9 MiB body",
+     [](const Request &) { return Response{200, {}, QByteArray(9 * 1024 * 1024, 'x')}; }},
+    {"gzip bomb",
+     [](const Request &) {
+         static const QByteArray bomb = TileServer::gzip(QByteArray(32 * 1024 * 1024, '\0'));
+         return Response{200, "Content-Encoding: gzip\r\n", bomb};
+     }},
+    {"png declaring 30000 x 30000",
+     [](const Request &) { return Response{200, {}, TestTiles::pngDeclaring(30000)}; }},
+};
+
 struct Downloading
 {
     explicit Downloading(int level = 12, QSize size = QSize(512, 384)) : map(level, size)
@@ -109,24 +169,26 @@ private Q_SLOTS:
 
 void tst_TileDownload::missingTilesFetchedOnceAndStored_data()
 {
-    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("slow");
     QTest::addColumn<int>("requestsPerTile");
-    QTest::newRow("served at once") << int(TileServer::Tiles) << 1;
-    QTest::newRow("served slowly") << int(TileServer::Slow) << 1;
-    QTest::newRow("redirected") << int(TileServer::Redirect) << 2;
+    QTest::newRow("served at once") << false << 1;
+    QTest::newRow("served slowly") << true << 1;
+    QTest::newRow("redirected") << false << 2;
 }
 
 void tst_TileDownload::missingTilesFetchedOnceAndStored()
 {
-    QFETCH(int, mode);
+    QFETCH(bool, slow);
     QFETCH(int, requestsPerTile);
     Downloading d(12, QSize(384, 256));
-    d.server.setMode(TileServer::Mode(mode));
-    d.server.setSlowDelayMs(1500);
+    if (slow)
+        d.server.setHandler(delayed(TileServer::tile, 1500));
+    else if (requestsPerTile == 2)
+        d.server.setHandler(redirect);
     const int expected = visibleTileCount(d.map);
     const QImage first = ViewProbe::grab(*d.map.view);
     ViewProbe::grab(*d.map.view);
-    if (mode == TileServer::Slow) {
+    if (slow) {
         // Meanwhile the placeholder: white with dark text and a light grey grid line.
         int dark = 0;
         for (int y = 0; y < first.height(); ++y)
@@ -216,21 +278,16 @@ void tst_TileDownload::nothingRequested()
 
 void tst_TileDownload::faultsFailOnceAndStoreNothing_data()
 {
-    QTest::addColumn<int>("mode");
-    QTest::newRow("404") << int(TileServer::NotFound);
-    QTest::newRow("500") << int(TileServer::ServerError);
-    QTest::newRow("html page with 200") << int(TileServer::Html);
-    QTest::newRow("connection closed") << int(TileServer::CloseConnection);
-    QTest::newRow("9 MiB body") << int(TileServer::HugeBody);
-    QTest::newRow("gzip bomb") << int(TileServer::GzipBomb);
-    QTest::newRow("png declaring 30000 x 30000") << int(TileServer::HugeImage);
+    QTest::addColumn<int>("fault");
+    for (int i = 0; i < int(std::size(faults)); ++i)
+        QTest::newRow(faults[i].name) << i;
 }
 
 void tst_TileDownload::faultsFailOnceAndStoreNothing()
 {
-    QFETCH(int, mode);
+    QFETCH(int, fault);
     Downloading d(12, QSize(256, 256));
-    d.server.setMode(TileServer::Mode(mode));
+    d.server.setHandler(faults[fault].handler);
     const int expected = visibleTileCount(d.map);
     ViewProbe::grab(*d.map.view);
     // Qt itself retries a GET once when a kept-alive connection closes under it.
@@ -296,13 +353,13 @@ void tst_TileDownload::storeRefusingWritesShowsReply()
 void tst_TileDownload::switchingDownloadOffAndOnKeepsFailures()
 {
     Downloading d(12, QSize(256, 256));
-    d.server.setMode(TileServer::NotFound);
+    d.server.setHandler(notFound);
     ViewProbe::grab(*d.map.view);
     QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), visibleTileCount(d.map), 15000);
     settle();
     QVERIFY(hasRed(ViewProbe::grab(*d.map.view)));
     const int asked = d.server.requests.size();
-    d.server.setMode(TileServer::Tiles);
+    d.server.setHandler(TileServer::tile);
     d.map.view->setEnableTileDownload(false);
     d.map.view->setEnableTileDownload(true);
     d.map.view->setImagePath(d.database); // empties the cache, keeps the marks
@@ -315,12 +372,12 @@ void tst_TileDownload::switchingDownloadOffAndOnKeepsFailures()
 void tst_TileDownload::switchingDownloadOffDropsRepliesInFlight()
 {
     Downloading d(12, QSize(256, 256));
-    d.server.setMode(TileServer::Stall);
+    d.server.setHandler(stall);
     const int stalled = visibleTileCount(d.map);
     ViewProbe::grab(*d.map.view);
     QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), stalled, 10000);
     d.map.view->setEnableTileDownload(false);
-    d.server.setMode(TileServer::Tiles);
+    d.server.setHandler(TileServer::tile);
     d.map.view->setEnableTileDownload(true);
     d.map.view->setImagePath(d.database);
     ViewProbe::grab(*d.map.view);
@@ -332,12 +389,11 @@ void tst_TileDownload::switchingDownloadOffDropsRepliesInFlight()
 void tst_TileDownload::replyForAnotherLevelStoredNotDrawn()
 {
     Downloading d(12, QSize(256, 256));
-    d.server.setMode(TileServer::Slow);
-    d.server.setSlowDelayMs(400);
+    d.server.setHandler(delayed(TileServer::tile, 400));
     const int atTwelve = visibleTileCount(d.map);
     ViewProbe::grab(*d.map.view);
     QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), atTwelve, 10000);
-    d.server.setMode(TileServer::Stall);
+    d.server.setHandler(stall);
     d.map.view->setZoom(13.1667);
     ViewProbe::grab(*d.map.view);
     QTRY_COMPARE_WITH_TIMEOUT(d.server.tilesServed, atTwelve, 15000);
@@ -358,13 +414,12 @@ void tst_TileDownload::replyForAnotherLevelStoredNotDrawn()
 void tst_TileDownload::cancelledReplyNotWritten()
 {
     Downloading d(12, QSize(256, 256));
-    d.server.setMode(TileServer::Slow);
-    d.server.setSlowDelayMs(300);
+    d.server.setHandler(delayed(TileServer::tile, 300));
     ViewProbe::grab(*d.map.view);
     QTRY_COMPARE_WITH_TIMEOUT(d.server.requests.size(), visibleTileCount(d.map), 10000);
     const QString other = d.tmp.filePath(QStringLiteral("other.sqlitedb"));
     d.map.view->setEnableTileDownload(true);
-    d.server.setMode(TileServer::Stall);
+    d.server.setHandler(stall);
     d.map.view->setImagePath(other); // cancels what is in flight
     settle(900);
     QVERIFY(rowsOf(d.database).isEmpty());
@@ -392,8 +447,7 @@ void tst_TileDownload::dumpServerExchangeLogs()
 void tst_TileDownload::destroyedWithRequestsInFlight()
 {
     auto d = std::make_unique<Downloading>(12, QSize(256, 256));
-    d->server.setMode(TileServer::Slow);
-    d->server.setSlowDelayMs(100);
+    d->server.setHandler(delayed(TileServer::tile, 100));
     ViewProbe::grab(*d->map.view);
     QTRY_VERIFY_WITH_TIMEOUT(!d->server.requests.isEmpty(), 10000);
     d->map.view.reset();

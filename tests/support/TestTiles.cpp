@@ -7,6 +7,7 @@
 #include <QtCore/QString>
 
 #include <cstdlib>
+#include <zlib.h>
 
 QColor TestTiles::colourOf(int x, int y, int z)
 {
@@ -20,14 +21,14 @@ QImage TestTiles::image(int x, int y, int z, int side)
     return img;
 }
 
-QByteArray TestTiles::encoded(int x, int y, int z, const char *format)
+QByteArray TestTiles::encoded(int x, int y, int z, const char *format, int side)
 {
     if (qstricmp(format, "PNG") == 0)
-        return flatPng(colourOf(x, y, z));
+        return flatPng(colourOf(x, y, z), side);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image(x, y, z).save(&buffer, format, 100);
+    image(x, y, z, side).save(&buffer, format, 100);
     return bytes;
 }
 
@@ -51,25 +52,6 @@ bool TestTiles::sameColour(const QColor &a, const QColor &b, int tolerance)
         && std::abs(a.blue() - b.blue()) <= tolerance;
 }
 
-quint32 TestTiles::crc32(const QByteArray &bytes)
-{
-    static quint32 table[256];
-    static bool ready = false;
-    if (!ready) {
-        for (quint32 i = 0; i < 256; ++i) {
-            quint32 c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
-            table[i] = c;
-        }
-        ready = true;
-    }
-    quint32 crc = 0xffffffffu;
-    for (const char ch : bytes)
-        crc = table[(crc ^ quint8(ch)) & 0xff] ^ (crc >> 8);
-    return ~crc;
-}
-
 namespace {
 
 // An RGB PNG of side x side pixels around the given zlib image data.
@@ -81,7 +63,9 @@ QByteArray png(int side, const QByteArray &zlibData)
         s << quint32(data.size());
         s.writeRawData(type.constData(), type.size());
         s.writeRawData(data.constData(), data.size());
-        s << TestTiles::crc32(type + data);
+        const QByteArray checked = type + data;
+        s << quint32(
+            crc32(0, reinterpret_cast<const Bytef *>(checked.constData()), uInt(checked.size())));
         return out;
     };
     QByteArray ihdr;

@@ -13,7 +13,7 @@ namespace TestTiles {
 
 QColor colourOf(int x, int y, int z);
 QImage image(int x, int y, int z, int side = 256);
-QByteArray encoded(int x, int y, int z, const char *format = "PNG");
+QByteArray encoded(int x, int y, int z, const char *format = "PNG", int side = 256);
 // Writes the tiles of [x0, x1] x [y0, y1] at level z into a z/x/y.suffix tree.
 void writeTree(const QString &root, int z, int x0, int x1, int y0, int y1,
                const char *format = "PNG", const char *suffix = "png");
@@ -21,7 +21,6 @@ bool sameColour(const QColor &a, const QColor &b, int tolerance = 2);
 QByteArray flatPng(const QColor &colour, int side = 256);
 // A PNG whose header declares side x side pixels, with almost no data behind it.
 QByteArray pngDeclaring(int side);
-quint32 crc32(const QByteArray &bytes);
 
 } // namespace TestTiles
 

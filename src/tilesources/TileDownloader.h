@@ -1,0 +1,107 @@
+#ifndef TILEDOWNLOADER_H
+#define TILEDOWNLOADER_H
+
+#include "TileKey.h"
+
+#include <QtCore/QMetaType>
+#include <QtCore/QObject>
+#include <QtCore/QPointF>
+#include <QtCore/QRect>
+#include <QtGui/QImage>
+#include <QtNetwork/QNetworkReply>
+
+#include <functional>
+#include <memory>
+
+class QNetworkAccessManager;
+class Tiles;
+
+// Fetches missing tiles from a tile server into a store. Keeps a budget of requests in
+// flight, sends the queued ones nearest the view's centre first, drops queued ones that
+// left the view, validates every body as a tile image before storing it, and marks
+// failed tiles: transient failures for a backoff, permanent ones until the marks are
+// cleared or the template or store changes.
+class TileDownloader : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Codes of tileFailed() and Status::error besides QNetworkReply::NetworkError, whose
+    // values they reuse where the meaning matches.
+    enum Error {
+        // Column, row or level outside the tiling: there is no such tile.
+        OffGridError = QNetworkReply::ContentNotFoundError,
+        // A 200 reply whose body is no tile: not PNG, JPEG or WebP within 1024 x 1024
+        // pixels, more than 8 MiB, or still content-encoded.
+        BadBodyError = QNetworkReply::UnknownContentError,
+        // The overall deadline or the inactivity timeout passed.
+        TimeoutError = QNetworkReply::TimeoutError,
+    };
+
+    enum State {
+        NotRequested, // no usable template or no store: draw nothing
+        Requested, // queued or in flight: draw the placeholder
+        Failed // draw the error tile of `error`
+    };
+    struct Status
+    {
+        State state = NotRequested;
+        int error = 0;
+    };
+
+    explicit TileDownloader(QObject *parent = nullptr);
+    ~TileDownloader() override;
+
+    // Owned; the replies are its children.
+    QNetworkAccessManager *network() const;
+
+    // Returns false for an empty or unusable template; an unusable one is reported with
+    // one warning. Any change cancels all requests and empties the failure marks.
+    bool setUrlTemplate(const QString &urlTemplate);
+    QString urlTemplate() const;
+    // Arrivals are written here. Every call, even with the same pointer (a store reopened
+    // at the same address is another store), cancels all requests and empties the marks;
+    // call it with nullptr before deleting the store.
+    void setStore(Tiles *store);
+    void setUserAgent(const QByteArray &value);
+    QByteArray userAgent() const;
+    void setMaxInFlight(int n);
+    int maxInFlight() const;
+    void setDumpServerExchange(bool on);
+    bool dumpServerExchange() const;
+    // Milliseconds without a byte before a request fails (default 30 s).
+    void setTransferTimeout(int msecs);
+    // Milliseconds a request may take at all (default 60 s): a server that drips a byte
+    // now and then must not hold a connection for ever.
+    void setDeadline(int msecs);
+    // The clock that failure marks expire by; monotonic milliseconds by default.
+    void setClock(std::function<qint64()> msecsNow);
+
+    // For a tile of the current view that the store lacks. Queues a request unless the
+    // tile is queued or in flight or a failure mark forbids it. Off-grid tiles fail at
+    // once with OffGridError.
+    Status want(const TileKey &key);
+    // The level, window of columns and rows and centre (in tile units) on screen. Drops
+    // queued requests outside the window or of another level, orders the rest nearest
+    // the centre first and sends up to the budget. Requests in flight run on.
+    void setView(int z, const QRect &window, const QPointF &centre);
+    void cancelAll();
+    void clearMarks();
+    int queuedCount() const;
+    int inFlightCount() const;
+
+    void handleReply(QNetworkReply *reply);
+
+Q_SIGNALS:
+    // Written to the store (or refused by it) and decodable.
+    void tileArrived(const TileKey &key, const QImage &image);
+    void tileFailed(const TileKey &key, int error);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+Q_DECLARE_METATYPE(TileKey)
+
+#endif
