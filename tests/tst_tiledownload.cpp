@@ -362,7 +362,6 @@ void tst_TileDownload::switchingDownloadOffAndOnKeepsFailures()
     d.server.setHandler(TileServer::tile);
     d.map.view->setEnableTileDownload(false);
     d.map.view->setEnableTileDownload(true);
-    d.map.view->setImagePath(d.database); // empties the cache, keeps the marks
     ViewProbe::grab(*d.map.view);
     settle();
     QCOMPARE(d.server.requests.size(), asked);

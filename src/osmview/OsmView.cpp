@@ -3,11 +3,9 @@
 #include "OsmOperationsWidget.h"
 #include "OsmViewPrivate.h"
 #include "TileAddressing.h"
+#include "TileDownloader.h"
 #include "TileLayout.h"
 #include "Tiles.h"
-
-#include <QtNetwork/QNetworkAccessManager>
-#include <QtNetwork/QNetworkReply>
 
 #include <cmath>
 
@@ -58,6 +56,8 @@ OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
     : QGraphicsView(scene, parent), d(new Private(this))
 {
     leaveBackgroundToTiles(viewport());
+    d->busyRetry.setSingleShot(true);
+    connect(&d->busyRetry, &QTimer::timeout, this, [this] { viewport()->update(); });
     setZoom(10);
     d->operationWidget = new OsmOperationsWidget(this);
     d->operationWidget->syncControls();
@@ -65,13 +65,11 @@ OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
 
 OsmView::~OsmView()
 {
+    // Nothing may arrive for a store that is going; the store then writes what it holds.
+    delete d->downloader;
+    d->downloader = nullptr;
     delete d->tiles;
     d->tiles = nullptr;
-    if (d->network) {
-        d->network->disconnect(this);
-        delete d->network;
-        d->network = nullptr;
-    }
     delete d;
 }
 
@@ -111,16 +109,6 @@ void OsmView::setOpacity(double opacity)
 QString OsmView::imagePath() const
 {
     return d->imagePath;
-}
-
-bool OsmView::dumpServerExchange()
-{
-    return d->dumpServerExchange;
-}
-
-void OsmView::setDumpServerExchange(bool on)
-{
-    d->dumpServerExchange = on;
 }
 
 void OsmView::setZoom(double requested)
@@ -179,23 +167,16 @@ void OsmView::setZoom(int n)
     setZoom(n + NativeOffset);
     if (d->tileZoom == n)
         return;
-    d->failedTiles.clear();
-    d->cancelPendingReplies();
-    Q_EMIT zoomChanged(d->tileZoom);
-}
-
-void OsmView::Private::cancelPendingReplies()
-{
-    while (!pendingReplies.isEmpty()) {
-        const QPointer<QNetworkReply> reply = pendingReplies.take(pendingReplies.begin().key());
-        if (reply)
-            reply->deleteLater();
+    if (d->downloader) {
+        d->downloader->clearMarks();
+        d->downloader->cancelAll();
     }
+    Q_EMIT zoomChanged(d->tileZoom);
 }
 
 void OsmView::Private::emptyTileCache()
 {
-    tileCache = QHash<QPoint, QPixmap>();
+    tileCache = QHash<QPoint, CachedTile>();
     cachedWindow = QRect();
 }
 

@@ -2,6 +2,7 @@
 
 #include "OsmViewPrivate.h"
 #include "TileAddressing.h"
+#include "TileDownloader.h"
 #include "TileLayout.h"
 
 #include <QtGui/QPainter>
@@ -99,6 +100,8 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
     painter->setOpacity(1.0);
     painter->setWorldTransform(world);
     d->keepTileCacheToViewport();
+    if (d->downloading && painter->device() == viewport())
+        d->tellDownloaderWhatIsShown();
 }
 
 // A view that is rotated, sheared or flipped by its host cannot be drawn cell by cell in
@@ -162,9 +165,15 @@ const QPixmap &OsmView::Private::cachedTile(int x, int y)
 {
     const QPoint key(x, y);
     auto it = tileCache.find(key);
-    if (it == tileCache.end())
+    if (it == tileCache.end()) {
         it = tileCache.insert(key, tilePixmap(x, y));
-    return it.value();
+    } else if (it->state == CachedTile::Busy) {
+        *it = tilePixmap(x, y);
+    } else if (it->state == CachedTile::Downloading && downloading) {
+        // A failure mark may have expired since: asking again is what retries it.
+        *it = downloadState(TileKey(x, y, tileZoom));
+    }
+    return it->pixmap;
 }
 
 // The cache holds what the viewport shows plus a margin of one cell, whatever part of
@@ -184,6 +193,22 @@ void OsmView::Private::keepTileCacheToViewport()
         else
             it = tileCache.erase(it);
     }
+}
+
+// The downloader sends what the viewport shows, nearest its centre first, and forgets
+// queued tiles that left it.
+void OsmView::Private::tellDownloaderWhatIsShown()
+{
+    const QTransform toViewport = view->viewportTransform();
+    const TileLayout shown = layout(toViewport);
+    const QRect window = shown.window(view->viewport()->rect());
+    const QPointF centre = view->viewport()->rect().center();
+    const int column = window.left();
+    const int row = window.top();
+    const QRect first = shown.cell(column, row);
+    const QPointF inTiles(column + (centre.x() - first.left()) / qMax(1, first.width()),
+                          row + (centre.y() - first.top()) / qMax(1, first.height()));
+    downloader->setView(tileZoom, window, inTiles);
 }
 
 QRect OsmView::Private::tileViewportRect(int x, int y) const

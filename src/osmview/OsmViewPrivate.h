@@ -3,18 +3,19 @@
 
 #include "OsmView.h"
 #include "TileKey.h"
+#include "Tiles.h"
 
 #include <QtCore/QCache>
 #include <QtCore/QHash>
 #include <QtCore/QPoint>
 #include <QtCore/QPointer>
 #include <QtCore/QRect>
+#include <QtCore/QTimer>
 #include <QtGui/QPixmap>
 
 class OsmOperationsWidget;
-class QNetworkAccessManager;
+class TileDownloader;
 class TileLayout;
-class Tiles;
 
 inline uint qHash(const QPoint &key, uint seed = 0) noexcept
 {
@@ -25,11 +26,23 @@ struct OsmView::Private
 {
     explicit Private(OsmView *view) : view(view) { }
 
-    QPixmap tilePixmap(int x, int y);
+    // What the cache holds for a tile: the tile itself (or nothing) for good, or what
+    // stands in for it until a lock is gone or a download ends.
+    struct CachedTile
+    {
+        enum State { Settled, Busy, Downloading };
+        QPixmap pixmap;
+        State state = Settled;
+    };
+
+    CachedTile tilePixmap(int x, int y);
+    CachedTile downloadState(const TileKey &key);
+    QPixmap storedTile(const TileKey &key, Tiles::ReadResult *result);
+    const QPixmap &errorPixmap(int code);
+    void tileArrived(const TileKey &key, const QImage &image);
+    void tileFailed(const TileKey &key, int error);
     void openTileSource(const QString &path);
-    void cancelPendingReplies();
     void emptyTileCache();
-    QPixmap storedTile(int x, int y, int z);
     void rememberTile(const TileKey &key, const QPixmap &pixmap);
     void fitTileMemoryTo(QSize viewportSize);
 
@@ -43,6 +56,7 @@ struct OsmView::Private
     int latToRow(double lat) const;
     const QPixmap &cachedTile(int x, int y);
     void keepTileCacheToViewport();
+    void tellDownloaderWhatIsShown();
     void drawThroughTransform(QPainter *painter, const QRectF &rect);
 
     // Centre and fractional zoom that fit r into the viewport; false for a rectangle that
@@ -61,12 +75,9 @@ struct OsmView::Private
     bool dumpServerExchange = false;
     QString tileServerUrl;
     QString imagePath;
-    QHash<QPoint, QPixmap> tileCache;
+    QHash<QPoint, CachedTile> tileCache;
     OsmOperationsWidget *operationWidget = nullptr;
-    // A reply can die with its manager, so the table never trusts a bare pointer.
-    QHash<QString, QPointer<QNetworkReply>> pendingReplies;
     QHash<int, QPixmap> errorPixmaps;
-    QHash<QPoint, int> failedTiles;
     QPointF presetCenter;
     double presetZoom = 0.0;
     bool selecting = false;
@@ -74,7 +85,10 @@ struct OsmView::Private
     QGraphicsView::DragMode savedPanDragMode = QGraphicsView::NoDrag;
     QGraphicsView::DragMode savedSelectDragMode = QGraphicsView::NoDrag;
     Tiles *tiles = nullptr;
-    QNetworkAccessManager *network = nullptr;
+    // Requests, their budget and failure marks, from the first time download is on.
+    TileDownloader *downloader = nullptr;
+    bool downloading = false;
+    QTimer busyRetry;
 
     // Decoded store tiles that outlive the trimming of tileCache, so a tile scrolled
     // back into view costs no read and no decode. Store tiles only: never a placeholder,

@@ -1,30 +1,18 @@
 #include "OsmView.h"
 
 #include "OsmViewPrivate.h"
+#include "TileDownloader.h"
 #include "TileImage.h"
 #include "Tiles.h"
 
 #include <QtCore/QCoreApplication>
-#include <QtCore/QDebug>
-#include <QtCore/QRegularExpression>
+#include <QtCore/QTimer>
 #include <QtGui/QPainter>
-#include <QtNetwork/QNetworkAccessManager>
-#include <QtNetwork/QNetworkReply>
-#include <QtNetwork/QNetworkRequest>
 
 namespace {
 
-constexpr QNetworkRequest::Attribute LevelAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
-constexpr QNetworkRequest::Attribute ColumnAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 2);
-constexpr QNetworkRequest::Attribute RowAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 3);
-
-// A tile is a few dozen kilobytes; anything near this is not a tile. Counted after
-// decompression, since Qt inflates compressed bodies without a limit of its own.
-constexpr qint64 MaxReplyBytes = 8 * 1024 * 1024;
-// Without a transfer timeout a stalled server would leave "downloading ..." for ever.
-constexpr int TransferTimeoutMs = 30000;
-
-const char *const RequestKeyProperty = "_veltra_tileRequestKey";
+// A read that met another program's lock is tried again this much later.
+constexpr int BusyRetryMs = 250;
 
 QPixmap drawTileText(const QColor &textColour, const QRect &textRect, int flags,
                      const QString &text)
@@ -66,25 +54,6 @@ const QPixmap &downloadingPixmap()
     return pixmap;
 }
 
-QPixmap errorTile(int code)
-{
-    return drawTileText(Qt::red, QRect(2, 2, 252, 252),
-                        Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextWordWrap,
-                        OsmView::tr("network error %1").arg(code));
-}
-
-// QString::arg warns when no marker is left; a template may use fewer than three.
-QString fillMarker(const QString &text, int value)
-{
-    static const QRegularExpression marker(QStringLiteral("%[0-9]"));
-    return text.contains(marker) ? text.arg(value) : text;
-}
-
-int intAttribute(const QNetworkRequest &request, QNetworkRequest::Attribute attribute, bool *ok)
-{
-    return request.attribute(attribute).toInt(ok);
-}
-
 } // namespace
 
 QString OsmView::getTileServerUrl()
@@ -94,137 +63,143 @@ QString OsmView::getTileServerUrl()
 
 void OsmView::setTileServerUrl(QString url)
 {
-    if (url != d->tileServerUrl)
-        d->tileServerUrl = url;
+    if (url == d->tileServerUrl)
+        return;
+    d->tileServerUrl = url;
+    // Marks and requests belong to the old server; the new one may have those tiles.
+    if (d->downloader) {
+        d->downloader->setUrlTemplate(url);
+        d->emptyTileCache();
+        viewport()->update();
+    }
 }
 
 bool OsmView::getEnableTileDownload()
 {
-    return d->network != nullptr;
+    return d->downloading;
 }
 
 void OsmView::setEnableTileDownload(bool on)
 {
-    if ((d->network != nullptr) == on)
+    if (d->downloading == on)
         return;
-    if (on) {
-        d->network = new QNetworkAccessManager(this);
-        connect(d->network, SIGNAL(finished(QNetworkReply *)), this,
-                SLOT(tileServerReply(QNetworkReply *)));
-    } else {
-        // The replies die with their manager; their entries go with them.
-        d->pendingReplies.clear();
-        d->network->disconnect(this);
-        delete d->network;
-        d->network = nullptr;
+    d->downloading = on;
+    if (!on) {
+        // Failure marks outlive the switch; placeholders already drawn stay until their
+        // tiles leave the view.
+        d->downloader->cancelAll();
+        return;
     }
+    if (!d->downloader) {
+        d->downloader = new TileDownloader(this);
+        d->downloader->setDumpServerExchange(d->dumpServerExchange);
+        d->downloader->setStore(d->tiles);
+        d->downloader->setUrlTemplate(d->tileServerUrl);
+        connect(d->downloader, &TileDownloader::tileArrived, this,
+                [this](const TileKey &key, const QImage &image) { d->tileArrived(key, image); });
+        connect(d->downloader, &TileDownloader::tileFailed, this,
+                [this](const TileKey &key, int error) { d->tileFailed(key, error); });
+    }
+    // Tiles looked up while download was off are missing, not settled.
+    d->emptyTileCache();
+    viewport()->update();
 }
 
-QPixmap OsmView::Private::storedTile(int x, int y, int z)
+bool OsmView::dumpServerExchange()
 {
-    const TileKey key(x, y, z);
-    if (const QPixmap *remembered = tileMemory.object(key))
-        return *remembered;
-    QPixmap pixmap = tiles->pixmap(x, y, z);
-    if (!pixmap.isNull())
-        rememberTile(key, pixmap);
-    return pixmap;
+    return d->dumpServerExchange;
 }
 
-QPixmap OsmView::Private::tilePixmap(int x, int y)
+void OsmView::setDumpServerExchange(bool on)
 {
-    if (!tiles)
-        return QPixmap();
-    QPixmap pixmap = storedTile(x, y, tileZoom);
-    if (!network || !pixmap.isNull() || tileServerUrl.isEmpty())
-        return pixmap;
-
-    const QPixmap &placeholder = downloadingPixmap();
-    const auto failed = failedTiles.constFind(QPoint(x, y));
-    if (failed != failedTiles.constEnd())
-        return errorPixmaps.value(failed.value());
-
-    const QString url = fillMarker(fillMarker(fillMarker(tileServerUrl, tileZoom), x), y);
-    const auto pending = pendingReplies.constFind(url);
-    if (pending != pendingReplies.constEnd()) {
-        if (pending.value())
-            return placeholder;
-        pendingReplies.remove(url);
-    }
-
-    if (dumpServerExchange)
-        qDebug() << "send request to" << url;
-
-    QNetworkRequest request{QUrl(url)};
-    request.setAttribute(LevelAttribute, tileZoom);
-    request.setAttribute(ColumnAttribute, x);
-    request.setAttribute(RowAttribute, y);
-    request.setRawHeader("User-Agent", "VeltraCenter 2.1");
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(TransferTimeoutMs);
-
-    QNetworkReply *reply = network->get(request);
-    reply->setProperty(RequestKeyProperty, url);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] {
-        if (reply->bytesAvailable() > MaxReplyBytes)
-            reply->abort();
-    });
-    pendingReplies.insert(url, reply);
-    return placeholder;
+    d->dumpServerExchange = on;
+    if (d->downloader)
+        d->downloader->setDumpServerExchange(on);
 }
 
 void OsmView::tileServerReply(QNetworkReply *reply)
 {
-    if (!reply)
-        return;
-    reply->deleteLater();
-
-    // Only the reply that is still expected for its URL may reach the store: one
-    // cancelled by a change of source or a clamped zoom finishes here all the same.
-    const QString key = reply->property(RequestKeyProperty).toString();
-    const auto pending = d->pendingReplies.find(key);
-    if (pending == d->pendingReplies.end() || pending.value() != reply)
-        return;
-    d->pendingReplies.erase(pending);
-
-    const QNetworkRequest request = reply->request();
-    bool ok = false;
-    const int z = intAttribute(request, LevelAttribute, &ok);
-    if (!ok)
-        return;
-    const int x = intAttribute(request, ColumnAttribute, &ok);
-    if (!ok)
-        return;
-    const int y = intAttribute(request, RowAttribute, &ok);
-    if (!ok)
-        return;
-
-    if (d->dumpServerExchange)
-        qDebug() << "tile server reply" << request.url();
-
-    int code = reply->error();
-    if (code == QNetworkReply::NoError) {
-        const QByteArray bytes = reply->readAll();
-        QPixmap pixmap = TileImage::toPixmap(TileImage::decode(bytes));
-        if (!pixmap.isNull() && d->tiles) {
-            d->tiles->setData(x, y, z, bytes);
-            // Shown from the reply even if the store could not keep it, so a store
-            // that refuses writes does not turn into a stream of requests.
-            d->rememberTile(TileKey(x, y, z), pixmap);
-            if (z != d->tileZoom)
-                return;
-            d->tileCache.insert(QPoint(x, y), pixmap);
-            viewport()->update(d->tileViewportRect(x, y));
-            return;
-        }
-        code = QNetworkReply::UnknownContentError;
-    }
-
-    d->failedTiles.insert(QPoint(x, y), code);
-    if (!d->errorPixmaps.contains(code))
-        d->errorPixmaps.insert(code, errorTile(code));
-    d->tileCache.insert(QPoint(x, y), d->tilePixmap(x, y));
-    viewport()->update(d->tileViewportRect(x, y));
+    if (d->downloader)
+        d->downloader->handleReply(reply);
 }
 
+QPixmap OsmView::Private::storedTile(const TileKey &key, Tiles::ReadResult *result)
+{
+    if (const QPixmap *remembered = tileMemory.object(key)) {
+        *result = Tiles::ReadResult::Found;
+        return *remembered;
+    }
+    const QByteArray bytes = tiles->tileData(key, result);
+    if (*result != Tiles::ReadResult::Found)
+        return QPixmap();
+    QPixmap pixmap = TileImage::toPixmap(TileImage::decode(bytes));
+    if (pixmap.isNull())
+        *result = Tiles::ReadResult::Missing;
+    else
+        rememberTile(key, pixmap);
+    return pixmap;
+}
+
+OsmView::Private::CachedTile OsmView::Private::tilePixmap(int x, int y)
+{
+    if (!tiles)
+        return {};
+    const TileKey key(x, y, tileZoom);
+    Tiles::ReadResult result = Tiles::ReadResult::Missing;
+    QPixmap pixmap = storedTile(key, &result);
+    if (result == Tiles::ReadResult::Found)
+        return {pixmap, CachedTile::Settled};
+    if (result == Tiles::ReadResult::Busy) {
+        // Neither drawn nor fetched: the tile may be there once the lock is gone.
+        if (!busyRetry.isActive())
+            busyRetry.start(BusyRetryMs);
+        return {QPixmap(), CachedTile::Busy};
+    }
+    return downloadState(key);
+}
+
+OsmView::Private::CachedTile OsmView::Private::downloadState(const TileKey &key)
+{
+    if (!downloading)
+        return {};
+    const TileDownloader::Status status = downloader->want(key);
+    switch (status.state) {
+    case TileDownloader::Requested:
+        return {downloadingPixmap(), CachedTile::Downloading};
+    case TileDownloader::Failed:
+        return {errorPixmap(status.error), CachedTile::Downloading};
+    case TileDownloader::NotRequested:
+        break;
+    }
+    return {};
+}
+
+const QPixmap &OsmView::Private::errorPixmap(int code)
+{
+    auto it = errorPixmaps.find(code);
+    if (it == errorPixmaps.end()) {
+        it = errorPixmaps.insert(code, drawTileText(Qt::red, QRect(2, 2, 252, 252),
+                                                    Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextWordWrap,
+                                                    OsmView::tr("network error %1").arg(code)));
+    }
+    return it.value();
+}
+
+void OsmView::Private::tileArrived(const TileKey &key, const QImage &image)
+{
+    const QPixmap pixmap = QPixmap::fromImage(image);
+    rememberTile(key, pixmap);
+    if (key.z != tileZoom)
+        return;
+    tileCache.insert(QPoint(key.x, key.y), {pixmap, CachedTile::Settled});
+    // The cell where the view shows the tile now, wherever the view went meanwhile.
+    view->viewport()->update(tileViewportRect(key.x, key.y));
+}
+
+void OsmView::Private::tileFailed(const TileKey &key, int error)
+{
+    if (key.z != tileZoom)
+        return;
+    tileCache.insert(QPoint(key.x, key.y), {errorPixmap(error), CachedTile::Downloading});
+    view->viewport()->update(tileViewportRect(key.x, key.y));
+}

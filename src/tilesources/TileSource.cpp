@@ -1,6 +1,7 @@
 #include "OsmView.h"
 
 #include "OsmViewPrivate.h"
+#include "TileDownloader.h"
 #include "Tiles.h"
 
 #include <QtCore/QDebug>
@@ -13,8 +14,10 @@ void OsmView::setImagePath(const QString &path)
 
 void OsmView::Private::openTileSource(const QString &path)
 {
-    cancelPendingReplies();
-    // The old store writes what it still holds before it goes.
+    // Requests and failure marks belong to the old source. The old store writes what it
+    // still holds before it goes.
+    if (downloader)
+        downloader->setStore(nullptr);
     delete tiles;
     tiles = nullptr;
     tileMemory.clear();
@@ -26,6 +29,8 @@ void OsmView::Private::openTileSource(const QString &path)
             qWarning().noquote() << error;
     }
 
+    if (downloader)
+        downloader->setStore(tiles);
     imagePath = path;
     emptyTileCache();
 }
