@@ -120,6 +120,11 @@ void tst_TileStores::roundTrip()
                                    return bytes == tile;
                                }));
     QCOMPARE(visited, QList<TileKey>{a});
+    int seen = 0; // and stops when told to
+    store->forEachTile(0, 30, Tiles::Content::Keys, [&](const TileKey &, const QByteArray &) {
+        return ++seen < 1;
+    });
+    QCOMPARE(seen, 1);
 
     store.reset(); // writes what it holds, in one transaction
     QCOMPARE(stored(kind, path, a), tile);
