@@ -19,19 +19,6 @@ Q_DECLARE_METATYPE(Tiles::Kind)
 
 namespace {
 
-// Another program holding an exclusive lock on an SQLite file until it is released.
-struct Locker
-{
-    QProcess python;
-    bool lock(const QString &path)
-    {
-        python.start("python3", {"-c", "import sqlite3, sys; c = sqlite3.connect(sys.argv[1], "
-                                       "isolation_level=None); c.execute('BEGIN EXCLUSIVE'); "
-                                       "print('locked', flush=True); sys.stdin.readline()", path});
-        return python.waitForReadyRead() && python.readLine().startsWith("locked");
-    }
-    ~Locker() { python.write("\n"), python.waitForFinished(); }
-};
 
 QString fileFor(Kind kind)
 {
@@ -159,7 +146,7 @@ void tst_TileStores::lockedByAnotherProgram()
     std::unique_ptr<Tiles> store;
     Read result;
     {
-        Locker locker;
+        SqliteLock locker;
         QVERIFY(locker.lock(path));
         store = Tiles::open(path, {}, &error); // before its schema can be read
         QVERIFY2(store, qPrintable(error));
@@ -177,7 +164,7 @@ void tst_TileStores::lockedByAnotherProgram()
     QTRY_COMPARE(stored(kind, path, late), TestTiles::encoded(2, 2, 4));
     QTRY_COMPARE((store->tileData(early, &result), result), Read::Found);
 
-    Locker locker;
+    SqliteLock locker;
     QVERIFY(locker.lock(path));
     store->setData(3, 3, 4, TestTiles::encoded(3, 3, 4));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("1 tiles could not be written"));

@@ -68,8 +68,7 @@ OsmView::~OsmView()
     // Nothing may arrive for a store that is going; the store then writes what it holds.
     delete d->downloader;
     d->downloader = nullptr;
-    delete d->tiles;
-    d->tiles = nullptr;
+    Tiles::close(std::unique_ptr<Tiles>(std::exchange(d->tiles, nullptr)));
     delete d;
 }
 

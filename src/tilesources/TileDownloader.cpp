@@ -156,6 +156,7 @@ struct TileDownloader::Private
     void sendQueued();
     void send(const TileKey &key);
     void abortWith(const TileKey &key, QNetworkReply *reply, int error);
+    static void abortOnce(QNetworkReply *reply);
     void takeBody(const TileKey &key, QNetworkReply *reply);
     void markFailed(const TileKey &key, int error, const QNetworkReply *reply);
 
@@ -315,7 +316,7 @@ void TileDownloader::cancelAll()
     const QHash<TileKey, Private::Flight> flights = std::exchange(d->inFlight, {});
     // No longer tracked, so handleReply drops them as they finish here.
     for (const Private::Flight &flight : flights)
-        flight.reply->abort();
+        Private::abortOnce(flight.reply);
 }
 
 void TileDownloader::clearMarks()
@@ -427,13 +428,21 @@ void TileDownloader::Private::send(const TileKey &key)
                        [this, key, reply] { abortWith(key, reply, TimeoutError); });
 }
 
+// A reply that has met its error is finishing already; aborting it too makes Qt
+// complain that it failed twice.
+void TileDownloader::Private::abortOnce(QNetworkReply *reply)
+{
+    if (!reply->isFinished() && reply->error() == QNetworkReply::NoError)
+        reply->abort();
+}
+
 void TileDownloader::Private::abortWith(const TileKey &key, QNetworkReply *reply, int error)
 {
     const auto flight = inFlight.find(key);
     if (flight == inFlight.end() || flight->reply != reply || flight->error)
         return;
     flight->error = error;
-    reply->abort(); // finishes it now, through handleReply
+    abortOnce(reply); // finishes it now, through handleReply
 }
 
 void TileDownloader::Private::takeBody(const TileKey &key, QNetworkReply *reply)

@@ -18,8 +18,7 @@ void OsmView::Private::openTileSource(const QString &path)
     // still holds before it goes.
     if (downloader)
         downloader->setStore(nullptr);
-    delete tiles;
-    tiles = nullptr;
+    Tiles::close(std::unique_ptr<Tiles>(std::exchange(tiles, nullptr)));
     tileMemory.clear();
 
     if (!path.isEmpty()) {

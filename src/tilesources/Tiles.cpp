@@ -4,8 +4,13 @@
 #include "TilesFromFile.h"
 #include "TilesFromMbtiles.h"
 
+#include <QtCore/QBasicTimer>
+#include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtCore/QFileInfo>
+
+#include <algorithm>
+#include <vector>
 
 Tiles::Kind Tiles::kindOf(const QString &path)
 {
@@ -51,4 +56,59 @@ std::unique_ptr<Tiles> Tiles::open(const QString &path, const OpenOptions &optio
     if (kindOf(path) == Kind::Mbtiles)
         return TilesFromMbtiles::open(absolute, options, error);
     return TilesFromDb::open(absolute, options, error);
+}
+
+namespace {
+
+// Stores that still held tiles another program's lock kept out of the file when they
+// were closed. They try again now and then, and go once everything is written.
+class RetiredStores : public QObject
+{
+public:
+    static RetiredStores *instance()
+    {
+        static RetiredStores *stores = nullptr;
+        if (!stores) {
+            stores = new RetiredStores;
+            // Before the application object goes: the stores' connections need it.
+            qAddPostRoutine([] {
+                delete stores;
+                stores = nullptr;
+            });
+        }
+        return stores;
+    }
+
+    void add(std::unique_ptr<Tiles> store)
+    {
+        stores.push_back(std::move(store));
+        if (!timer.isActive())
+            timer.start(RetryMs, this);
+    }
+
+    ~RetiredStores() override = default; // each store makes its last, bounded attempt
+
+protected:
+    void timerEvent(QTimerEvent *) override
+    {
+        stores.erase(std::remove_if(stores.begin(), stores.end(),
+                                    [](const std::unique_ptr<Tiles> &s) { return s->flush(); }),
+                     stores.end());
+        if (stores.empty())
+            timer.stop();
+    }
+
+private:
+    static constexpr int RetryMs = 500;
+    std::vector<std::unique_ptr<Tiles>> stores;
+    QBasicTimer timer;
+};
+
+} // namespace
+
+void Tiles::close(std::unique_ptr<Tiles> store)
+{
+    if (!store || store->flush() || !QCoreApplication::instance())
+        return;
+    RetiredStores::instance()->add(std::move(store));
 }

@@ -78,6 +78,11 @@ public:
     // with a sentence naming the file and the reason in *error, when it cannot.
     static std::unique_ptr<Tiles> open(const QString &path, const OpenOptions &options,
                                        QString *error);
+    // Closes a store without losing what it could not write yet because another program
+    // holds a lock: such a store stays open and tries again every half second until
+    // everything is written, without blocking the caller. At the latest it goes with the
+    // application object, after one last bounded attempt.
+    static void close(std::unique_ptr<Tiles> store);
 };
 
 #endif

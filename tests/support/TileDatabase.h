@@ -2,6 +2,7 @@
 #define TILEDATABASE_H
 
 #include <QtCore/QByteArray>
+#include <QtCore/QProcess>
 #include <QtCore/QRect>
 #include <QtCore/QString>
 #include <QtCore/QVariant>
@@ -16,5 +17,24 @@ void writeTileDatabase(const QString &path, int z, const QRect &tiles,
 // connection of the caller's own; the first value the last run returned.
 QVariant runSql(const QString &path, const QStringList &statements,
                 const QList<QVariantList> &rows = {{}});
+
+// Another program holding an exclusive lock on an SQLite file until it is released.
+struct SqliteLock
+{
+    QProcess python;
+    bool lock(const QString &path)
+    {
+        python.start("python3", {"-c", "import sqlite3, sys; c = sqlite3.connect(sys.argv[1], "
+                                       "isolation_level=None); c.execute('BEGIN EXCLUSIVE'); "
+                                       "print('locked', flush=True); sys.stdin.readline()", path});
+        return python.waitForReadyRead() && python.readLine().startsWith("locked");
+    }
+    void release()
+    {
+        if (python.state() == QProcess::Running)
+            python.write("\n"), python.waitForFinished();
+    }
+    ~SqliteLock() { release(); }
+};
 
 #endif
