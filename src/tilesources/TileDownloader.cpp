@@ -314,9 +314,11 @@ void TileDownloader::cancelAll()
     d->queue.clear();
     d->queued.clear();
     const QHash<TileKey, Private::Flight> flights = std::exchange(d->inFlight, {});
-    // No longer tracked, so handleReply drops them as they finish here.
+    // No longer tracked, so handleReply drops any that still finish. Deleting a reply
+    // ends its request; aborting one whose failure is already on its way to this thread
+    // would make Qt report a second failure.
     for (const Private::Flight &flight : flights)
-        Private::abortOnce(flight.reply);
+        flight.reply->deleteLater();
 }
 
 void TileDownloader::clearMarks()
