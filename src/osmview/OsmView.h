@@ -127,9 +127,16 @@ class VELTRAWIDGETS_EXPORT OsmView : public QGraphicsView
      *
      * Every write reopens the source, also for the same path: requests in flight are
      * dropped, the tiles drawn so far are forgotten, the marks of failed downloads are
-     * cleared, and the view repaints. When the source cannot be opened or created, the
-     * view has no tile source: it paints no background and requests nothing, and the
-     * property still holds the path. No error is reported.
+     * cleared, and the view repaints. When the source cannot be opened or created (not
+     * an SQLite file, a damaged one, the wrong tables, a directory that cannot be
+     * written), one warning names the file and the reason, and the view has no tile
+     * source: it paints no background and requests nothing, and the property still
+     * holds the path.
+     *
+     * While another program holds a lock on a tile database, the view does not wait
+     * for it: tiles it cannot read are left empty (and not downloaded) and read again a
+     * moment later; downloaded tiles are kept in memory and written once the lock is
+     * gone, also when the view has moved on to another source meanwhile.
      *
      * Accessors: imagePath(), setImagePath().
      */
@@ -175,7 +182,8 @@ class VELTRAWIDGETS_EXPORT OsmView : public QGraphicsView
      * header from the server is honoured. Any other failure, a reply that is not a tile
      * image among them, marks the tile as failed at its level: it is drawn as an error
      * tile naming the error code and not requested again until the tile source or the
-     * server URL changes. Switching off drops the requests in flight.
+     * server URL changes, or a zoom request is clamped to another level. Switching off
+     * drops the requests in flight and keeps the marks.
      *
      * Accessors: getEnableTileDownload(), setEnableTileDownload().
      */
