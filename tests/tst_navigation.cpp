@@ -1,5 +1,4 @@
 #include "OsmView.h"
-#include "ViewProbe.h"
 
 #include <QtTest/QtTest>
 #include <QtWidgets/QGraphicsRectItem>

@@ -3,7 +3,6 @@
 #include "TestTiles.h"
 #include "TileDatabase.h"
 #include "TileServer.h"
-#include "ViewProbe.h"
 
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QFile>
@@ -119,7 +118,7 @@ void tst_TileDownload::fetchedOnceStoredAndDrawn()
     QFETCH(int, delayMs);
     Downloading d(store);
     d.server.setHandler(late(delayMs));
-    const QImage first = ViewProbe::grab(*d.map.view);
+    const QImage first = d.map.grab();
     if (delayMs) {
         // The placeholder: white with dark text.
         int dark = 0;
@@ -135,7 +134,7 @@ void tst_TileDownload::fetchedOnceStoredAndDrawn()
     // Stored: a view opened anew on the store shows them without a server.
     MapFixture again;
     again.view->setImagePath(d.store);
-    QTRY_COMPARE(again.wrongSamples(ViewProbe::grab(*again.view)), 0);
+    QTRY_COMPARE(again.wrongSamples(again.grab()), 0);
     QCOMPARE(d.server.requests.size(), d.visible());
 }
 
@@ -168,7 +167,7 @@ void tst_TileDownload::nothingRequested()
         d.map.view->setOpacity(0);
     else
         d.map.view->setTileServerUrl(what);
-    ViewProbe::grab(*d.map.view);
+    d.map.grab();
     QTest::qWait(200); // the only wait for nothing: requests would have gone out by now
     QCOMPARE(d.server.requests.size(), 0);
 }
@@ -188,7 +187,7 @@ void tst_TileDownload::arrivalShowsWhereTheViewNowIs()
     QFETCH(QString, move);
     Downloading d;
     d.server.setHandler(late(300));
-    ViewProbe::grab(*d.map.view);
+    d.map.grab();
     QTRY_COMPARE(d.server.requests.size(), d.visible());
     QWidget *viewport = d.map.view->viewport();
     const QPoint centre = viewport->rect().center();
@@ -226,7 +225,7 @@ void tst_TileDownload::failureMarks()
     QFETCH(bool, retried);
     Downloading d;
     d.server.setHandler(answer(404, {}, "no such tile"));
-    ViewProbe::grab(*d.map.view);
+    d.map.grab();
     QTRY_VERIFY(showsRed(d.map.screen()));
     const int asked = d.server.requests.size();
     d.server.setHandler(TileServer::tile);
@@ -249,7 +248,7 @@ void tst_TileDownload::failureMarks()
     } else {
         QTest::qWait(200); // the only wait for nothing
         QCOMPARE(d.server.requests.size(), asked);
-        QVERIFY(showsRed(ViewProbe::grab(*d.map.view)));
+        QVERIFY(showsRed(d.map.grab()));
     }
 }
 
@@ -265,7 +264,7 @@ void tst_TileDownload::lockedStoreNeitherFreezesNorLoses()
     writeDatabase(d.store, 12, stored);
     d.map.view->setImagePath(d.store);
     d.server.setHandler(late(300));
-    ViewProbe::grab(*d.map.view);
+    d.map.grab();
     const int missing = d.visible() - stored.width() * stored.height();
     QTRY_COMPARE(d.server.requests.size(), missing);
     SqliteLock lock;
@@ -318,7 +317,7 @@ void tst_TileDownload::hostileServerCannotExhaustTheView()
     });
     sinceTick.start();
     tick.start(20);
-    ViewProbe::grab(*d.map.view);
+    d.map.grab();
     QTRY_VERIFY(showsRed(d.map.screen()));
     QTRY_COMPARE(d.server.requests.size(), d.visible());
     QCOMPARE(storedTiles(d.store), 0);

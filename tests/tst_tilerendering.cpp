@@ -2,7 +2,6 @@
 #include "OsmView.h"
 #include "TestTiles.h"
 #include "TileAddressing.h"
-#include "ViewProbe.h"
 
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QPainter>
@@ -64,9 +63,9 @@ void tst_TileRendering::tilesWhereTheyBelong()
     map.view->centerOn(30.3, 59.94);
     QTemporaryDir dir;
     map.view->setImagePath(writeDatabase(dir.filePath(QStringLiteral("t.sqlitedb")),
-                                         ViewProbe::level(*map.view), map.visibleTiles()));
+                                         map.level(), map.visibleTiles()));
     QString why;
-    QCOMPARE(map.wrongSamples(ViewProbe::grab(*map.view), 1, {}, map.visibleTiles(), &why), 0);
+    QCOMPARE(map.wrongSamples(map.grab(), 1, map.visibleTiles(), &why), 0);
     QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
@@ -84,9 +83,9 @@ void tst_TileRendering::opacity()
     MapFixture map;
     map.view->setImagePath(database());
     map.view->setOpacity(opacity);
-    const QImage shown = ViewProbe::grab(*map.view);
+    const QImage shown = map.grab();
     for (const QPoint p : {QPoint(100, 100), QPoint(400, 300)}) {
-        const QPoint tile = ViewProbe::tileAt(*map.view, p);
+        const QPoint tile = map.tileAt(p);
         const QColor c = TestTiles::colourOf(tile.x(), tile.y(), 12);
         const QColor expected(qRound(c.red() * opacity + 255 * (1 - opacity)),
                               qRound(c.green() * opacity + 255 * (1 - opacity)),
@@ -123,7 +122,7 @@ void tst_TileRendering::everyPaintTarget()
     map.view->render(&painter, QRectF(image.rect()), source);
     painter.end();
     QString why;
-    QCOMPARE(map.wrongSamples(image, scale, {}, Band, &why), 0);
+    QCOMPARE(map.wrongSamples(image, scale, Band, &why), 0);
     QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 
@@ -144,8 +143,8 @@ void tst_TileRendering::printingCoversThePage()
     painter.end();
     QFile pdf(printer.outputFileName());
     QVERIFY(pdf.open(QIODevice::ReadOnly));
-    const QPoint first = ViewProbe::tileAt(*map.view, source.topLeft());
-    const QPoint last = ViewProbe::tileAt(*map.view, source.bottomRight());
+    const QPoint first = map.tileAt(source.topLeft());
+    const QPoint last = map.tileAt(source.bottomRight());
     const int tiles = (last.x() - first.x() + 1) * (last.y() - first.y() + 1);
     QVERIFY2(pdf.readAll().count("/Subtype /Image") >= tiles, qPrintable(QString::number(tiles)));
 }
@@ -210,10 +209,10 @@ void tst_TileRendering::screenAfterPans()
     QCoreApplication::processEvents();
     const QImage screen = map.screen();
     QString why;
-    QCOMPARE(map.wrongSamples(screen, 1, {}, Band, &why), 0);
+    QCOMPARE(map.wrongSamples(screen, 1, Band, &why), 0);
     QVERIFY2(why.isEmpty(), qPrintable(why));
     QCOMPARE(screen.convertToFormat(QImage::Format_RGB32),
-             ViewProbe::grab(*map.view).convertToFormat(QImage::Format_RGB32));
+             map.grab().convertToFormat(QImage::Format_RGB32));
 }
 
 void tst_TileRendering::wholeWorldAtLowLevels_data()
@@ -244,10 +243,10 @@ void tst_TileRendering::wholeWorldAtLowLevels()
     else
         map.view->setZoom(level);
     map.view->centerOn(0, 0);
-    QCOMPARE(ViewProbe::level(*map.view), level);
+    QCOMPARE(map.level(), level);
     QVERIFY(qAbs(map.view->transform().m22()) > 1e-3);
     QString why;
-    QCOMPARE(map.wrongSamples(ViewProbe::grab(*map.view), 1, {}, QRect(0, 0, n, n), &why), 0);
+    QCOMPARE(map.wrongSamples(map.grab(), 1, QRect(0, 0, n, n), &why), 0);
     QVERIFY2(why.isEmpty(), qPrintable(why));
 }
 

@@ -2,14 +2,14 @@
 
 #include "OsmView.h"
 #include "TestTiles.h"
+#include "TileAddressing.h"
 #include "TileDatabase.h"
-#include "ViewProbe.h"
 
-#include <QtCore/QFile>
 #include <QtGui/QScreen>
 #include <QtGui/QWindow>
-#include <QtCore/QtMath>
 #include <QtTest/QTest>
+
+#include <cmath>
 
 MapFixture::MapFixture(int level, QSize size, bool shown)
     : scene(-180, -85, 360, 170), view(new OsmView(&scene, nullptr))
@@ -17,10 +17,8 @@ MapFixture::MapFixture(int level, QSize size, bool shown)
     view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     view->setFrameShape(QFrame::NoFrame);
-    view->setBackgroundBrush(Qt::NoBrush);
     QPalette palette = view->viewport()->palette();
     palette.setColor(QPalette::Base, Qt::white);
-    palette.setColor(QPalette::Window, Qt::white);
     view->viewport()->setPalette(palette);
     view->resize(size);
     view->setOpacity(1.0);
@@ -35,75 +33,53 @@ MapFixture::MapFixture(int level, QSize size, bool shown)
 
 MapFixture::~MapFixture() = default;
 
+int MapFixture::level() const
+{
+    return qBound(view->zoomMin(), int(view->zoomF() + 0.08333333333333333), view->zoomMax());
+}
+
+QPoint MapFixture::tileAt(QPointF pixel) const
+{
+    const int z = level();
+    const double tileWidth = 360.0 / std::ldexp(1.0, z);
+    const double tileHeight = tileWidth * view->transform().m11() / view->transform().m22();
+    const QPointF at = view->mapToScene(QPoint()) + QPointF(pixel.x() / view->transform().m11(),
+                                                             pixel.y() / view->transform().m22());
+    const int anchor = qBound(0, latToTileY(view->mapToScene(QPoint()).y(), z), (1 << z) - 1);
+    const int row = anchor + int(std::floor((at.y() - tileYToLat(anchor, z)) / tileHeight));
+    return QPoint(int(std::floor((at.x() + 180.0) / tileWidth)), row);
+}
+
 QRect MapFixture::visibleTiles() const
 {
-    const QPoint topLeft = ViewProbe::tileAt(*view, QPoint(0, 0));
-    const QPoint bottomRight = ViewProbe::tileAt(
-        *view, QPoint(view->viewport()->width() - 1, view->viewport()->height() - 1));
-    return QRect(topLeft - QPoint(1, 1), bottomRight + QPoint(1, 1));
+    const QSize size = view->viewport()->size();
+    return QRect(tileAt(QPointF()) - QPoint(1, 1),
+                 tileAt(QPointF(size.width() - 1, size.height() - 1)) + QPoint(1, 1));
 }
 
-namespace {
-
-template<typename Check>
-int sample(OsmView &view, Check check)
+QImage MapFixture::grab() const
 {
-    const QImage shown = ViewProbe::grab(view);
-    int count = 0;
-    for (int py = 7; py < shown.height(); py += 37) {
-        for (int px = 5; px < shown.width(); px += 41) {
-            if (check(QPoint(px, py), shown.pixelColor(px, py)))
-                ++count;
-        }
-    }
-    return count;
+    return view->viewport()->grab().toImage();
 }
 
-} // namespace
-
-bool MapFixture::showsOwnTiles(QString *why)
+QImage MapFixture::screen() const
 {
-    const int z = ViewProbe::level(*view);
-    // Pixels near a tile edge may blend two tiles; keep to the tiles' interiors.
-    const int wrong = sample(*view, [&](QPoint p, const QColor &c) {
-        const QPoint tile = ViewProbe::tileAt(*view, p);
-        bool nearEdge = false;
-        for (const QPoint d : {QPoint(-2, 0), QPoint(2, 0), QPoint(0, -2), QPoint(0, 2)})
-            nearEdge = nearEdge || ViewProbe::tileAt(*view, p + d) != tile;
-        if (nearEdge || TestTiles::sameColour(c, TestTiles::colourOf(tile.x(), tile.y(), z)))
-            return false;
-        if (why && why->isEmpty())
-            *why = QStringLiteral("pixel (%1, %2) of tile (%3, %4) shows %5")
-                       .arg(p.x())
-                       .arg(p.y())
-                       .arg(tile.x())
-                       .arg(tile.y())
-                       .arg(c.name());
-        return true;
-    });
-    return wrong == 0;
+    const QPoint origin = view->viewport()->mapTo(view->window(), QPoint(0, 0));
+    const QImage window = view->window()->windowHandle()->screen()
+                              ->grabWindow(view->window()->winId()).toImage();
+    return window.copy(QRect(origin, view->viewport()->size()));
 }
 
-int MapFixture::blankSamples()
+int MapFixture::wrongSamples(const QImage &image, double scale, QRect stored, QString *why) const
 {
-    return sample(*view, [](QPoint, const QColor &c) { return c == QColor(Qt::white); });
-}
-
-int MapFixture::wrongSamples(const QImage &image, double scale, QPointF offset, QRect stored,
-                             QString *why)
-{
-    const int z = ViewProbe::level(*view);
+    const int z = level();
     int wrong = 0;
     for (int py = 3; py < image.height(); py += qMax(7, image.height() / 40)) {
         for (int px = 5; px < image.width(); px += qMax(7, image.width() / 40)) {
-            auto at = [&](QPointF d) {
-                const QPointF v = (QPointF(px, py) + d) / scale + offset;
-                return ViewProbe::tileAt(*view, QPoint(qFloor(v.x()), qFloor(v.y())));
-            };
-            const QPoint tile = at(QPointF());
+            const QPoint tile = tileAt(QPointF(px, py) / scale);
             bool nearEdge = false;
             for (const QPointF d : {QPointF(-2, 0), QPointF(2, 0), QPointF(0, -2), QPointF(0, 2)})
-                nearEdge = nearEdge || at(d * scale) != tile;
+                nearEdge = nearEdge || tileAt((QPointF(px, py) + d) / scale) != tile;
             if (nearEdge)
                 continue;
             const QColor expected = stored.contains(tile)
@@ -118,14 +94,6 @@ int MapFixture::wrongSamples(const QImage &image, double scale, QPointF offset, 
         }
     }
     return wrong;
-}
-
-QImage MapFixture::screen() const
-{
-    const QPoint origin = view->viewport()->mapTo(view->window(), QPoint(0, 0));
-    const QImage window = view->window()->windowHandle()->screen()
-                              ->grabWindow(view->window()->winId()).toImage();
-    return window.copy(QRect(origin, view->viewport()->size()));
 }
 
 QString writeDatabase(const QString &path, int z, const QRect &tiles)
