@@ -147,6 +147,7 @@ void tst_OperationsPane::pane()
     QVERIFY(QTest::qWaitForWindowExposed(&h.view));
     row.act(h);
     QTRY_COMPARE((h.*row.state)(), QLatin1String(row.expected));
+    // Every change to the lists leaves the pane the size of its contents.
     QTRY_COMPARE(h.pane->size(), h.pane->sizeHint());
 }
 

@@ -37,8 +37,8 @@ struct Shown
     bool exposed = false;
 };
 
-// Pixels of the tab over the viewport: outside its rounded outline, its translucent blue
-// (the pane's too), its arrow.
+// Pixels of the tab over the white viewport: outside its rounded outline, its blue at 0.6
+// opacity (the pane's too), its arrow.
 enum Kind { Clear, Fill, Arrow };
 const QColor colours[] = {Qt::white, QColor(0x66, 0x66, 0xff), Qt::gray};
 
