@@ -69,10 +69,7 @@ void OsmOperationsWidget::mapOpacityChanged(int value)
 
 void OsmOperationsWidget::zoomChanged(int level)
 {
-    if (level > ui->sldZoom->maximum())
-        ui->sldZoom->setMaximum(level);
-    else if (level < ui->sldZoom->minimum())
-        ui->sldZoom->setMinimum(level);
+    ui->sldZoom->setRange(qMin(level, ui->sldZoom->minimum()), qMax(level, ui->sldZoom->maximum()));
     ui->sldZoom->setValue(level);
 }
 
@@ -225,10 +222,7 @@ void OsmOperationsWidget::addLayerCheckBox(QGraphicsObject *layer)
         return;
     const QString name = layer->property("name").toString();
 
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("Layers"));
-    const QVariantList stored = settings.value(name).toList();
-    settings.endGroup();
+    const QVariantList stored = QSettings().value(QStringLiteral("Layers/") + name).toList();
     if (!stored.isEmpty()) {
         bool ok = false;
         const double z = stored.first().toDouble(&ok);

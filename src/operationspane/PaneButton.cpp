@@ -77,10 +77,10 @@ void PaneButton::resizeEvent(QResizeEvent *event)
 {
     const int w = event->size().width();
     const int h = event->size().height();
+    // Square on the right, rounded with radius 10 on the left: each arc joins the point
+    // before it with a straight edge.
     outline = QPainterPath();
     outline.moveTo(w, h);
-    if (w - 20 > 0)
-        outline.lineTo(w - 20, h);
     outline.arcTo(QRectF(0, h - 20, 20, 20), -90, -90);
     outline.arcTo(QRectF(0, 0, 20, 20), -180, -90);
     outline.lineTo(w, 0);
