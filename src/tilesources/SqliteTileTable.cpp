@@ -23,6 +23,10 @@ namespace {
 // written in transactions of this size.
 constexpr int BatchRows = 4096;
 constexpr qint64 BatchBytes = 16 * 1024 * 1024;
+// Tiles of a burst arrive a few milliseconds apart; writing each event loop's share on
+// its own would cost a transaction and a sync every few tiles. Reads see the tiles
+// held back at once, and closing the store writes them.
+constexpr int BatchDelayMs = 100;
 // What is held back while another program keeps the file locked.
 constexpr int MaxPendingRows = 2 * BatchRows;
 constexpr qint64 MaxPendingBytes = 4 * BatchBytes;
@@ -306,7 +310,7 @@ void SqliteTileTable::Private::scheduleWrite()
     if (pending.size() >= BatchRows || pendingBytes >= BatchBytes)
         writePending();
     else
-        startTimer(0);
+        startTimer(BatchDelayMs);
 }
 
 bool SqliteTileTable::Private::execChange(const TileKey &key, const Change &change,

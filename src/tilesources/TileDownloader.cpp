@@ -27,7 +27,7 @@ constexpr int MaxLevel = 30;
 // A tile is a few dozen kilobytes; anything near this is not a tile.
 constexpr qint64 MaxBodyBytes = 8 * 1024 * 1024;
 // Qt's network thread hands over at most this much before the body is read here.
-constexpr qint64 ReadChunkBytes = 64 * 1024;
+constexpr qint64 ReadChunkBytes = 1024 * 1024;
 constexpr qint64 FirstRetryMs = 10 * 1000;
 constexpr qint64 MaxBackoffMs = 10 * 60 * 1000;
 constexpr qint64 MaxRetryAfterSecs = 60 * 60;
@@ -355,18 +355,21 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     // Only Qt's inactivity timeout cancels a reply that is still tracked.
     if (error == QNetworkReply::OperationCanceledError)
         error = TimeoutError;
-    QImage image;
     if (error == QNetworkReply::NoError) {
         d->takeBody(key, reply);
         error = flight->error;
-        if (!error)
-            image = TileImage::decode(flight->body);
-        if (!error && image.isNull())
-            error = BadBodyError;
     }
     const QByteArray body = std::move(flight->body);
     d->inFlight.erase(flight);
+    // The next request travels while this body is decoded.
+    d->sendQueued();
 
+    QImage image;
+    if (error == QNetworkReply::NoError) {
+        image = TileImage::decode(body);
+        if (image.isNull())
+            error = BadBodyError;
+    }
     if (error == QNetworkReply::NoError) {
         d->marks.remove(key);
         d->store->setData(key, body);
@@ -375,7 +378,6 @@ void TileDownloader::handleReply(QNetworkReply *reply)
         d->markFailed(key, error, reply);
         Q_EMIT tileFailed(key, error);
     }
-    d->sendQueued();
 }
 
 void TileDownloader::Private::sendQueued()
