@@ -317,11 +317,11 @@ void tst_TileDownloader::templates_data()
     QTest::newRow("{z}/{x}/{y}") << "http://@/{z}/{x}/{y}.png" << "/12/5/7.png";
     QTest::newRow("any order, repeated") << "http://@/%3/%2/%1.png?z=%1" << "/7/5/12.png?z=12";
     QTest::newRow("literal %2F and %20 kept") << "http://@/a%2F%20/%1/%2/%3" << "/a%2F%20/12/5/7";
-    QTest::newRow("literal %2F beside braces") << "http://@/%2F/{z}/{x}/{y}" << "/%2F/12/5/7";
+    QTest::newRow("literal %2f beside braces") << "http://@/%2f/{z}/{x}/{y}" << "/%2F/12/5/7";
     QTest::newRow("file:// refused") << "file:///tmp/%1/%2/%3.png" << "";
     QTest::newRow("ftp:// refused") << "ftp://@/%1/%2/%3.png" << "";
     QTest::newRow("no markers refused") << "http://@/tile.png" << "";
-    QTest::newRow("no row marker refused") << "http://@/{z}/{x}.png" << "";
+    QTest::newRow("no level marker refused") << "http://@/{x}/{y}.png" << "";
 }
 
 void tst_TileDownloader::templates()
@@ -343,12 +343,11 @@ void tst_TileDownloader::templates()
     }
     QVERIFY(f.downloader.setUrlTemplate(urlTemplate));
     f.downloader.setDumpServerExchange(true);
-    const QString url = QStringLiteral("http://127.0.0.1:%1").arg(f.server.port()) + path;
-    QString sent, replied;
-    QDebug(&sent) << "send request to" << url;
-    QDebug(&replied) << "tile server reply" << QUrl(url);
-    QTest::ignoreMessage(QtDebugMsg, qPrintable(sent.trimmed()));
-    QTest::ignoreMessage(QtDebugMsg, qPrintable(replied.trimmed()));
+    const QString host = QRegularExpression::escape(
+        QStringLiteral("\"http://127.0.0.1:%1/").arg(f.server.port()));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^send request to " + host + ".*\"$"));
+    QTest::ignoreMessage(QtDebugMsg,
+                         QRegularExpression("^tile server reply QUrl\\(" + host + ".*\"\\)$"));
     QVariantList attributes; // level, column and row
     connect(f.downloader.network(), &QNetworkAccessManager::finished, [&](QNetworkReply *reply) {
         for (int i = QNetworkRequest::User + 1; i <= QNetworkRequest::User + 3; ++i)

@@ -1,48 +1,26 @@
 #include "TileUrlTemplate.h"
 
+#include <QtCore/QRegularExpression>
 #include <QtCore/QUrl>
-
-namespace {
-
-bool isHexDigit(QChar c)
-{
-    return c.isDigit() || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-        || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
-}
-
-} // namespace
 
 TileUrlTemplate::TileUrlTemplate(const QString &text) : m_text(text)
 {
-    static const QString braces[]
-        = {QStringLiteral("{z}"), QStringLiteral("{x}"), QStringLiteral("{y}")};
-    bool seen[3] = {false, false, false};
-    for (int i = 0; i < text.size();) {
-        int marker = -1;
-        int length = 0;
-        const QChar next = i + 1 < text.size() ? text.at(i + 1) : QChar();
-        if (text.at(i) == QLatin1Char('%') && next >= QLatin1Char('1') && next <= QLatin1Char('3')
-            && !(i + 2 < text.size() && isHexDigit(text.at(i + 2)))) {
-            marker = next.unicode() - '1';
-            length = 2;
-        }
-        for (int m = 0; m < 3 && marker < 0; ++m) {
-            if (text.midRef(i, 3) == braces[m]) {
-                marker = m;
-                length = 3;
-            }
-        }
-        if (marker < 0) {
-            if (m_pieces.isEmpty() || m_pieces.constLast().part != Literal)
-                m_pieces.append(Piece());
-            m_pieces.last().literal.append(text.at(i));
-            ++i;
-            continue;
-        }
-        seen[marker] = true;
-        m_pieces.append(Piece{Part(Level + marker), QString()});
-        i += length;
+    // %1 to %3 followed by a hex digit are percent escapes of the URL, such as "%2F".
+    static const QRegularExpression marker(
+        QStringLiteral("%([1-3])(?![0-9A-Fa-f])|\\{([zxy])\\}"));
+    bool seen[3] = {};
+    int done = 0;
+    for (QRegularExpressionMatchIterator it = marker.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        m_pieces.append(Piece{Literal, text.mid(done, match.capturedStart() - done)});
+        const int which = match.capturedLength(1) > 0
+            ? match.captured(1).toInt() - 1
+            : QStringLiteral("zxy").indexOf(match.captured(2));
+        seen[which] = true;
+        m_pieces.append(Piece{Part(Level + which), QString()});
+        done = match.capturedEnd();
     }
+    m_pieces.append(Piece{Literal, text.mid(done)});
 
     if (text.isEmpty())
         return;
