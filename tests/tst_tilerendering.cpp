@@ -47,19 +47,24 @@ private Q_SLOTS:
 void tst_TileRendering::tilesWhereTheyBelong_data()
 {
     QTest::addColumn<double>("zoom");
-    QTest::newRow("native 256 px") << 12 + 1.0 / 6;
-    QTest::newRow("native after source nudges") << 12 + 1.0 / 6 + 0.0002;
-    QTest::newRow("scaled 320 px") << 12.5;
-    QTest::newRow("scaled 384 px") << 12 + 5.0 / 6;
-    QTest::newRow("scaled 209 px") << 12.917;
-    QTest::newRow("next level at 224 px") << 13.0;
+    QTest::addColumn<bool>("upsideDown");
+    QTest::newRow("native 256 px") << 12 + 1.0 / 6 << false;
+    QTest::newRow("native after source nudges") << 12 + 1.0 / 6 + 0.0002 << false;
+    QTest::newRow("scaled 320 px") << 12.5 << false;
+    QTest::newRow("scaled 384 px") << 12 + 5.0 / 6 << false;
+    QTest::newRow("scaled 209 px") << 12.917 << false;
+    QTest::newRow("next level at 224 px") << 13.0 << false;
+    QTest::newRow("turned upside down by the host") << 12.5 << true;
 }
 
 void tst_TileRendering::tilesWhereTheyBelong()
 {
     QFETCH(double, zoom);
+    QFETCH(bool, upsideDown);
     MapFixture map;
     map.view->setZoom(zoom);
+    if (upsideDown)
+        map.view->rotate(180);
     map.view->centerOn(30.3, 59.94);
     QTemporaryDir dir;
     map.view->setImagePath(writeDatabase(dir.filePath(QStringLiteral("t.sqlitedb")),

@@ -6,7 +6,6 @@
 #include "TileLayout.h"
 
 #include <QtGui/QPainter>
-#include <QtGui/QPaintEngine>
 
 #include <cmath>
 
@@ -74,6 +73,7 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
         for (const QRect &outside : (QRegion(fillArea) - QRegion(block)))
             fill(outside);
     }
+    const qreal previousOpacity = painter->opacity();
     painter->setOpacity(d->opacity);
 
     for (int x = window.left(); x <= window.right(); ++x) {
@@ -97,7 +97,7 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
         }
     }
 
-    painter->setOpacity(1.0);
+    painter->setOpacity(previousOpacity);
     painter->setWorldTransform(world);
     d->keepTileCacheToViewport();
     if (d->downloading && painter->device() == viewport())
@@ -117,6 +117,7 @@ void OsmView::Private::drawThroughTransform(QPainter *painter, const QRectF &rec
     if (left > right || top > bottom || qint64(right - left + 1) * (bottom - top + 1) > MaxCellsPerPaint)
         return;
     const QTransform world = painter->worldTransform();
+    const qreal previousOpacity = painter->opacity();
     painter->setOpacity(opacity);
     for (int x = left; x <= right; ++x) {
         for (int y = top; y <= bottom; ++y) {
@@ -130,7 +131,7 @@ void OsmView::Private::drawThroughTransform(QPainter *painter, const QRectF &rec
         }
     }
     painter->setWorldTransform(world);
-    painter->setOpacity(1.0);
+    painter->setOpacity(previousOpacity);
     keepTileCacheToViewport();
 }
 

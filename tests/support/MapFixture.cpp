@@ -53,8 +53,9 @@ QPoint MapFixture::tileAt(QPointF pixel) const
 QRect MapFixture::visibleTiles() const
 {
     const QSize size = view->viewport()->size();
-    return QRect(tileAt(QPointF()) - QPoint(1, 1),
-                 tileAt(QPointF(size.width() - 1, size.height() - 1)) + QPoint(1, 1));
+    return QRect(tileAt(QPointF()), tileAt(QPointF(size.width() - 1, size.height() - 1)))
+        .normalized()
+        .adjusted(-1, -1, 1, 1);
 }
 
 QImage MapFixture::grab() const
