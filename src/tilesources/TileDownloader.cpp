@@ -174,7 +174,6 @@ struct TileDownloader::Private
     QHash<TileKey, Mark> marks;
     QVector<TileKey> queue;
     QSet<TileKey> queued;
-    bool queueOrdered = true;
     QHash<TileKey, Flight> inFlight;
     QPointF viewCentre;
     bool viewKnown = false;
@@ -287,7 +286,6 @@ TileDownloader::Status TileDownloader::want(const TileKey &key)
     if (!d->queued.contains(key) && !d->inFlight.contains(key)) {
         d->queue.append(key);
         d->queued.insert(key);
-        d->queueOrdered = false;
         if (d->inFlight.size() < d->maxInFlight)
             d->sendTimer.start();
     }
@@ -305,7 +303,6 @@ void TileDownloader::setView(int z, const QRect &window, const QPointF &centre)
         return true;
     };
     d->queue.erase(std::remove_if(d->queue.begin(), d->queue.end(), stale), d->queue.end());
-    d->queueOrdered = false;
     d->sendQueued();
 }
 
@@ -382,9 +379,9 @@ void TileDownloader::handleReply(QNetworkReply *reply)
 
 void TileDownloader::Private::sendQueued()
 {
-    if (!urlTemplate.isUsable() || !store)
+    if (!urlTemplate.isUsable() || !store || inFlight.size() >= maxInFlight)
         return;
-    if (!queueOrdered && viewKnown) {
+    if (viewKnown) {
         const auto distance = [this](const TileKey &key) {
             const double dx = key.x + 0.5 - viewCentre.x();
             const double dy = key.y + 0.5 - viewCentre.y();
@@ -394,7 +391,6 @@ void TileDownloader::Private::sendQueued()
             return distance(a) < distance(b);
         });
     }
-    queueOrdered = true;
     while (inFlight.size() < maxInFlight && !queue.isEmpty()) {
         const TileKey key = queue.takeFirst();
         queued.remove(key);
