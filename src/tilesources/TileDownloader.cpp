@@ -333,6 +333,14 @@ int TileDownloader::inFlightCount() const
     return d->inFlight.size();
 }
 
+qint64 TileDownloader::retryAt(const TileKey &key) const
+{
+    const auto mark = d->marks.constFind(key);
+    if (mark == d->marks.constEnd())
+        return 0;
+    return mark->permanent ? -1 : mark->retryAt;
+}
+
 void TileDownloader::handleReply(QNetworkReply *reply)
 {
     if (!reply || reply->manager() != d->network)
@@ -363,6 +371,7 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     }
     const QByteArray body = std::move(flight->body);
     d->inFlight.erase(flight);
+    Q_EMIT replyFinished(key, httpStatus(reply), error ? 0 : body.size());
 
     if (error == QNetworkReply::NoError) {
         d->marks.remove(key);
