@@ -55,17 +55,18 @@ int intact(const QString &path)
     return count;
 }
 
-// The server's faults; the odd tile is 2/1/1.
-enum Fault { None, Slow, First429, First503, Page, NotFound, Error500Once, Error500 };
+// The server's faults: most concern tile 2/1/1 alone.
+enum Fault { None, Slow, First429, First503, Page, NotFound, Error500Once, Error500, AllGone };
 
 Response serve(Fault fault, const Request &request, int index)
 {
     if ((fault == First429 || fault == First503) && index == 0)
         return {fault == First429 ? 429 : 503, "Retry-After: 30\r\n", "busy"};
-    const int oddStatus[] = {200, 200, 200, 200, 200, 404, index < 21 ? 500 : 200, 500};
-    if (request.path == "/2/1/1.png" && fault == Page)
+    const bool odd = request.path == "/2/1/1.png" || fault == AllGone;
+    const int oddStatus[] = {200, 200, 200, 200, 200, 404, index < 21 ? 500 : 200, 500, 410};
+    if (odd && fault == Page)
         return {200, "Content-Type: text/html\r\n", Html};
-    if (request.path == "/2/1/1.png" && oddStatus[fault] != 200)
+    if (odd && oddStatus[fault] != 200)
         return {oddStatus[fault], {}, "no"};
     Response tile = TileServer::tile(request);
     tile.delayMs = fault == Slow ? 100 : 0;
@@ -94,6 +95,7 @@ struct SeedRow
     {"404 retried or stored", ".sqlitedb", NotFound, "", 1, 21, 20, "1  HTTP 404"},
     {"failures not accepted", "", NotFound, "--accept-failures", 0, 21, 20, "HTTP 404"},
     {"error page stored", ".mbtiles", Page, "", 1, 21, 20, "1  not a tile image"},
+    {"hopeless run not stopped", ".sqlitedb", AllGone, "", 1, 11, 0, "first 10 tiles all failed"},
     {"progress lines", "", None, "--progress-interval 1", 0, 21, 21, "\\.\n(\\d+/21 tiles[^\n]*\n){4,6}Stored"},
     {"progress bar", "", None, "--progress bar", 0, 21, 21, "\r\\[#{24}\\] 21/21 tiles, 4.2 tiles/s"},
     {"no limit on tiles", "", None, "--zoom 0-7", 2, 0, 0, "21845 tiles to fetch, about 416.7 MiB"},

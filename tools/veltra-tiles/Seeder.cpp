@@ -56,6 +56,7 @@ public:
     QEventLoop loop;
     int exitCode = Console::Success;
     bool finished = false;
+    bool refused = false;
 
     QSet<TileKey> stored; // in the region when the run began
     qint64 toFetch = 0;
@@ -165,7 +166,7 @@ bool Seeder::Private::nextMissing(TileKey *key)
 
 void Seeder::Private::pump()
 {
-    while (outstanding < MaxInFlight) {
+    while (outstanding < MaxInFlight && !refused) {
         const qint64 now = clock.now();
         const qint64 firstRetry = retries.isEmpty() ? std::numeric_limits<qint64>::max()
                                                     : retries.firstKey();
@@ -184,7 +185,7 @@ void Seeder::Private::pump()
             continue;
         send(key, now);
     }
-    if (outstanding == 0 && cursorDone && retries.isEmpty() && !finished)
+    if (outstanding == 0 && ((cursorDone && retries.isEmpty()) || refused) && !finished)
         finish();
 }
 
@@ -234,6 +235,13 @@ void Seeder::Private::giveUp(int error, int status)
 {
     ++counts.failed;
     ++failures[cause(error, status)];
+    // A wrong template or a server that turns the tool away: ten thousand requests
+    // would not change that.
+    if (counts.done == 0 && counts.failed == HopelessFailures) {
+        refused = true;
+        progress->note(tr("The first %1 tiles all failed: stopping. Check --url.")
+                           .arg(HopelessFailures));
+    }
 }
 
 QString Seeder::Private::cause(int error, int status) const
@@ -279,10 +287,9 @@ void Seeder::Private::finish()
         Console::out(tr("%1 tiles failed:").arg(counts.failed));
     for (auto it = failures.cbegin(); it != failures.cend(); ++it)
         Console::out(QStringLiteral("  %1  %2").arg(it.value(), 6).arg(it.key()));
-    if (!flushed || inRegion < total - counts.failed)
-        Console::err(tr("%1 fetched tiles were not stored: %2")
-                         .arg(total - counts.failed - inRegion)
-                         .arg(store->errorString()));
+    const qint64 lost = counts.done - (inRegion - stored.size());
+    if (!flushed || lost > 0)
+        Console::err(tr("%1 fetched tiles were not stored: %2").arg(lost).arg(store->errorString()));
     exitCode = inRegion == total || options.acceptFailures ? Console::Success : Console::Failure;
     loop.quit();
 }

@@ -20,6 +20,8 @@ public:
     static constexpr int MaxInFlight = 2;
     // Above this many tiles to fetch a run needs `yes`.
     static constexpr qint64 TileLimit = 10000;
+    // A run whose first tiles all fail stops after this many.
+    static constexpr int HopelessFailures = 10;
     // What a tile is guessed to weigh before it is fetched.
     static constexpr qint64 EstimatedTileBytes = 20 * 1000;
 
