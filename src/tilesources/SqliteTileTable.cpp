@@ -89,6 +89,7 @@ struct SqliteTileTable::Private
     QHash<TileKey, Change> pending;
     qint64 pendingBytes = 0;
     bool waitingForLock = false;
+    int writeDelay = 0;
     QElapsedTimer busySince;
     std::unique_ptr<QTimer> timer;
 
@@ -306,7 +307,7 @@ void SqliteTileTable::Private::scheduleWrite()
     if (pending.size() >= BatchRows || pendingBytes >= BatchBytes)
         writePending();
     else
-        startTimer(0);
+        startTimer(writeDelay);
 }
 
 bool SqliteTileTable::Private::execChange(const TileKey &key, const Change &change,
@@ -464,6 +465,11 @@ SqliteTileTable::~SqliteTileTable()
     d->erase.reset();
     if (d->ownsConnection)
         SqliteTileFile::disconnect(d->db);
+}
+
+void SqliteTileTable::setWriteDelay(int msecs)
+{
+    d->writeDelay = qMax(0, msecs);
 }
 
 SqliteTileTable::State SqliteTileTable::check()

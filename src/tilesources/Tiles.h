@@ -41,6 +41,10 @@ public:
         int busyTimeoutMs = 40;
         // Create a missing file (a directory store creates its directories on write).
         bool create = true;
+        // How long written tiles of an SQLite store may wait in memory, to go to the file
+        // in one transaction with the ones that follow. The view writes at once; a tool
+        // that writes thousands saves a commit, and a sync of the file, per tile.
+        int writeDelayMs = 0;
         // Connections of SQLite stores are named after this, made unique per store.
         QString connectionPrefix = QStringLiteral("OsmView");
     };
