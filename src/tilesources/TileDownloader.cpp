@@ -169,6 +169,7 @@ struct TileDownloader::Private
     int deadline = 60 * 1000;
     bool dumpServerExchange = false;
     std::function<qint64()> clock = monotonicMsecs;
+    std::function<bool(const QByteArray &)> bodyCheck;
 
     QHash<TileKey, Mark> marks;
     QVector<TileKey> queue;
@@ -274,6 +275,11 @@ void TileDownloader::setClock(std::function<qint64()> msecsNow)
     d->clock = msecsNow ? std::move(msecsNow) : monotonicMsecs;
 }
 
+void TileDownloader::setBodyCheck(std::function<bool(const QByteArray &)> isTile)
+{
+    d->bodyCheck = std::move(isTile);
+}
+
 TileDownloader::Status TileDownloader::want(const TileKey &key)
 {
     if (!onGrid(key))
@@ -364,9 +370,9 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     if (error == QNetworkReply::NoError) {
         d->takeBody(key, reply);
         error = flight->error;
-        if (!error)
-            image = TileImage::decode(flight->body);
-        if (!error && image.isNull())
+        if (!error && d->bodyCheck)
+            error = d->bodyCheck(flight->body) ? 0 : BadBodyError;
+        else if (!error && (image = TileImage::decode(flight->body)).isNull())
             error = BadBodyError;
     }
     const QByteArray body = std::move(flight->body);

@@ -76,6 +76,9 @@ public:
     void setDeadline(int msecs);
     // The clock that failure marks expire by; monotonic milliseconds by default.
     void setClock(std::function<qint64()> msecsNow);
+    // Decides whether a body is a tile instead of decoding it; tileArrived() then carries a
+    // null image. For a program that stores tiles without showing them.
+    void setBodyCheck(std::function<bool(const QByteArray &body)> isTile);
 
     // For a tile of the current view that the store lacks. Queues a request unless the
     // tile is queued or in flight or a failure mark forbids it. Off-grid tiles fail at
