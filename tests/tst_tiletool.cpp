@@ -41,29 +41,45 @@ Run tool(const QStringList &arguments)
             QString::fromLocal8Bit(process.readAll())};
 }
 
-// How many tiles the store holds, each as the server serves it; -1 if one differs.
+// How many tiles the store holds at levels 0 to 3, each as served (PNG) or written
+// (JPEG); -1 if one is not.
 int intact(const QString &path)
 {
     Tiles::OpenOptions options;
     options.create = false;
     int count = 0;
     if (std::unique_ptr<Tiles> store = Tiles::open(path, options, nullptr))
-        store->forEachTile(0, 30, Tiles::Content::KeysAndData, [&](const TileKey &k, QByteArray data) {
-            count = count >= 0 && data == TestTiles::encoded(k.x, k.y, k.z) ? count + 1 : -1;
+        store->forEachTile(0, 3, Tiles::Content::KeysAndData, [&](const TileKey &k, QByteArray data) {
+            const bool same = data == TestTiles::encoded(k.x, k.y, k.z)
+                || data == TestTiles::encoded(k.x, k.y, k.z, "JPEG");
+            count = count >= 0 && same ? count + 1 : -1;
             return true;
         });
     return count;
 }
 
+// A package whose "tiles" is a view, holding an error page at level 5: it is read, but
+// takes no tiles and gives none up.
+void viewPackage(const QString &path)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), path);
+    db.setDatabaseName(path);
+    QSqlQuery q(db.open() ? db : QSqlDatabase());
+    for (const char *sql : {"CREATE TABLE metadata (name text, value text)",
+                            "CREATE TABLE t (zoom_level int, tile_column int, tile_row int, tile_data blob)",
+                            "INSERT INTO t VALUES (5, 0, 0, '<html/>')", "CREATE VIEW tiles AS SELECT * FROM t"})
+        q.exec(QString::fromLatin1(sql));
+}
+
 // The server's faults: most concern tile 2/1/1 alone.
-enum Fault { None, Slow, First429, First503, Page, NotFound, Error500Once, Error500, AllGone };
+enum Fault { None, Slow, First429, First503, Page, NotFound, Error500Once, Error500, AllGone, NoStore };
 
 Response serve(Fault fault, const Request &request, int index)
 {
     if ((fault == First429 || fault == First503) && index == 0)
-        return {fault == First429 ? 429 : 503, "Retry-After: 30\r\n", "busy"};
+        return {fault == First429 ? 429 : 503, fault == First429 ? "Retry-After: 60\r\n" : "Retry-After: 30\r\n", "busy"};
     const bool odd = request.path == "/2/1/1.png" || fault == AllGone;
-    const int oddStatus[] = {200, 200, 200, 200, 200, 404, index < 21 ? 500 : 200, 500, 410};
+    const int oddStatus[] = {200, 200, 200, 200, 200, 404, index < 21 ? 500 : 200, 500, 410, 200};
     if (odd && fault == Page)
         return {200, "Content-Type: text/html\r\n", Html};
     if (odd && oddStatus[fault] != 200)
@@ -88,16 +104,17 @@ struct SeedRow
     {"more than two in flight", ".sqlitedb", Slow, "", 0, 21, 21, "Stored 21 of 21"},
     {"rate limit not kept", "", None, "--rate 4", 0, 21, 21, "in 5.0 s"},
     {"no rate limit", "", None, "--rate 0", 0, 21, 21, "in 0.0 s"},
-    {"429 not pausing the run", ".mbtiles", First429, "", 0, 22, 21, "429\\): pausing for 30.0 s"},
+    {"429 not pausing the run", ".mbtiles", First429, "", 0, 22, 21, "429\\): pausing for 1 min 00 s"},
     {"503 not pausing the run", "", First503, "--rate 0", 0, 22, 21, "in 30.0 s"},
     {"transient failure not retried", "", Error500Once, "--rate 0", 0, 22, 21, "in 10.0 s"},
     {"retries without end", "", Error500, "--attempts 2", 1, 22, 20, "1 tiles failed:\n +1  HTTP 500"},
     {"404 retried or stored", ".sqlitedb", NotFound, "", 1, 21, 20, "1  HTTP 404"},
-    {"failures not accepted", "", NotFound, "--accept-failures", 0, 21, 20, "HTTP 404"},
     {"error page stored", ".mbtiles", Page, "", 1, 21, 20, "1  not a tile image"},
     {"hopeless run not stopped", ".sqlitedb", AllGone, "", 1, 11, 0, "first 10 tiles all failed"},
+    {"unstored tiles not reported", ".mbtiles", NoStore, "", 1, 21, 0, "21 fetched tiles were not stored"},
     {"progress lines", "", None, "--progress-interval 1", 0, 21, 21, "\\.\n(\\d+/21 tiles[^\n]*\n){4,6}Stored"},
-    {"progress bar", "", None, "--progress bar", 0, 21, 21, "\r\\[#{24}\\] 21/21 tiles, 4.2 tiles/s"},
+    {"progress bar, failures not accepted", "", NotFound, "--progress bar --accept-failures", 0, 21, 20,
+     "\r\\[#{24}\\] 20/21 tiles, 1 failed, 4.2 tiles/s[\\s\\S]*HTTP 404"},
     {"no limit on tiles", "", None, "--zoom 0-7", 2, 0, 0, "21845 tiles to fetch, about 416.7 MiB"},
 };
 
@@ -115,8 +132,8 @@ private Q_SLOTS:
     void copyRoundTrip();
     void infoAndVerify_data();
     void infoAndVerify();
-    void badArguments_data();
-    void badArguments();
+    void refusals_data();
+    void refusals();
 
 private:
     QTemporaryDir dir;
@@ -129,6 +146,8 @@ void tst_TileTool::seed()
     TileServer server([&](const Request &q) { return serve(r.fault, q, server.requests.size() - 1); });
     QVERIFY(server.start());
     const QString out = dir.filePath(QLatin1String(r.name) + QLatin1String(r.suffix));
+    if (r.fault == NoStore)
+        viewPackage(out);
     QString url = server.urlTemplate();
     if (row == 1)
         url.replace(QStringLiteral("%1/%2/%3"), QStringLiteral("{z}/{x}/{y}"));
@@ -146,10 +165,10 @@ void tst_TileTool::seed()
     if (r.fault == First429 || r.fault == First503) // asked again, after the request in flight only
         QVERIFY(server.requests[1].path == server.requests[0].path
                 || server.requests[2].path == server.requests[0].path);
-    if (QLatin1String(r.suffix) == QLatin1String(".mbtiles")) { // plain SQL: rows from the south
+    if (r.fault == None && QLatin1String(r.suffix) == QLatin1String(".mbtiles")) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), out);
         db.setDatabaseName(out);
-        QSqlQuery q(db.open() ? db : QSqlDatabase());
+        QSqlQuery q(db.open() ? db : QSqlDatabase()); // plain SQL: rows counted from the south
         QVERIFY(q.exec("SELECT tile_data FROM tiles WHERE zoom_level = 2 AND tile_column = 3 AND tile_row = 3"));
         QVERIFY(q.next() && q.value(0).toByteArray() == TestTiles::encoded(3, 0, 2));
     }
@@ -184,13 +203,15 @@ void tst_TileTool::resumesWithoutRefetching()
 
 void tst_TileTool::copyRoundTrip_data()
 {
-    // From a tree of levels 1 to 3, 84 tiles, one of them an error page.
+    // From a tree of levels 1 (JPEG) to 3 (PNG), 84 tiles: 3/2/2 an error page, 2/0/0 a
+    // cut-off JPEG.
     QTest::addColumn<QStringList>("chain");
     QTest::addColumn<QString>("option");
     QTest::addColumn<int>("tiles");
-    QTest::newRow("bytes changed") << QStringList{"", ".mbtiles", ".sqlitedb", ""} << "--zoom=0-30" << 83;
-    QTest::newRow("levels beyond --zoom") << QStringList{"", ".sqlitedb"} << "--zoom=2-2" << 16;
-    QTest::newRow("tiles beyond --bbox") << QStringList{"", ".mbtiles"} << "--bbox=0,0,180,85" << 21;
+    QTest::addColumn<int>("skipped");
+    QTest::newRow("bytes changed") << QStringList{"", ".mbtiles", ".sqlitedb", ""} << "--zoom=0-30" << 82 << 2;
+    QTest::newRow("levels beyond --zoom") << QStringList{"", ".sqlitedb"} << "--zoom=2-2" << 15 << 1;
+    QTest::newRow("tiles beyond --bbox") << QStringList{"", ".mbtiles"} << "--bbox=0,0,180,85" << 21 << 0;
 }
 
 void tst_TileTool::copyRoundTrip()
@@ -198,18 +219,22 @@ void tst_TileTool::copyRoundTrip()
     QFETCH(QStringList, chain);
     QFETCH(QString, option);
     QFETCH(int, tiles);
+    QFETCH(int, skipped);
     const QString base = dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
-    for (int z = 1; z <= 3; ++z)
+    TestTiles::writeTree(base, 1, 0, 1, 0, 1, "JPEG", "jpg");
+    for (int z = 2; z <= 3; ++z)
         TestTiles::writeTree(base, z, 0, (1 << z) - 1, 0, (1 << z) - 1);
-    QFile page(base + QStringLiteral("/3/2/2.png"));
-    QVERIFY(page.open(QIODevice::WriteOnly) && page.write(Html) > 0);
-    page.close();
+    const auto spoil = [&](const char *file, const QByteArray &bytes) {
+        QFile tile(base + QLatin1String(file));
+        return tile.open(QIODevice::WriteOnly) && tile.write(bytes) == bytes.size();
+    };
+    QVERIFY(spoil("/3/2/2.png", Html) && spoil("/2/0/0.png", TestTiles::encoded(0, 0, 2, "JPEG").chopped(9)));
     QString from = base;
     for (int i = 1; i < chain.size(); ++i) {
         const QString to = QStringLiteral("%1 %2%3").arg(base, QString::number(i), chain[i]);
         const Run run = tool({"copy", from, to, option});
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.output.contains("Skipped 1 tiles that are not whole images"), i == 1 && tiles == 83);
+        QCOMPARE(run.output.contains(QStringLiteral("Skipped %1 tiles").arg(skipped)), i == 1 && skipped);
         from = to;
     }
     QCOMPARE(intact(from), tiles);
@@ -250,7 +275,7 @@ void tst_TileTool::infoAndVerify()
                              "Level  3: tiles 3, columns 1-3, rows 2-2",
                              "Bounds:   -135.000000,0.000000,0.000000,66.513260 (west,south,east,north in degrees)",
                              "Formats:  jpeg 1, not an image 1, png 2"}},
-        {{"verify", path}, 1, {"3/1/2: HTML page, 59 bytes", "3/2/2: PNG that does not decode",
+        {{"verify", path}, 1, {"3/1/2: HTML or XML text, 59 bytes", "3/2/2: PNG that does not decode",
                                "Checked 4 tiles: 2 are not tile images."}},
         {{"verify", "--purge", path}, 0, {"Removed 2 of them."}},
         {{"verify", path}, 0, {"Checked 2 tiles: 0 are not tile images."}}};
@@ -262,39 +287,57 @@ void tst_TileTool::infoAndVerify()
     }
 }
 
-void tst_TileTool::badArguments_data()
+void tst_TileTool::refusals_data()
 {
+    // Nothing is written and nothing fetched. In the folder @: BROKEN.mbtiles, not a
+    // database; TREE, whose one tile is too large to be one; VIEW.mbtiles, a package
+    // that takes no tiles; GOOD, a tree of one tile.
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
-    const QString seed = QStringLiteral("seed --url URL --zoom 10-11 --bbox ");
-    QTest::newRow("bbox out of range") << seed + "10,50,190,51 OUT" << 2 << "longitudes lie between -180 and 180";
-    QTest::newRow("west east of east") << seed + "11,50,10,51 OUT" << 2 << "the west edge 11 lies east";
-    QTest::newRow("south north of north") << seed + "10,51,11,50 OUT" << 2 << "the south edge 51 lies north";
-    QTest::newRow("levels reversed") << seed + "10,50,11,51 --zoom 5-3 OUT" << 2 << "level 5 is above the last 3";
-    QTest::newRow("unknown store kind") << seed + "10,50,11,51 OUT.zip" << 2 << "what kind of store";
-    QTest::newRow("template without row") << seed + "10,50,11,51 --url http://h/{z}/{x}.png OUT" << 2 << "markers";
-    QTest::newRow("no --url") << "seed --zoom 1 --bbox 10,50,11,51 OUT" << 2 << "seed needs --url";
-    QTest::newRow("copy onto itself") << "copy HERE HERE/" << 2 << "both source and target";
+    const QString seed = QStringLiteral("seed --url URL --zoom 10-11 @OUT --bbox ");
+    QTest::newRow("bbox out of range") << seed + "10,50,190,51" << 2 << "longitudes lie between -180 and 180";
+    QTest::newRow("west east of east") << seed + "11,50,10,51" << 2 << "the west edge 11 lies east";
+    QTest::newRow("south north of north") << seed + "10,51,11,50" << 2 << "the south edge 51 lies north";
+    QTest::newRow("levels reversed") << seed + "10,50,11,51 --zoom 5-3" << 2 << "level 5 is above the last 3";
+    QTest::newRow("level beyond 30") << seed + "10,50,11,51 --zoom 3-31" << 2 << "from 0 to 30";
+    QTest::newRow("unknown store kind") << "seed --url URL --zoom 1 --bbox 10,50,11,51 @OUT.zip" << 2 << "what kind of store";
+    QTest::newRow("template without row") << seed + "10,50,11,51 --url http://h/{z}/{x}.png" << 2 << "markers";
+    QTest::newRow("unknown progress style") << seed + "10,50,11,51 --progress fancy" << 2 << "--progress takes";
+    QTest::newRow("no --url") << "seed --zoom 1 --bbox 10,50,11,51 @OUT" << 2 << "seed needs --url";
+    QTest::newRow("copy onto itself") << "copy @GOOD @GOOD/" << 2 << "both source and target";
     QTest::newRow("unknown command") << "fetch" << 2 << "unknown command \"fetch\"";
+    QTest::newRow("copy from a broken package") << "copy @BROKEN.mbtiles @OUT" << 1 << "cannot open tile store";
+    QTest::newRow("info of a broken package") << "info @BROKEN.mbtiles" << 1 << "cannot open tile store";
+    QTest::newRow("info of an unreadable tree") << "info @TREE" << 1 << "could not read the whole store";
+    QTest::newRow("verify of an unreadable tree") << "verify @TREE" << 1 << "could not read the whole store";
+    QTest::newRow("copy into a package taking none") << "copy @GOOD @VIEW.mbtiles" << 1 << "the tiles were not stored";
+    QTest::newRow("purge in a package taking none") << "verify --purge @VIEW.mbtiles" << 1 << "could not remove every";
     QTest::newRow("help") << "--help" << 0 << "Commands:\n  info PATH";
     for (const char *command : {"info", "seed", "copy", "verify"})
         QTest::newRow(command) << command + QStringLiteral(" --help") << 0 << QStringLiteral("Usage: veltra-tiles ") + command;
 }
 
-void tst_TileTool::badArguments()
+void tst_TileTool::refusals()
 {
     QFETCH(QString, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     TileServer server;
     QVERIFY(server.start());
-    QTemporaryDir empty;
-    arguments.replace(QStringLiteral("URL"), server.urlTemplate()).replace(QStringLiteral("HERE"), empty.path());
-    const Run run = tool(arguments.replace(QStringLiteral("OUT"), empty.filePath("out")).split(' '));
+    QTemporaryDir place;
+    QFile broken(place.filePath("BROKEN.mbtiles"));
+    QFile large(place.filePath("TREE/1/0/0.png"));
+    QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(Html) > 0 && QDir().mkpath(place.filePath("TREE/1/0"))
+            && large.open(QIODevice::WriteOnly) && large.resize(17 << 20));
+    TestTiles::writeTree(place.filePath("GOOD"), 1, 0, 0, 0, 0);
+    viewPackage(place.filePath("VIEW.mbtiles"));
+    const QStringList before = QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    arguments.replace(QStringLiteral("URL"), server.urlTemplate());
+    const Run run = tool(arguments.replace(QLatin1Char('@'), place.path() + QLatin1Char('/')).split(' '));
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.output.contains(message), qPrintable(run.output));
-    QVERIFY(QDir(empty.path()).isEmpty());
+    QCOMPARE(QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     QCOMPARE(server.requests.size(), 0);
 }
 

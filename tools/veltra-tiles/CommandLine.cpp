@@ -255,7 +255,7 @@ bool CommandLine::parseSeed(const QCommandLineParser &parser)
         return fail(tr("--attempts takes a whole number from 1 to 100: \"%1\"")
                         .arg(parser.value(o.attempts)));
     m_seed.attempts = int(attempts);
-    if (!Progress::parseStyle(parser.value(o.progressStyle), &m_seed.progress, stderr))
+    if (!Progress::parseStyle(parser.value(o.progressStyle), &m_seed.progress))
         return fail(tr("--progress takes auto, bar, lines or none: \"%1\"")
                         .arg(parser.value(o.progressStyle)));
     double interval = m_seed.progress == Progress::Style::Bar ? 0.25 : 10;

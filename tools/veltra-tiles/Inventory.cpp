@@ -5,7 +5,7 @@
 #include "Progress.h"
 #include "Region.h"
 #include "TileAddressing.h"
-#include "Tiles.h"
+#include "Stores.h"
 #include "TilesFromMbtiles.h"
 
 #include <QtCore/QDir>
@@ -73,12 +73,8 @@ QRectF Inventory::bounds() const
 
 int Inventory::run(const QString &path)
 {
-    Tiles::OpenOptions options;
-    options.create = false;
-    options.busyTimeoutMs = 5000;
-    options.connectionPrefix = QStringLiteral("veltra-tiles");
     QString error;
-    std::unique_ptr<Tiles> store = Tiles::open(path, options, &error);
+    std::unique_ptr<Tiles> store = Stores::open(path, false, &error);
     if (!store) {
         Console::err(error);
         return Console::Failure;

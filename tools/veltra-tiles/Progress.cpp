@@ -2,6 +2,8 @@
 
 #include <QtCore/QLocale>
 
+#include <cstdio>
+
 #include <unistd.h>
 
 namespace {
@@ -10,15 +12,10 @@ constexpr int BarWidth = 24;
 
 } // namespace
 
-Progress::Style Progress::styleFor(FILE *stream)
-{
-    return isatty(fileno(stream)) ? Style::Bar : Style::Lines;
-}
-
-bool Progress::parseStyle(const QString &text, Style *style, FILE *stream)
+bool Progress::parseStyle(const QString &text, Style *style)
 {
     if (text == QLatin1String("auto"))
-        *style = styleFor(stream);
+        *style = isatty(STDERR_FILENO) ? Style::Bar : Style::Lines;
     else if (text == QLatin1String("bar"))
         *style = Style::Bar;
     else if (text == QLatin1String("lines"))
@@ -30,8 +27,8 @@ bool Progress::parseStyle(const QString &text, Style *style, FILE *stream)
     return true;
 }
 
-Progress::Progress(Style style, qint64 total, qint64 intervalMs, FILE *stream)
-    : style(style), total(total), intervalMs(intervalMs), stream(stream)
+Progress::Progress(Style style, qint64 total, qint64 intervalMs)
+    : style(style), total(total), intervalMs(intervalMs)
 { }
 
 QString Progress::bytes(qint64 n)
@@ -66,18 +63,15 @@ void Progress::show(qint64 now, const Counts &counts)
 {
     shownAt = now;
     if (style == Style::Lines) {
-        std::fprintf(stream, "%s\n", qPrintable(line(now, counts)));
+        std::fprintf(stderr, "%s\n", qPrintable(line(now, counts)));
     } else if (style == Style::Bar) {
-        const int filled = total > 0
-            ? int(qMin(total, counts.done + counts.failed) * BarWidth / total)
-            : BarWidth;
+        const int filled = int(qMin(total, counts.done + counts.failed) * BarWidth / total);
         const QString bar = QString(filled, QLatin1Char('#'))
             + QString(BarWidth - filled, QLatin1Char('.'));
         // Clears what a longer line before left behind.
-        std::fprintf(stream, "\r[%s] %s\033[K", qPrintable(bar), qPrintable(line(now, counts)));
+        std::fprintf(stderr, "\r[%s] %s\033[K", qPrintable(bar), qPrintable(line(now, counts)));
         barOpen = true;
     }
-    std::fflush(stream);
 }
 
 void Progress::update(qint64 now, const Counts &counts)
@@ -89,10 +83,9 @@ void Progress::update(qint64 now, const Counts &counts)
 void Progress::note(const QString &text)
 {
     if (barOpen)
-        std::fputc('\n', stream);
+        std::fputc('\n', stderr);
     barOpen = false;
-    std::fprintf(stream, "%s\n", qPrintable(text));
-    std::fflush(stream);
+    std::fprintf(stderr, "%s\n", qPrintable(text));
 }
 
 void Progress::finish(qint64 now, const Counts &counts)
@@ -100,7 +93,6 @@ void Progress::finish(qint64 now, const Counts &counts)
     if (style == Style::Bar)
         show(now, counts);
     if (barOpen)
-        std::fputc('\n', stream);
+        std::fputc('\n', stderr);
     barOpen = false;
-    std::fflush(stream);
 }

@@ -4,10 +4,8 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QString>
 
-#include <cstdio>
-
-// The progress of a run through a known number of tiles: a bar redrawn in place on a
-// terminal, or a plain line now and then for a log.
+// The progress of a run through a known number of tiles on the standard error: a bar
+// redrawn in place on a terminal, or a plain line now and then for a log.
 class Progress
 {
     Q_DECLARE_TR_FUNCTIONS(Progress)
@@ -22,12 +20,12 @@ public:
         qint64 bytes = 0;
     };
 
-    // Bar on a terminal, lines otherwise.
-    static Style styleFor(FILE *stream);
-    // "auto", "bar", "lines" or "none"; false for anything else.
-    static bool parseStyle(const QString &text, Style *style, FILE *stream);
+    // "auto" (a bar on a terminal, lines otherwise), "bar", "lines" or "none"; false for
+    // anything else.
+    static bool parseStyle(const QString &text, Style *style);
 
-    Progress(Style style, qint64 total, qint64 intervalMs, FILE *stream);
+    // total > 0
+    Progress(Style style, qint64 total, qint64 intervalMs);
 
     // Shows the counts if the interval has passed since they were last shown.
     void update(qint64 now, const Counts &counts);
@@ -48,7 +46,6 @@ private:
     Style style;
     qint64 total;
     qint64 intervalMs;
-    FILE *stream;
     qint64 shownAt = -1;
     bool barOpen = false;
 };

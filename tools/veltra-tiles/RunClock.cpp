@@ -1,5 +1,7 @@
 #include "RunClock.h"
 
+#include <limits>
+
 RunClock::RunClock(bool simulated, QObject *parent) : QObject(parent), simulated(simulated)
 {
     elapsed.start();
@@ -16,6 +18,6 @@ void RunClock::wakeAt(qint64 at)
 {
     if (simulated)
         simulatedNow = qMax(simulatedNow, at);
-    // A long pause (an hour at most) still fits QTimer's int milliseconds.
-    timer.start(int(qBound<qint64>(0, at - now(), 24 * 3600 * 1000)));
+    // Beyond QTimer's range it wakes early, and is asked to wait again.
+    timer.start(int(qBound<qint64>(0, at - now(), std::numeric_limits<int>::max())));
 }

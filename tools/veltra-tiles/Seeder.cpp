@@ -3,8 +3,9 @@
 #include "Console.h"
 #include "Pacer.h"
 #include "RunClock.h"
+#include "Stores.h"
 #include "TileDownloader.h"
-#include "Tiles.h"
+#include "WholeImage.h"
 
 #include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
@@ -13,20 +14,6 @@
 #include <QtCore/QSet>
 
 #include <limits>
-
-namespace {
-
-Tiles::OpenOptions storeOptions(bool create)
-{
-    Tiles::OpenOptions options;
-    options.create = create;
-    // Another program may read the store meanwhile; a tool can wait for it.
-    options.busyTimeoutMs = 5000;
-    options.connectionPrefix = QStringLiteral("veltra-tiles");
-    return options;
-}
-
-} // namespace
 
 struct Seeder::Private
 {
@@ -93,7 +80,7 @@ bool Seeder::Private::plan()
     const Region &region = options.region;
     QString error;
     if (QFileInfo::exists(options.output)) {
-        store = Tiles::open(options.output, storeOptions(false), &error);
+        store = Stores::open(options.output, false, &error);
         const bool read = store
             && store->forEachTile(region.minZoom(), region.maxZoom(), Tiles::Content::Keys,
                                   [this, &region](const TileKey &key, const QByteArray &) {
@@ -125,7 +112,7 @@ bool Seeder::Private::plan()
         return false;
     }
     if (!store)
-        store = Tiles::open(options.output, storeOptions(true), &error);
+        store = Stores::open(options.output, true, &error);
     if (!store) {
         Console::err(error);
         exitCode = Console::Failure;
@@ -239,8 +226,8 @@ void Seeder::Private::giveUp(int error, int status)
     // would not change that.
     if (counts.done == 0 && counts.failed == HopelessFailures) {
         refused = true;
-        progress->note(tr("The first %1 tiles all failed: stopping. Check --url.")
-                           .arg(HopelessFailures));
+        progress->note(
+            tr("The first %1 tiles all failed: stopping. Check --url.").arg(HopelessFailures));
     }
 }
 
@@ -289,7 +276,8 @@ void Seeder::Private::finish()
         Console::out(QStringLiteral("  %1  %2").arg(it.value(), 6).arg(it.key()));
     const qint64 lost = counts.done - (inRegion - stored.size());
     if (!flushed || lost > 0)
-        Console::err(tr("%1 fetched tiles were not stored: %2").arg(lost).arg(store->errorString()));
+        Console::err(
+            tr("%1 fetched tiles were not stored: %2").arg(lost).arg(store->errorString()));
     exitCode = inRegion == total || options.acceptFailures ? Console::Success : Console::Failure;
     loop.quit();
 }
@@ -298,13 +286,14 @@ int Seeder::run()
 {
     if (!d->plan())
         return d->exitCode;
-    d->progress.reset(
-        new Progress(d->options.progress, d->toFetch, d->options.progressIntervalMs, stderr));
+    d->progress.reset(new Progress(d->options.progress, d->toFetch, d->options.progressIntervalMs));
     d->downloader.reset(new TileDownloader);
     TileDownloader *downloader = d->downloader.get();
     downloader->setMaxInFlight(MaxInFlight);
     downloader->setUserAgent(userAgent(d->options.contact));
     downloader->setClock([this] { return d->clock.now(); });
+    // The tiles are stored, not shown: decoding each would cost more than fetching it.
+    downloader->setBodyCheck(WholeImage::check);
     downloader->setUrlTemplate(d->options.urlTemplate);
     downloader->setStore(d->store.get());
     connect(downloader, &TileDownloader::replyFinished, this,

@@ -3,15 +3,8 @@
 #include "BoundedImageReader.h"
 #include "Console.h"
 #include "Region.h"
+#include "Stores.h"
 #include "TileImage.h"
-#include "Tiles.h"
-
-namespace {
-
-// Enough lines to see what went wrong, not a screenful per thousand bad tiles.
-constexpr int ListedTiles = 20;
-
-} // namespace
 
 QString Verifier::describe(const QByteArray &data)
 {
@@ -23,9 +16,9 @@ QString Verifier::describe(const QByteArray &data)
             return tr("%1 image, not a tile format").arg(QString::fromLatin1(format.toUpper()));
         return tr("%1 that does not decode").arg(QString::fromLatin1(format.toUpper()));
     }
-    const QByteArray head = data.left(256).trimmed().toLower();
-    if (head.startsWith("<!doctype html") || head.startsWith("<html") || head.contains("<body"))
-        return tr("HTML page, %1 bytes").arg(data.size());
+    // Error pages of web servers, and the XML ones of storage services.
+    if (data.left(64).trimmed().startsWith('<'))
+        return tr("HTML or XML text, %1 bytes").arg(data.size());
     return tr("not an image, %1 bytes").arg(data.size());
 }
 
@@ -42,12 +35,8 @@ bool Verifier::check(Tiles &store)
 
 int Verifier::run(const QString &path, bool purge)
 {
-    Tiles::OpenOptions options;
-    options.create = false;
-    options.busyTimeoutMs = 5000;
-    options.connectionPrefix = QStringLiteral("veltra-tiles");
     QString error;
-    std::unique_ptr<Tiles> store = Tiles::open(path, options, &error);
+    std::unique_ptr<Tiles> store = Stores::open(path, false, &error);
     if (!store) {
         Console::err(error);
         return Console::Failure;
@@ -55,14 +44,10 @@ int Verifier::run(const QString &path, bool purge)
     Verifier verifier;
     const bool complete = verifier.check(*store);
     const QVector<Bad> &bad = verifier.bad();
-    for (int i = 0; i < qMin(bad.size(), ListedTiles); ++i)
+    for (const Bad &tile : bad)
         Console::out(QStringLiteral("%1/%2/%3: %4")
-                         .arg(bad[i].key.z)
-                         .arg(bad[i].key.x)
-                         .arg(bad[i].key.y)
-                         .arg(bad[i].what));
-    if (bad.size() > ListedTiles)
-        Console::out(tr("... and %1 more").arg(bad.size() - ListedTiles));
+                         .arg(QString::number(tile.key.z), QString::number(tile.key.x),
+                              QString::number(tile.key.y), tile.what));
     Console::out(
         tr("Checked %1 tiles: %2 are not tile images.").arg(verifier.checked()).arg(bad.size()));
     if (!complete) {

@@ -7,34 +7,40 @@
 
 namespace {
 
-quint32 bigEndian32(const QByteArray &data, int at)
+bool fits(quint32 width, quint32 height)
 {
-    return qFromBigEndian<quint32>(data.constData() + at);
-}
-
-bool wholePng(const QByteArray &data)
-{
-    // Signature, the IHDR chunk first, the IEND chunk last.
-    if (data.size() < 8 + 25 + 12 || data.mid(8, 8) != QByteArray("\0\0\0\x0dIHDR", 8)
-        || !data.endsWith(QByteArray("\0\0\0\0IEND\xae\x42\x60\x82", 12)))
-        return false;
-    const quint32 width = bigEndian32(data, 16);
-    const quint32 height = bigEndian32(data, 20);
     return width > 0 && height > 0 && width <= quint32(TileImage::MaxSide)
         && height <= quint32(TileImage::MaxSide);
 }
 
-bool wholeJpeg(const QByteArray &data)
+// Signature, the IHDR chunk first, the IEND chunk last.
+bool wholePng(const QByteArray &data)
 {
-    // The end-of-image marker; some encoders pad after it.
-    return data.lastIndexOf("\xff\xd9") >= qMax(3, data.size() - 32);
+    const uchar *bytes = reinterpret_cast<const uchar *>(data.constData());
+    return data.size() >= 8 + 25 + 12 && data.mid(8, 8) == QByteArray("\0\0\0\x0dIHDR", 8)
+        && data.endsWith(QByteArray("\0\0\0\0IEND\xae\x42\x60\x82", 12))
+        && fits(qFromBigEndian<quint32>(bytes + 16), qFromBigEndian<quint32>(bytes + 20));
 }
 
-bool wholeWebp(const QByteArray &data)
+// The frame header among the segments before the scan, and the end-of-image marker,
+// after which some encoders pad.
+bool wholeJpeg(const QByteArray &data)
 {
-    const quint32 riffSize = qFromLittleEndian<quint32>(data.constData() + 4);
-    return quint64(riffSize) + 8 == quint64(data.size())
-        || quint64(riffSize) + 9 == quint64(data.size()); // a pad byte
+    const uchar *bytes = reinterpret_cast<const uchar *>(data.constData());
+    if (data.lastIndexOf("\xff\xd9") < qMax(2, data.size() - 32))
+        return false;
+    for (int at = 2; at + 9 <= data.size() && bytes[at] == 0xff;) {
+        const uchar marker = bytes[at + 1];
+        const bool frame = marker >= 0xc0 && marker <= 0xcf && marker != 0xc4 && marker != 0xc8
+            && marker != 0xcc;
+        if (frame)
+            return fits(qFromBigEndian<quint16>(bytes + at + 7),
+                        qFromBigEndian<quint16>(bytes + at + 5));
+        if (marker == 0xda)
+            return false;
+        at += 2 + qFromBigEndian<quint16>(bytes + at + 2);
+    }
+    return false;
 }
 
 } // namespace
@@ -46,7 +52,6 @@ bool WholeImage::check(const QByteArray &data)
         return wholePng(data);
     if (format == "jpeg")
         return wholeJpeg(data);
-    if (format == "webp")
-        return wholeWebp(data);
-    return false;
+    // WebP, where Qt reads it, has no end marker to look for.
+    return format == "webp" && !TileImage::decode(data).isNull();
 }

@@ -12,8 +12,6 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("veltra-tiles"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRA_VERSION));
 
     CommandLine line;
     if (!line.parse(QCoreApplication::arguments())) {
