@@ -110,7 +110,7 @@ struct SeedRow
     {"retries without end", "", Error500, "--attempts 2", 1, 22, 20, "1 tiles failed:\n +1  HTTP 500"},
     {"404 retried or stored", ".sqlitedb", NotFound, "", 1, 21, 20, "1  HTTP 404"},
     {"error page stored", ".mbtiles", Page, "", 1, 21, 20, "1  not a tile image"},
-    {"hopeless run not stopped", ".sqlitedb", AllGone, "", 1, 11, 0, "first 10 tiles all failed"},
+    {"hopeless run not stopped", ".sqlitedb", AllGone, "--rate 0", 1, 11, 0, "first 10 tiles all failed"},
     {"unstored tiles not reported", ".mbtiles", NoStore, "", 1, 21, 0, "21 fetched tiles were not stored"},
     {"progress lines", "", None, "--progress-interval 1", 0, 21, 21, "\\.\n(\\d+/21 tiles[^\n]*\n){4,6}Stored"},
     {"progress bar, failures not accepted", "", NotFound, "--progress bar --accept-failures", 0, 21, 20,

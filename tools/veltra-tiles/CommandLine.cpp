@@ -92,13 +92,46 @@ QString CommandLine::overview()
               "  copy SRC DST     copies tiles between stores of any kind\n"
               "  verify PATH      finds stored tiles that are not images; --purge removes them\n"
               "\n"
-              "\"veltra-tiles COMMAND --help\" describes a command.\n");
+              "\"veltra-tiles COMMAND --help\" describes a command, \"veltra-tiles --version\"\n"
+              "tells the version.\n");
 }
 
 bool CommandLine::fail(const QString &error)
 {
     m_error = error;
     return false;
+}
+
+QStringList CommandLine::describe(QCommandLineParser &parser) const
+{
+    const Options &o = options();
+    switch (m_command) {
+    case Command::Info:
+        parser.setApplicationDescription(tr("Shows what a tile store holds."));
+        return {QStringLiteral("PATH")};
+    case Command::Verify:
+        parser.setApplicationDescription(tr("Decodes every tile of a store and lists the ones "
+                                            "that are not images."));
+        parser.addOption(o.purge);
+        return {QStringLiteral("PATH")};
+    case Command::Copy:
+        parser.setApplicationDescription(tr("Copies the tiles of a store into another, of any "
+                                            "kind, bytes unchanged; skips tiles that are not "
+                                            "images."));
+        parser.addOptions({o.zoom, o.bbox});
+        return {QStringLiteral("SRC"), QStringLiteral("DST")};
+    case Command::Seed:
+        parser.setApplicationDescription(
+            tr("Fetches the tiles of a region that a store lacks from a tile server, two "
+               "requests at a time. A run that stops resumes where it stopped."));
+        parser.addOptions({o.url, o.bbox, o.zoom, o.rate, o.contact, o.attempts, o.yes,
+                           o.acceptFailures, o.progressStyle, o.progressInterval,
+                           o.simulatedClock});
+        return {QStringLiteral("OUT")};
+    case Command::None:
+        break;
+    }
+    return {};
 }
 
 bool CommandLine::parse(const QStringList &arguments)
@@ -126,37 +159,7 @@ bool CommandLine::parse(const QStringList &arguments)
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   tr("Shows this help."));
     parser.addOption(help);
-    QStringList paths;
-    switch (m_command) {
-    case Command::Info:
-        parser.setApplicationDescription(tr("Shows what a tile store holds."));
-        paths << QStringLiteral("PATH");
-        break;
-    case Command::Verify:
-        parser.setApplicationDescription(tr("Decodes every tile of a store and lists the ones "
-                                            "that are not images."));
-        parser.addOption(o.purge);
-        paths << QStringLiteral("PATH");
-        break;
-    case Command::Copy:
-        parser.setApplicationDescription(tr("Copies the tiles of a store into another, of any "
-                                            "kind, bytes unchanged; skips tiles that are not "
-                                            "images."));
-        parser.addOptions({o.zoom, o.bbox});
-        paths << QStringLiteral("SRC") << QStringLiteral("DST");
-        break;
-    case Command::Seed:
-        parser.setApplicationDescription(
-            tr("Fetches the tiles of a region that a store lacks from a tile server, two "
-               "requests at a time. A run that stops resumes where it stopped."));
-        parser.addOptions({o.url, o.bbox, o.zoom, o.rate, o.contact, o.attempts, o.yes,
-                           o.acceptFailures, o.progressStyle, o.progressInterval,
-                           o.simulatedClock});
-        paths << QStringLiteral("OUT");
-        break;
-    case Command::None:
-        break;
-    }
+    const QStringList paths = describe(parser);
     for (const QString &path : qAsConst(paths))
         parser.addPositionalArgument(path,
                                      path == QLatin1String("OUT")

@@ -36,6 +36,8 @@ public:
 
 private:
     bool fail(const QString &error);
+    // Adds the command's options; returns the names of its paths.
+    QStringList describe(QCommandLineParser &parser) const;
     bool parseSeed(const QCommandLineParser &parser);
     bool parseCopy(const QCommandLineParser &parser);
     bool parseRegion(const QCommandLineParser &parser, Region *region);

@@ -5,6 +5,8 @@
 
 #include <QtCore/QtEndian>
 
+#include <cstring>
+
 namespace {
 
 bool fits(quint32 width, quint32 height)
@@ -17,8 +19,9 @@ bool fits(quint32 width, quint32 height)
 bool wholePng(const QByteArray &data)
 {
     const uchar *bytes = reinterpret_cast<const uchar *>(data.constData());
-    return data.size() >= 8 + 25 + 12 && data.mid(8, 8) == QByteArray("\0\0\0\x0dIHDR", 8)
-        && data.endsWith(QByteArray("\0\0\0\0IEND\xae\x42\x60\x82", 12))
+    const int size = data.size();
+    return size >= 8 + 25 + 12 && std::memcmp(bytes + 8, "\0\0\0\x0dIHDR", 8) == 0
+        && std::memcmp(bytes + size - 12, "\0\0\0\0IEND\xae\x42\x60\x82", 12) == 0
         && fits(qFromBigEndian<quint32>(bytes + 16), qFromBigEndian<quint32>(bytes + 20));
 }
 
