@@ -1,6 +1,8 @@
 // Writes the demo's offline data into one folder: the sample city as a tile database
-// (levels 10 to 17), a night version as a z/x/y tree of JPEG tiles, a geo-referenced
-// image of the city with its binding, and the pictures of two intersections.
+// (levels 10 to 17) and as an MBTiles package copied from it, a night version as a z/x/y
+// tree of JPEG tiles, a geo-referenced image of the city with its binding, and the
+// pictures of two intersections.
+#include "Copier.h"
 #include "IntersectionPictures.h"
 #include "SampleMap.h"
 #include "TileAddressing.h"
@@ -102,6 +104,14 @@ int main(int argc, char **argv)
     QDir().mkpath(out.path());
     if (!writeDatabase(out.filePath(QStringLiteral("city.sqlitedb"))))
         return 1;
+    // Through veltra-tiles' own copy, as a user would make one.
+    QFile::remove(out.filePath(QStringLiteral("sample-city.mbtiles")));
+    Copier package({out.filePath(QStringLiteral("city.sqlitedb")),
+                    out.filePath(QStringLiteral("sample-city.mbtiles")), Region()});
+    if (!package.copy()) {
+        std::fprintf(stderr, "%s\n", qPrintable(package.errorString()));
+        return 1;
+    }
     writeTree(out.filePath(QStringLiteral("night")));
     writeImage(out.filePath(QStringLiteral("city-area.png")), out.filePath(QStringLiteral("city-area.binding")));
     IntersectionPictures::writeSet(out.filePath(QStringLiteral("lights")), QStringLiteral("k12"), 4);

@@ -13,6 +13,7 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QFileInfo>
 #include <QtCore/QStandardPaths>
 #include <QtWidgets/QDockWidget>
 #include <QtWidgets/QGraphicsEllipseItem>
@@ -51,7 +52,8 @@ QPen cosmetic(const QColor &colour, double width)
 
 } // namespace
 
-Workstation::Workstation(const QString &sampleDir, const QString &tileServer, QWidget *parent)
+Workstation::Workstation(const QString &sampleDir, const QString &tileServer,
+                         const QStringList &maps, QWidget *parent)
     : QMainWindow(parent), m_sampleDir(sampleDir)
 {
     setWindowTitle(tr("Veltra workstation - sample data"));
@@ -97,7 +99,7 @@ Workstation::Workstation(const QString &sampleDir, const QString &tileServer, QW
     m_imageMap->setMouseTracking(true);
 
     // Maps first: the first one is loaded only while the pane's list is empty.
-    addMaps(tileServer);
+    addMaps(tileServer, maps);
     buildLights();
     buildScene(m_scene);
     m_map->loadPreset(SampleMap::centre().x(), SampleMap::centre().y(), 14 + 1.0 / 6);
@@ -183,7 +185,7 @@ QWidget *Workstation::buildImageMap()
     return m_imageMap;
 }
 
-void Workstation::addMaps(const QString &tileServer)
+void Workstation::addMaps(const QString &tileServer, const QStringList &maps)
 {
     QObject *pane = m_map->operationWidget();
     auto add = [pane](const QString &name, const QString &path, const QString &server) {
@@ -193,6 +195,10 @@ void Workstation::addMaps(const QString &tileServer)
     const QDir sample(m_sampleDir);
     add(tr("Sample city"), sample.filePath(QStringLiteral("city.sqlitedb")), QString());
     add(tr("Sample city at night"), sample.filePath(QStringLiteral("night")), QString());
+    add(tr("Sample city (MBTiles)"), sample.filePath(QStringLiteral("sample-city.mbtiles")),
+        QString());
+    for (const QString &map : maps)
+        add(QFileInfo(map).completeBaseName(), QFileInfo(map).absoluteFilePath(), QString());
     // Tiles from a server of the operator's choice are kept in a cache of their own;
     // without a server the entry shows what earlier runs stored there.
     const QString cache = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);

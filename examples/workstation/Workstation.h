@@ -22,8 +22,10 @@ class Workstation : public QMainWindow
 
 public:
     // sampleDir holds the generated sample data; tileServer is a URL template with
-    // %1 (level), %2 (column) and %3 (row), or empty.
-    Workstation(const QString &sampleDir, const QString &tileServer, QWidget *parent = nullptr);
+    // %1 (level), %2 (column) and %3 (row), or empty; maps are tile stores listed after
+    // the sample maps.
+    Workstation(const QString &sampleDir, const QString &tileServer,
+                const QStringList &maps = QStringList(), QWidget *parent = nullptr);
     ~Workstation() override;
 
     OsmView *map() const { return m_map; }
@@ -32,7 +34,7 @@ public:
 private:
     void buildScene(MapScene *scene);
     void buildLights();
-    void addMaps(const QString &tileServer);
+    void addMaps(const QString &tileServer, const QStringList &maps);
     QWidget *buildImageMap();
 
     QString m_sampleDir;

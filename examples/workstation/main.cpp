@@ -1,9 +1,12 @@
 // The demo workstation: every widget of the library over a built-in sample city.
 //
-//   veltra-workstation [--tile-server URL] [--screenshot FILE]
+//   veltra-workstation [--tile-server URL] [--map STORE]... [--view LON,LAT,ZOOM]
+//                      [--screenshot FILE]
 //
 // URL is a template with %1 (level), %2 (column) and %3 (row); VELTRA_TILE_SERVER
 // gives one too. Without it everything shown comes from the generated sample data.
+// --map adds a tile store of the user's, made with veltra-tiles for instance, to the
+// pane's list of maps; --view starts the map elsewhere than over the sample city.
 #include "OsmView.h"
 #include "Workstation.h"
 
@@ -31,10 +34,22 @@ int main(int argc, char **argv)
     const QCommandLineOption data(QStringLiteral("sample-data"),
                                   QStringLiteral("Folder of the generated sample data."),
                                   QStringLiteral("folder"), QStringLiteral(VELTRA_SAMPLE_DATA_DIR));
-    parser.addOptions({server, screenshot, data});
+    const QCommandLineOption map(QStringLiteral("map"),
+                                 QStringLiteral(
+                                     "Add a tile store (directory, .sqlitedb or .mbtiles) "
+                                     "to the list of maps; may be repeated."),
+                                 QStringLiteral("store"));
+    const QCommandLineOption view(QStringLiteral("view"),
+                                  QStringLiteral(
+                                      "Start the map at a longitude, latitude and zoom."),
+                                  QStringLiteral("lon,lat,zoom"));
+    parser.addOptions({server, screenshot, data, map, view});
     parser.process(app);
 
-    Workstation window(parser.value(data), parser.value(server));
+    Workstation window(parser.value(data), parser.value(server), parser.values(map));
+    const QStringList at = parser.value(view).split(QLatin1Char(','));
+    if (at.size() == 3)
+        window.map()->loadPreset(at[0].toDouble(), at[1].toDouble(), at[2].toDouble());
     window.show();
 
     if (parser.isSet(screenshot)) {

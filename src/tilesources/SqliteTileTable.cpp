@@ -23,10 +23,6 @@ namespace {
 // written in transactions of this size.
 constexpr int BatchRows = 4096;
 constexpr qint64 BatchBytes = 16 * 1024 * 1024;
-// Tiles of a burst arrive a few milliseconds apart; writing each event loop's share on
-// its own would cost a transaction and a sync every few tiles. Reads see the tiles
-// held back at once, and closing the store writes them.
-constexpr int BatchDelayMs = 100;
 // What is held back while another program keeps the file locked.
 constexpr int MaxPendingRows = 2 * BatchRows;
 constexpr qint64 MaxPendingBytes = 4 * BatchBytes;
@@ -93,6 +89,7 @@ struct SqliteTileTable::Private
     QHash<TileKey, Change> pending;
     qint64 pendingBytes = 0;
     bool waitingForLock = false;
+    int writeDelay = Tiles::OpenOptions().writeDelayMs;
     QElapsedTimer busySince;
     std::unique_ptr<QTimer> timer;
 
@@ -310,7 +307,7 @@ void SqliteTileTable::Private::scheduleWrite()
     if (pending.size() >= BatchRows || pendingBytes >= BatchBytes)
         writePending();
     else
-        startTimer(BatchDelayMs);
+        startTimer(writeDelay);
 }
 
 bool SqliteTileTable::Private::execChange(const TileKey &key, const Change &change,
@@ -468,6 +465,11 @@ SqliteTileTable::~SqliteTileTable()
     d->erase.reset();
     if (d->ownsConnection)
         SqliteTileFile::disconnect(d->db);
+}
+
+void SqliteTileTable::setWriteDelay(int msecs)
+{
+    d->writeDelay = qMax(0, msecs);
 }
 
 SqliteTileTable::State SqliteTileTable::check()

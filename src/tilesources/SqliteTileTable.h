@@ -41,6 +41,9 @@ public:
     QSqlDatabase database() const;
     bool isReadOnly();
 
+    // See Tiles::OpenOptions::writeDelayMs.
+    void setWriteDelay(int msecs);
+
     QByteArray read(const TileKey &key, Tiles::ReadResult *result);
     void write(const TileKey &key, const QByteArray &data);
     bool remove(const TileKey &key);

@@ -170,6 +170,7 @@ struct TileDownloader::Private
     int deadline = 60 * 1000;
     bool dumpServerExchange = false;
     std::function<qint64()> clock = monotonicMsecs;
+    std::function<bool(const QByteArray &)> bodyCheck;
 
     QHash<TileKey, Mark> marks;
     QVector<TileKey> queue;
@@ -274,6 +275,11 @@ void TileDownloader::setClock(std::function<qint64()> msecsNow)
     d->clock = msecsNow ? std::move(msecsNow) : monotonicMsecs;
 }
 
+void TileDownloader::setBodyCheck(std::function<bool(const QByteArray &)> isTile)
+{
+    d->bodyCheck = std::move(isTile);
+}
+
 TileDownloader::Status TileDownloader::want(const TileKey &key)
 {
     if (!onGrid(key))
@@ -333,6 +339,14 @@ int TileDownloader::inFlightCount() const
     return d->inFlight.size();
 }
 
+qint64 TileDownloader::retryAt(const TileKey &key) const
+{
+    const auto mark = d->marks.constFind(key);
+    if (mark == d->marks.constEnd())
+        return 0;
+    return mark->permanent ? -1 : mark->retryAt;
+}
+
 void TileDownloader::handleReply(QNetworkReply *reply)
 {
     if (!reply || reply->manager() != d->network)
@@ -358,15 +372,17 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     }
     const QByteArray body = std::move(flight->body);
     d->inFlight.erase(flight);
-    // The next request travels while this body is decoded.
+    // The next request travels while this body is checked.
     d->sendQueued();
 
     QImage image;
     if (error == QNetworkReply::NoError) {
-        image = TileImage::decode(body);
-        if (image.isNull())
+        if (d->bodyCheck)
+            error = d->bodyCheck(body) ? 0 : BadBodyError;
+        else if ((image = TileImage::decode(body)).isNull())
             error = BadBodyError;
     }
+    Q_EMIT replyFinished(key, httpStatus(reply), error ? 0 : body.size());
     if (error == QNetworkReply::NoError) {
         d->marks.remove(key);
         d->store->setData(key, body);

@@ -76,6 +76,9 @@ public:
     void setDeadline(int msecs);
     // The clock that failure marks expire by; monotonic milliseconds by default.
     void setClock(std::function<qint64()> msecsNow);
+    // Decides whether a body is a tile instead of decoding it; tileArrived() then carries a
+    // null image. For a program that stores tiles without showing them.
+    void setBodyCheck(std::function<bool(const QByteArray &body)> isTile);
 
     // For a tile of the current view that the store lacks. Queues a request unless the
     // tile is queued or in flight or a failure mark forbids it. Off-grid tiles fail at
@@ -89,6 +92,9 @@ public:
     void clearMarks();
     int queuedCount() const;
     int inFlightCount() const;
+    // When a failed tile may be wanted again, on the clock of setClock(): 0 when it bears
+    // no mark, -1 when its failure is permanent.
+    qint64 retryAt(const TileKey &key) const;
 
     void handleReply(QNetworkReply *reply);
 
@@ -96,6 +102,9 @@ Q_SIGNALS:
     // Written to the store (or refused by it) and decodable.
     void tileArrived(const TileKey &key, const QImage &image);
     void tileFailed(const TileKey &key, int error);
+    // Every request that ends, just before tileArrived() or tileFailed(): the HTTP status
+    // (0 when none came) and the size of the body taken as the tile (0 when none was).
+    void replyFinished(const TileKey &key, int httpStatus, qint64 tileBytes);
 
 private:
     struct Private;

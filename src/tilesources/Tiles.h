@@ -41,6 +41,11 @@ public:
         int busyTimeoutMs = 40;
         // Create a missing file (a directory store creates its directories on write).
         bool create = true;
+        // How long written tiles of an SQLite store may wait in memory, to go to the file
+        // in one transaction with the ones that follow: tiles of a burst arrive a few
+        // milliseconds apart, and each transaction costs a sync of the file. Reads see
+        // the tiles held back at once, and closing the store writes them.
+        int writeDelayMs = 100;
         // Connections of SQLite stores are named after this, made unique per store.
         QString connectionPrefix = QStringLiteral("OsmView");
     };

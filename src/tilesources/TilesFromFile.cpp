@@ -42,7 +42,8 @@ struct TilesFromFile::Private
     bool inside(const QString &path);
     QString columnPath(const TileKey &key) const
     {
-        return QStringLiteral("%1/%2/%3").arg(basePath).arg(key.z).arg(key.x);
+        return QStringLiteral("%1/%2/%3")
+            .arg(basePath, QString::number(key.z), QString::number(key.x));
     }
     QStringList candidates() const;
     // Every file name a tile may have had, this store's own odd suffixes included.
@@ -83,7 +84,7 @@ QStringList TilesFromFile::Private::candidates() const
 
 QString TilesFromFile::Private::locate(const TileKey &key)
 {
-    const QString stem = QStringLiteral("%1/%2.").arg(columnPath(key)).arg(key.y);
+    const QString stem = QStringLiteral("%1/%2.").arg(columnPath(key), QString::number(key.y));
     for (const QString &candidate : candidates()) {
         const QString path = stem + candidate;
         if (QFileInfo(path).isFile() && inside(path)) {
@@ -117,9 +118,9 @@ bool TilesFromFile::Private::writeFailed(const QString &path, const QString &rea
 
 bool TilesFromFile::Private::write(const TileKey &key, const QByteArray &data)
 {
-    const QString levelPath = QStringLiteral("%1/%2").arg(basePath).arg(key.z);
+    const QString levelPath = QStringLiteral("%1/%2").arg(basePath, QString::number(key.z));
     const QString columnDir = columnPath(key);
-    const QString path = QStringLiteral("%1/%2.%3").arg(columnDir).arg(key.y).arg(suffix);
+    const QString path = QStringLiteral("%1/%2.%3").arg(columnDir, QString::number(key.y), suffix);
     if (!QDir().mkpath(basePath))
         return writeFailed(path, QStringLiteral("cannot create the directory"));
     // Existing level and column directories must be real ones of this tree before
@@ -155,7 +156,8 @@ bool TilesFromFile::Private::write(const TileKey &key, const QByteArray &data)
     // The tile replaces what was stored for it, in whatever format that was.
     const QStringList names = siblings();
     for (const QString &candidate : names) {
-        const QString other = QStringLiteral("%1/%2.%3").arg(columnDir).arg(key.y).arg(candidate);
+        const QString other = QStringLiteral("%1/%2.%3")
+                                  .arg(columnDir, QString::number(key.y), candidate);
         const QFileInfo info(other);
         if (candidate != suffix && (info.exists() || info.isSymLink()))
             QFile::remove(other);
@@ -211,8 +213,9 @@ void TilesFromFile::setPixmap(const TileKey &key, QPixmap pixmap)
         d->suffix = QStringLiteral("png");
     const QByteArray bytes = TileImage::encode(pixmap, d->suffix.toLatin1().constData());
     if (bytes.isEmpty())
-        d->writeFailed(QStringLiteral("%1/%2.%3").arg(d->columnPath(key)).arg(key.y).arg(d->suffix),
-                       QStringLiteral("no encoder for the format"));
+        d->writeFailed(
+            QStringLiteral("%1/%2.%3").arg(d->columnPath(key), QString::number(key.y), d->suffix),
+            QStringLiteral("no encoder for the format"));
     else
         d->write(key, bytes);
 }
@@ -251,7 +254,8 @@ bool TilesFromFile::remove(const TileKey &key)
     bool removed = true;
     const QStringList names = d->siblings();
     for (const QString &candidate : names) {
-        const QString path = QStringLiteral("%1/%2.%3").arg(columnDir).arg(key.y).arg(candidate);
+        const QString path = QStringLiteral("%1/%2.%3")
+                                 .arg(columnDir, QString::number(key.y), candidate);
         const QFileInfo info(path);
         if ((info.exists() || info.isSymLink()) && !QFile::remove(path))
             removed = false;

@@ -1,0 +1,345 @@
+#include "RowTable.h"
+#include "TestTiles.h"
+#include "TileServer.h"
+#include "Tiles.h"
+
+#include <QtCore/QProcess>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QTemporaryDir>
+#include <QtSql/QSqlDatabase>
+#include <QtSql/QSqlQuery>
+#include <QtTest/QtTest>
+
+// veltra-tiles run as a program against a loopback tile server. Seeds run on a simulated
+// clock, so that rate limits and pauses pass at once, over levels 0 to 2: 21 tiles.
+namespace {
+
+using Request = TileServer::Request;
+using Response = TileServer::Response;
+const QByteArray Html = "<!DOCTYPE html><html><body>Bandwidth exceeded</body></html>";
+
+struct Run
+{
+    int exitCode = -1;
+    QString output;
+};
+
+Run tool(const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    // Waits with this thread's event loop running: the server answers from it.
+    QEventLoop loop;
+    QObject::connect(&process, &QProcess::stateChanged, &loop, [&] {
+        if (process.state() == QProcess::NotRunning)
+            loop.quit();
+    });
+    QTimer::singleShot(60000, &loop, [&] { process.kill(); });
+    process.start(QStringLiteral(VELTRA_TILES_TOOL), arguments);
+    loop.exec();
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromLocal8Bit(process.readAll())};
+}
+
+// How many tiles the store holds at levels 0 to 3, each as served (PNG) or written
+// (JPEG); -1 if one is not.
+int intact(const QString &path)
+{
+    Tiles::OpenOptions options;
+    options.create = false;
+    int count = 0;
+    if (std::unique_ptr<Tiles> store = Tiles::open(path, options, nullptr))
+        store->forEachTile(0, 3, Tiles::Content::KeysAndData, [&](const TileKey &k, QByteArray data) {
+            const bool same = data == TestTiles::encoded(k.x, k.y, k.z)
+                || data == TestTiles::encoded(k.x, k.y, k.z, "JPEG");
+            count = count >= 0 && same ? count + 1 : -1;
+            return true;
+        });
+    return count;
+}
+
+// A package whose "tiles" is a view, holding an error page at level 5: it is read, but
+// takes no tiles and gives none up.
+void viewPackage(const QString &path)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), path);
+    db.setDatabaseName(path);
+    QSqlQuery q(db.open() ? db : QSqlDatabase());
+    for (const char *sql : {"CREATE TABLE metadata (name text, value text)",
+                            "CREATE TABLE t (zoom_level int, tile_column int, tile_row int, tile_data blob)",
+                            "INSERT INTO t VALUES (5, 0, 0, '<html/>')", "CREATE VIEW tiles AS SELECT * FROM t"})
+        q.exec(QString::fromLatin1(sql));
+}
+
+// The server's faults: most concern tile 2/1/1 alone.
+enum Fault { None, Slow, First429, First503, Page, NotFound, Error500Once, Error500, AllGone, NoStore };
+
+Response serve(Fault fault, const Request &request, int index)
+{
+    if ((fault == First429 || fault == First503) && index == 0)
+        return {fault == First429 ? 429 : 503, fault == First429 ? "Retry-After: 60\r\n" : "Retry-After: 30\r\n", "busy"};
+    const bool odd = request.path == "/2/1/1.png" || fault == AllGone;
+    const int oddStatus[] = {200, 200, 200, 200, 200, 404, index < 21 ? 500 : 200, 500, 410, 200};
+    if (odd && fault == Page)
+        return {200, "Content-Type: text/html\r\n", Html};
+    if (odd && oddStatus[fault] != 200)
+        return {oddStatus[fault], {}, "no"};
+    Response tile = TileServer::tile(request);
+    tile.delayMs = fault == Slow ? 100 : 0;
+    return tile;
+}
+
+struct SeedRow
+{
+    const char *name;
+    const char *suffix;
+    Fault fault;
+    const char *options;
+    int exitCode, requests, stored;
+    const char *output;
+} const SeedRows[] = {
+    {"directory, %1 template", "", None, "", 0, 21, 21, "Stored 21 of 21 tiles; fetched 21"},
+    {"database, {z} template", ".sqlitedb", None, "", 0, 21, 21, "Stored 21 of 21"},
+    {"package rows not flipped", ".mbtiles", None, "", 0, 21, 21, "Stored 21 of 21"},
+    {"more than two in flight", ".sqlitedb", Slow, "", 0, 21, 21, "Stored 21 of 21"},
+    {"rate limit not kept", "", None, "--rate 4", 0, 21, 21, "in 5.0 s"},
+    {"no rate limit", "", None, "--rate 0", 0, 21, 21, "in 0.0 s"},
+    {"429 not pausing the run", ".mbtiles", First429, "", 0, 22, 21, "429\\): pausing for 1 min 00 s"},
+    {"503 not pausing the run", "", First503, "--rate 0", 0, 22, 21, "in 30.0 s"},
+    {"transient failure not retried", "", Error500Once, "--rate 0", 0, 22, 21, "in 10.0 s"},
+    {"retries without end", "", Error500, "--attempts 2", 1, 22, 20, "1 tiles failed:\n +1  HTTP 500"},
+    {"404 retried or stored", ".sqlitedb", NotFound, "", 1, 21, 20, "1  HTTP 404"},
+    {"error page stored", ".mbtiles", Page, "", 1, 21, 20, "1  not a tile image"},
+    {"hopeless run not stopped", ".sqlitedb", AllGone, "--rate 0", 1, 11, 0, "first 10 tiles all failed"},
+    {"unstored tiles not reported", ".mbtiles", NoStore, "", 1, 21, 0, "21 fetched tiles were not stored"},
+    {"progress lines", "", None, "--progress-interval 1", 0, 21, 21, "\\.\n(\\d+/21 tiles[^\n]*\n){4,6}Stored"},
+    {"progress bar, failures not accepted", "", NotFound, "--progress bar --accept-failures", 0, 21, 20,
+     "\r\\[#{24}\\] 20/21 tiles, 1 failed, 4.2 tiles/s[\\s\\S]*HTTP 404"},
+    {"no limit on tiles", "", None, "--zoom 0-7", 2, 0, 0, "21845 tiles to fetch, about 416.7 MiB"},
+};
+
+} // namespace
+
+class tst_TileTool : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void seed_data() { addRows(SeedRows); }
+    void seed();
+    void resumesWithoutRefetching();
+    void copyRoundTrip_data();
+    void copyRoundTrip();
+    void infoAndVerify_data();
+    void infoAndVerify();
+    void refusals_data();
+    void refusals();
+
+private:
+    QTemporaryDir dir;
+};
+
+void tst_TileTool::seed()
+{
+    QFETCH(int, row);
+    const SeedRow &r = SeedRows[row];
+    TileServer server([&](const Request &q) { return serve(r.fault, q, server.requests.size() - 1); });
+    QVERIFY(server.start());
+    const QString out = dir.filePath(QLatin1String(r.name) + QLatin1String(r.suffix));
+    if (r.fault == NoStore)
+        viewPackage(out);
+    QString url = server.urlTemplate();
+    if (row == 1)
+        url.replace(QStringLiteral("%1/%2/%3"), QStringLiteral("{z}/{x}/{y}"));
+    const Run run = tool(QStringList{"seed", "--url", url, "--bbox", "-180,-85,180,85", "--zoom", "0-2",
+                                     "--contact", "ops@example.org", "--simulated-clock", "--progress",
+                                     "lines", out} + QString(r.options).split(' ', Qt::SkipEmptyParts));
+    QVERIFY2(QRegularExpression(r.output).match(run.output).hasMatch(), qPrintable(run.output));
+    QCOMPARE(run.exitCode, r.exitCode);
+    QCOMPARE(server.requests.size(), r.requests);
+    QCOMPARE(intact(out), r.stored);
+    QCOMPARE(QFileInfo::exists(out), r.exitCode != 2);
+    QVERIFY(server.mostBusy <= 2 && (r.fault != Slow || server.mostBusy == 2));
+    for (const Request &q : qAsConst(server.requests))
+        QCOMPARE(q.headers.value("user-agent"), QByteArray("veltra-tiles/" VELTRA_VERSION " (+ops@example.org)"));
+    if (r.fault == First429 || r.fault == First503) // asked again, after the request in flight only
+        QVERIFY(server.requests[1].path == server.requests[0].path
+                || server.requests[2].path == server.requests[0].path);
+    if (r.fault == None && QLatin1String(r.suffix) == QLatin1String(".mbtiles")) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), out);
+        db.setDatabaseName(out);
+        QSqlQuery q(db.open() ? db : QSqlDatabase()); // plain SQL: rows counted from the south
+        QVERIFY(q.exec("SELECT tile_data FROM tiles WHERE zoom_level = 2 AND tile_column = 3 AND tile_row = 3"));
+        QVERIFY(q.next() && q.value(0).toByteArray() == TestTiles::encoded(3, 0, 2));
+    }
+}
+
+void tst_TileTool::resumesWithoutRefetching()
+{
+    // The first run is killed with five tiles stored and two more requests hanging.
+    bool hang = true;
+    TileServer server([&](const Request &q) {
+        return hang && server.requests.size() > 5 ? Response{200, {}, {}, -1} : TileServer::tile(q);
+    });
+    QVERIFY(server.start());
+    const QString out = dir.filePath(QStringLiteral("resumed.mbtiles"));
+    const QStringList seed{"seed", "--url", server.urlTemplate(), "--bbox", "-180,-85,180,85",
+                           "--zoom", "0-2", "--rate", "0", out};
+    QProcess first;
+    first.start(QStringLiteral(VELTRA_TILES_TOOL), seed);
+    QTRY_COMPARE_WITH_TIMEOUT(intact(out), 5, 20000);
+    QTRY_COMPARE(server.requests.size(), 7);
+    first.kill();
+    QVERIFY(first.waitForFinished());
+    const QList<Request> firstRun = std::exchange(server.requests, {});
+    hang = false;
+    QCOMPARE(tool(seed).exitCode, 0);
+    QCOMPARE(server.requests.size(), 16);
+    for (const Request &q : qAsConst(server.requests))
+        for (int i = 0; i < 5; ++i)
+            QVERIFY2(q.path != firstRun[i].path, q.path);
+    QCOMPARE(intact(out), 21);
+}
+
+void tst_TileTool::copyRoundTrip_data()
+{
+    // From a tree of levels 1 (JPEG) to 3 (PNG), 84 tiles: 3/2/2 an error page, 2/0/0 a
+    // cut-off JPEG.
+    QTest::addColumn<QStringList>("chain");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<int>("tiles");
+    QTest::addColumn<int>("skipped");
+    QTest::newRow("bytes changed") << QStringList{"", ".mbtiles", ".sqlitedb", ""} << "--zoom=0-30" << 82 << 2;
+    QTest::newRow("levels beyond --zoom") << QStringList{"", ".sqlitedb"} << "--zoom=2-2" << 15 << 1;
+    QTest::newRow("tiles beyond --bbox") << QStringList{"", ".mbtiles"} << "--bbox=0,0,180,85" << 21 << 0;
+}
+
+void tst_TileTool::copyRoundTrip()
+{
+    QFETCH(QStringList, chain);
+    QFETCH(QString, option);
+    QFETCH(int, tiles);
+    QFETCH(int, skipped);
+    const QString base = dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
+    TestTiles::writeTree(base, 1, 0, 1, 0, 1, "JPEG", "jpg");
+    for (int z = 2; z <= 3; ++z)
+        TestTiles::writeTree(base, z, 0, (1 << z) - 1, 0, (1 << z) - 1);
+    const auto spoil = [&](const char *file, const QByteArray &bytes) {
+        QFile tile(base + QLatin1String(file));
+        return tile.open(QIODevice::WriteOnly) && tile.write(bytes) == bytes.size();
+    };
+    QVERIFY(spoil("/3/2/2.png", Html) && spoil("/2/0/0.png", TestTiles::encoded(0, 0, 2, "JPEG").chopped(9)));
+    QString from = base;
+    for (int i = 1; i < chain.size(); ++i) {
+        const QString to = QStringLiteral("%1 %2%3").arg(base, QString::number(i), chain[i]);
+        const Run run = tool({"copy", from, to, option});
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.output.contains(QStringLiteral("Skipped %1 tiles").arg(skipped)), i == 1 && skipped);
+        from = to;
+    }
+    QCOMPARE(intact(from), tiles);
+}
+
+void tst_TileTool::infoAndVerify_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("directory") << QString() << "directory of tiles";
+    QTest::newRow("database") << QStringLiteral(".sqlitedb") << "SQLite tile database";
+    QTest::newRow("package") << QStringLiteral(".mbtiles") << "MBTiles package";
+}
+
+void tst_TileTool::infoAndVerify()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QString, kind);
+    const QString path = dir.filePath(QStringLiteral("checked") + suffix);
+    const QByteArray jpeg = TestTiles::encoded(3, 2, 3, "JPEG");
+    const QByteArray cut = TestTiles::encoded(2, 2, 3).left(60);
+    if (std::unique_ptr<Tiles> store = Tiles::open(path, Tiles::OpenOptions(), nullptr)) {
+        store->setData(TileKey(1, 1, 2), TestTiles::encoded(1, 1, 2));
+        store->setData(TileKey(3, 2, 3), jpeg);
+        store->setData(TileKey(2, 2, 3), cut);
+        store->setData(TileKey(1, 2, 3), Html);
+    }
+    const qint64 bytes = TestTiles::encoded(1, 1, 2).size() + jpeg.size() + cut.size() + Html.size();
+    const struct
+    {
+        QStringList arguments;
+        int exitCode;
+        QStringList lines;
+    } runs[] = {
+        {{"info", path}, 0, {QStringLiteral("Store:    %1 (%2)").arg(path, kind),
+                             "Tiles:    4, " + QLocale::c().formattedDataSize(bytes, 1),
+                             "Level  2: tiles 1, columns 1-1, rows 1-1",
+                             "Level  3: tiles 3, columns 1-3, rows 2-2",
+                             "Bounds:   -135.000000,0.000000,0.000000,66.513260 (west,south,east,north in degrees)",
+                             "Formats:  jpeg 1, not an image 1, png 2"}},
+        {{"verify", path}, 1, {"3/1/2: HTML or XML text, 59 bytes", "3/2/2: PNG that does not decode",
+                               "Checked 4 tiles: 2 are not tile images."}},
+        {{"verify", "--purge", path}, 0, {"Removed 2 of them."}},
+        {{"verify", path}, 0, {"Checked 2 tiles: 0 are not tile images."}}};
+    for (const auto &r : runs) {
+        const Run run = tool(r.arguments);
+        QCOMPARE(run.exitCode, r.exitCode);
+        for (const QString &line : r.lines)
+            QVERIFY2(run.output.contains(line + QLatin1Char('\n')), qPrintable(run.output));
+    }
+}
+
+void tst_TileTool::refusals_data()
+{
+    // Nothing is written and nothing fetched. In the folder @: BROKEN.mbtiles, not a
+    // database; TREE, whose one tile is too large to be one; VIEW.mbtiles, a package
+    // that takes no tiles; GOOD, a tree of one tile.
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    const QString seed = QStringLiteral("seed --url URL --zoom 10-11 @OUT --bbox ");
+    QTest::newRow("bbox out of range") << seed + "10,50,190,51" << 2 << "longitudes lie between -180 and 180";
+    QTest::newRow("west east of east") << seed + "11,50,10,51" << 2 << "the west edge 11 lies east";
+    QTest::newRow("south north of north") << seed + "10,51,11,50" << 2 << "the south edge 51 lies north";
+    QTest::newRow("levels reversed") << seed + "10,50,11,51 --zoom 5-3" << 2 << "level 5 is above the last 3";
+    QTest::newRow("level beyond 30") << seed + "10,50,11,51 --zoom 3-31" << 2 << "from 0 to 30";
+    QTest::newRow("unknown store kind") << "seed --url URL --zoom 1 --bbox 10,50,11,51 @OUT.zip" << 2 << "what kind of store";
+    QTest::newRow("template without row") << seed + "10,50,11,51 --url http://h/{z}/{x}.png" << 2 << "markers";
+    QTest::newRow("unknown progress style") << seed + "10,50,11,51 --progress fancy" << 2 << "--progress takes";
+    QTest::newRow("no --url") << "seed --zoom 1 --bbox 10,50,11,51 @OUT" << 2 << "seed needs --url";
+    QTest::newRow("copy onto itself") << "copy @GOOD @GOOD/" << 2 << "both source and target";
+    QTest::newRow("unknown command") << "fetch" << 2 << "unknown command \"fetch\"";
+    QTest::newRow("copy from a broken package") << "copy @BROKEN.mbtiles @OUT" << 1 << "cannot open tile store";
+    QTest::newRow("info of a broken package") << "info @BROKEN.mbtiles" << 1 << "cannot open tile store";
+    QTest::newRow("info of an unreadable tree") << "info @TREE" << 1 << "could not read the whole store";
+    QTest::newRow("verify of an unreadable tree") << "verify @TREE" << 1 << "could not read the whole store";
+    QTest::newRow("copy into a package taking none") << "copy @GOOD @VIEW.mbtiles" << 1 << "the tiles were not stored";
+    QTest::newRow("purge in a package taking none") << "verify --purge @VIEW.mbtiles" << 1 << "could not remove every";
+    QTest::newRow("help") << "--help" << 0 << "Commands:\n  info PATH";
+    for (const char *command : {"info", "seed", "copy", "verify"})
+        QTest::newRow(command) << command + QStringLiteral(" --help") << 0 << QStringLiteral("Usage: veltra-tiles ") + command;
+}
+
+void tst_TileTool::refusals()
+{
+    QFETCH(QString, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    TileServer server;
+    QVERIFY(server.start());
+    QTemporaryDir place;
+    QFile broken(place.filePath("BROKEN.mbtiles"));
+    QFile large(place.filePath("TREE/1/0/0.png"));
+    QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(Html) > 0 && QDir().mkpath(place.filePath("TREE/1/0"))
+            && large.open(QIODevice::WriteOnly) && large.resize(17 << 20));
+    TestTiles::writeTree(place.filePath("GOOD"), 1, 0, 0, 0, 0);
+    viewPackage(place.filePath("VIEW.mbtiles"));
+    const QStringList before = QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    arguments.replace(QStringLiteral("URL"), server.urlTemplate());
+    const Run run = tool(arguments.replace(QLatin1Char('@'), place.path() + QLatin1Char('/')).split(' '));
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.output.contains(message), qPrintable(run.output));
+    QCOMPARE(QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    QCOMPARE(server.requests.size(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_TileTool)
+#include "tst_tiletool.moc"

@@ -1,0 +1,56 @@
+#ifndef SEEDER_H
+#define SEEDER_H
+
+#include "Progress.h"
+#include "Region.h"
+
+#include <QtCore/QObject>
+
+#include <memory>
+
+// Fetches the tiles of a region that a store lacks from a tile server, politely: two
+// requests at a time, a rate limit, a pause wherever the server asks for one, and no
+// request for a tile the store holds, so that an interrupted run resumes where it
+// stopped. Transient failures are tried again after the server's or a growing wait.
+class Seeder : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int MaxInFlight = 2;
+    // Above this many tiles to fetch a run needs `yes`.
+    static constexpr qint64 TileLimit = 10000;
+    // A run whose first tiles all fail stops after this many.
+    static constexpr int HopelessFailures = 10;
+    // What a tile is guessed to weigh before it is fetched.
+    static constexpr qint64 EstimatedTileBytes = 20 * 1000;
+
+    struct Options
+    {
+        QString urlTemplate;
+        Region region;
+        QString output;
+        double rate = 4; // requests per second, 0 for no limit
+        QString contact;
+        bool yes = false;
+        bool acceptFailures = false;
+        int attempts = 4; // per tile, for transient failures
+        Progress::Style progress = Progress::Style::Lines;
+        qint64 progressIntervalMs = 10 * 1000;
+        bool simulatedClock = false;
+    };
+
+    explicit Seeder(const Options &options, QObject *parent = nullptr);
+    ~Seeder() override;
+
+    static QByteArray userAgent(const QString &contact);
+
+    // Runs to the end and returns the exit code.
+    int run();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+#endif
