@@ -47,10 +47,6 @@ struct Fixture
         QFile file(tmp.filePath(name));
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
     }
-    QString png(const QString &name, const QImage &image)
-    {
-        return image.save(tmp.filePath(name), "PNG") ? tmp.filePath(name) : QString();
-    }
     // The middle of each phase's square shows the Scheme, a Phase, the piXmap or nothing ('-').
     QString squares() const
     {
@@ -94,7 +90,7 @@ const struct { const char *name; void (*setup)(Fixture &); const char *script, *
     {"svg beside a metafile", [](Fixture &f) { f.light->setShema(f.write("k12.wmf", {})); }, "", "SPSS", "", "12: Mill"},
     {"metafile without svg", [](Fixture &f) { f.light->setShema(f.write("plan.wmf", {})); }, "", "M", "", "12: Mill"},
     {"upper-case suffix is raster", [](Fixture &f) { f.light->setShema(f.write("k12.WMF", "<svg")); }, "", "----", "", "12: Mill"},
-    {"raster without a suffix", [](Fixture &f) { f.light->setShema(f.png("k12", image(SchemeColour))); }, "", "SPSS", "", "12: Mill"},
+    {"raster without a suffix", [](Fixture &f) { image(SchemeColour).save(f.tmp.filePath("k12"), "PNG"); f.light->setShema(f.tmp.filePath("k12")); }, "", "SPSS", "", "12: Mill"},
     // One pixel in the scheme's colour in a 9000 x 9000 frame.
     {"gif claiming 9000 pixels a side", [](Fixture &f) { f.light->setShema(f.write("k12.gif", QByteArray("GIF89a\0\0\0\0\x80\0\0\x30\x50\xa0\x30\x50\xa0,\0\0\0\0\x28\x23\x28\x23\0\x02\x02\x44\x01\0\x3b", 35))); }, "", "----", "", "12: Mill"},
     {"state change while held", nullptr, "b2 s3", "SSPS", "", "12: Mill"},
@@ -135,11 +131,10 @@ const struct { const char *name; bool connected; int phase; qint64 ago; QVariant
     {"length at the int minimum", true, 2, 12, INT_MIN, 0, None, "Phase 2:12(0)"},
 };
 
-// A light over a scheme of the given size (none: no light) with phases in the given order, in
+// A light over a scheme of the given size with phases in the given order, in
 // a font of the given point size (-1: the default). At its size hint the panel gets
 // at least `picture`, and the grid holds buttons labelled `placed` row by row.
 const struct { const char *name; QSize scheme; QList<int> ids; int fontPoints; QSize picture; QList<int> placed; } layoutRows[] = {
-    {"no light", {}, {}, -1, {80, 80}, {}},
     {"small scheme", {60, 40}, {}, -1, {80, 80}, {}},
     {"scheme and a large font", {400, 300}, {}, 30, {401, 301}, {}},
     {"huge scheme", {1200, 600}, {}, -1, {700, 350}, {}},
@@ -238,12 +233,13 @@ void tst_CrossView::layout()
     const auto &t = layoutRows[row];
     Fixture f;
     Sivel::Light light;
-    light.setShema(f.png(QStringLiteral("s.png"), image(SchemeColour, t.scheme)));
+    image(SchemeColour, t.scheme).save(f.tmp.filePath(QStringLiteral("s.png")));
+    light.setShema(f.tmp.filePath(QStringLiteral("s.png")));
     for (int id : t.ids)
         light.addPhase(id, None);
     f.view.setFont(QFont(QString(), t.fontPoints));
     f.label->setText(QStringLiteral("Phase 2:12(18) TF:8"));
-    f.view.setLight(t.scheme.isEmpty() ? nullptr : &light);
+    f.view.setLight(&light);
     QTest::mouseDClick(f.panel, Qt::RightButton, {}, QPoint(20, 20));
     QCOMPARE(f.view.layout()->count(), 2);
     QTest::mouseDClick(f.panel, Qt::LeftButton, {}, QPoint(20, 20));

@@ -14,8 +14,7 @@ const double Notch = 1.0905077326652577; // 2^(1/8)
 QByteArray gifDeclaring(int side)
 {
     const char size[] = {char(side & 0xff), char(side >> 8), char(side & 0xff), char(side >> 8)};
-    return QByteArray("GIF89a\0\0\0\0\x80\0\0\0\0\0\xff\xff\xff,\0\0\0\0", 24) + QByteArray(size, 4)
-        + QByteArray("\0\x02\x02\x44\x01\0\x3b", 7);
+    return QByteArray("GIF89a\0\0\0\0\x80\0\0\0\0\0\xff\xff\xff,\0\0\0\0", 24) + QByteArray(size, 4) + QByteArray("\0\x02\x02\x44\x01\0\x3b", 7);
 }
 
 QByteArray encoded(QSize size, const char *format)
@@ -144,8 +143,8 @@ void tst_ImageMapView::draws()
     const QPointF mid = s.view.mapToScene(s.view.viewport()->rect().center());
     const double sy = 300 / r.height();
     // Where a Mercator image has the latitude of the centre, against where a linear one has it.
-    auto y = [](double lat) { return std::asinh(std::tan(qBound(-90.0, lat, 90.0) * M_PI / 180)); };
-    const double mercatorRow = (y(r.top()) - y(mid.y())) * 299 / (y(r.top()) - y(r.bottom()));
+    auto ordinate = [](double lat) { return std::asinh(std::tan(qBound(-90.0, lat, 90.0) * M_PI / 180)); };
+    const double mercatorRow = (ordinate(r.top()) - ordinate(mid.y())) * 299 / (ordinate(r.top()) - ordinate(r.bottom()));
     const double shift = t.corrected ? mercatorRow - (mid.y() - r.top()) * sy : 0.0;
     int checked = 0;
     for (int y = 2; y < shown.height(); y += 9) {
