@@ -5,9 +5,9 @@
 #include "OsmView.h"
 #include "TileServer.h"
 
-#include <QtCore/QElapsedTimer>
 #include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
+#include <QtTest/QTest>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QGraphicsScene>
 
@@ -24,7 +24,6 @@ static int host(int argc, char **argv)
     });
     if (!server.start())
         return 2;
-
     QGraphicsScene scene(-180, -85, 360, 170);
     OsmView view(&scene, nullptr);
     view.resize(640, 480);
@@ -33,12 +32,7 @@ static int host(int argc, char **argv)
     view.setEnableTileDownload(true);
     view.show();
     view.centerOn(30.3, 59.94);
-
-    QElapsedTimer timer;
-    timer.start();
-    while (server.requests.isEmpty() && timer.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    return server.requests.isEmpty() ? 3 : 0;
+    return QTest::qWaitFor([&] { return !server.requests.isEmpty(); }, 10000) ? 0 : 3;
 }
 
 int main(int argc, char **argv)

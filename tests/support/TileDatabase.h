@@ -1,10 +1,8 @@
 #ifndef TILEDATABASE_H
 #define TILEDATABASE_H
 
-#include <QtCore/QByteArray>
 #include <QtCore/QProcess>
 #include <QtCore/QRect>
-#include <QtCore/QString>
 #include <QtCore/QVariant>
 
 #include <functional>
