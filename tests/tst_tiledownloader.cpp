@@ -1,3 +1,4 @@
+#include "RowTable.h"
 #include "TestTiles.h"
 #include "TileDownloader.h"
 #include "TileServer.h"
@@ -6,68 +7,139 @@
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
 
-Q_DECLARE_METATYPE(TileServer::Response)
-Q_DECLARE_METATYPE(TileDownloader::State)
-
+// The downloader against a loopback server that each row scripts, on a clock the test
+// moves, so that backoffs and Retry-After are checked without waiting for them.
 namespace {
 
 using Request = TileServer::Request;
 using Response = TileServer::Response;
-using Status = TileDownloader::Status;
 
 const TileKey Key(5, 7, 12);
-const QByteArray KeyPath = "/12/5/7.png";
+
+QString path(const TileKey &key)
+{
+    return QStringLiteral("/%1/%2/%3.png").arg(key.z).arg(key.x).arg(key.y);
+}
+
+// Tile /12/5/7.png, followed by `padding` zero bytes.
+Response tile(const QByteArray &headers = {}, int padding = 0, int delayMs = 0, int dripMs = 0)
+{
+    return Response{200, headers, TestTiles::encoded(5, 7, 12) + QByteArray(padding, '\0'),
+                    delayMs, dripMs};
+}
 
 Response reply(int status, const QByteArray &headers = {}, const QByteArray &body = "<html/>")
 {
     return Response{status, headers, body};
 }
 
-Response served(int delayMs = 0, int dripMs = 0, int cutAt = -1)
-{
-    const QByteArray png = TestTiles::encoded(Key.x, Key.y, Key.z);
-    return Response{200, "Content-Type: image/png\r\n", png, delayMs, dripMs, cutAt};
-}
+const Response Silence{200, {}, {}, -1};
 
-Response stall(const Request & = {})
-{
-    return Response{200, {}, {}, -1};
-}
-
-quint16 refusingPort()
-{
-    QTcpServer closed;
-    closed.listen(QHostAddress::LocalHost, 0);
-    return closed.serverPort();
-}
-
-// A downloader over a directory store and a loopback server, on a clock the test moves.
 struct Fixture
 {
-    explicit Fixture(TileServer::Handler handler = TileServer::tile) : server(std::move(handler))
+    explicit Fixture(TileServer::Handler handler = TileServer::tile)
+        : server([this, handler](const Request &r) {
+            paths << QString::fromLatin1(r.path);
+            return handler(r);
+        })
     {
         server.start();
         downloader.setStore(&store);
         downloader.setUrlTemplate(server.urlTemplate());
         downloader.setClock([this] { return now; });
+        QObject::connect(&downloader, &TileDownloader::tileArrived,
+                         [this](const TileKey &key) { outcomes << path(key) + " 0"; });
+        QObject::connect(&downloader, &TileDownloader::tileFailed, [this](const TileKey &key, int e) {
+            outcomes << path(key) + ' ' + QString::number(e);
+        });
     }
-
-    int outcomes() const { return arrived.count() + failed.count(); }
-    QStringList paths() const
+    QString want(const TileKey &key)
     {
-        QStringList paths;
-        for (const Request &request : server.requests)
-            paths << QString::fromLatin1(request.path);
-        return paths;
+        const TileDownloader::Status s = downloader.want(key);
+        const char *const states[] = {"not requested", "requested", "failed "};
+        return states[s.state] + (s.error ? QString::number(s.error) : QString());
     }
+    int waiting() const { return downloader.queuedCount() + downloader.inFlightCount(); }
 
+    QStringList outcomes; // the tile's path and the error, 0 for an arrival
+    QStringList paths; // of the requests the server received
     QTemporaryDir dir;
     TilesFromFile store{dir.path()};
     TileServer server;
     TileDownloader downloader;
     qint64 now = 0;
-    QSignalSpy arrived{&downloader, &TileDownloader::tileArrived};
-    QSignalSpy failed{&downloader, &TileDownloader::tileFailed};
+};
+
+// What the server answers to GET /12/5/7.png, and what becomes of the tile: stored (error
+// 0), or failed with `error` and asked for again `retryMs` after the failure when wanted
+// (-1: never). Status 0: nothing listens on the port.
+const qint64 Never = -1, Soon = 10000, TwoMinutes = 120000, AnHour = 3600000;
+const QByteArray Gzip = "Content-Encoding: gzip\r\n";
+const QByteArray Svg = "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect/></svg>";
+const struct { const char *name; Response (*response)(); int error; qint64 retryMs; } behaviourRows[] = {
+    {"served", [] { return tile(); }, 0, Never},
+    {"served late", [] { return tile({}, 0, 200); }, 0, Never},
+    {"redirected", [] { return reply(302, "Location: /12/5/7.png?moved\r\n"); }, 0, Never},
+    {"404 not found", [] { return reply(404); }, 203, Never},
+    {"410 gone", [] { return reply(410); }, 207, Never},
+    {"429, wait 120 s", [] { return reply(429, "Retry-After: 120\r\n"); }, 299, TwoMinutes},
+    {"429, wait until a date 120 s on", [] { return reply(429, "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\nRetry-After: Tue, 15 Nov 1994 08:14:31 GMT\r\n"); }, 299, TwoMinutes},
+    {"429, wait 10^20 s: an hour", [] { return reply(429, "Retry-After: 100000000000000000000\r\n"); }, 299, AnHour},
+    {"500 internal error", [] { return reply(500); }, 401, Soon},
+    {"503, wait a day: an hour", [] { return reply(503, "Retry-After: 86400\r\n"); }, 403, AnHour},
+    {"503, wait 1 s: the backoff", [] { return reply(503, "Retry-After: 1\r\n"); }, 403, Soon},
+    {"no answer: inactivity timeout", [] { return Silence; }, 4, Soon},
+    {"slow drip: deadline", [] { return tile({}, 0, 0, 100); }, 4, Soon},
+    {"connection refused", [] { return reply(0); }, 1, Soon},
+    {"closed mid-body", [] { return tile("Content-Length: 100000\r\nConnection: close\r\n"); }, 2, Soon},
+    {"html page with 200", [] { return reply(200); }, 299, Never},
+    {"svg", [] { return reply(200, {}, Svg); }, 299, Never},
+    {"4096 x 4096 png", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "PNG", 4096)); }, 299, Never},
+    {"gzip bomb", [] { return reply(200, Gzip, TileServer::gzip(QByteArray(4 << 20, '\0'))); }, 299, Never},
+    {"png labelled gzip", [] { return tile(Gzip); }, 299, Never},
+    {"over 8 MiB without a length", [] { return tile("Connection: close\r\n", 9 << 20); }, 299, Never},
+};
+
+// After a failed tile and seven requests that wait (six in flight, one queued), and a
+// change: what want() gives for `probe` and whether the waiting requests survive.
+const struct { const char *name; void (*change)(Fixture &); TileKey probe; const char *state; bool kept; } wantRows[] = {
+    {"nothing: the mark holds", [](Fixture &) {}, Key, "failed 203", true},
+    {"another level: marks are per level", [](Fixture &) {}, {5, 7, 13}, "requested", true},
+    {"same template again", [](Fixture &f) { QVERIFY(f.downloader.setUrlTemplate(f.server.urlTemplate())); }, Key, "failed 203", true},
+    {"template changed", [](Fixture &f) { QVERIFY(f.downloader.setUrlTemplate(f.server.urlTemplate() + "?v=2")); }, Key, "requested", false},
+    {"store reopened", [](Fixture &f) { f.downloader.setStore(&f.store); }, Key, "requested", false},
+    {"store removed", [](Fixture &f) { f.downloader.setStore(nullptr); }, Key, "not requested", false},
+    {"cancelAll", [](Fixture &f) { f.downloader.cancelAll(); }, Key, "failed 203", false},
+    {"clearMarks", [](Fixture &f) { f.downloader.clearMarks(); }, Key, "requested", true},
+    {"off grid: column west", [](Fixture &) {}, {-1, 0, 3}, "failed 203", true},
+    {"off grid: column east", [](Fixture &) {}, {8, 0, 3}, "failed 203", true},
+    {"off grid: row north", [](Fixture &) {}, {0, -1, 3}, "failed 203", true},
+    {"off grid: row south", [](Fixture &) {}, {0, 8, 3}, "failed 203", true},
+    {"off grid: level below 0", [](Fixture &) {}, {0, 0, -1}, "failed 203", true},
+    {"off grid: level above 30", [](Fixture &) {}, {0, 0, 31}, "failed 203", true},
+    {"on the grid: the last tile of level 30", [](Fixture &) {}, {(1 << 30) - 1, (1 << 30) - 1, 30}, "requested", true},
+};
+
+// One request at a time from the 5 x 5 tiles around /12/12/22.png, then maybe a move to
+// the 2 x 2 tiles at `next`: how many of the first view's requests go out.
+const struct { const char *name; TileKey next; int firstViewRequests; } queueRows[] = {
+    {"centre first, no move", {}, 25},
+    {"level changed: the queue of the old one dropped", {10, 20, 13}, 1},
+    {"long pan: the queue of the old view dropped", {100, 100, 12}, 1},
+};
+
+// "@" stands for the server's host and port; no path: the template is refused.
+const struct { const char *name, *text, *path; } templateRows[] = {
+    {"%1/%2/%3", "http://@/%1/%2/%3.png", "/12/5/7.png"},
+    {"{z}/{x}/{y}", "http://@/{z}/{x}/{y}.png", "/12/5/7.png"},
+    {"any order, repeated", "http://@/%3/%2/%1.png?z=%1", "/7/5/12.png?z=12"},
+    {"literal %2F and %20 kept", "http://@/a%2F%20/%1/%2/%3", "/a%2F%20/12/5/7"},
+    {"literal %2f beside braces", "http://@/%2f/{z}/{x}/{y}", "/%2F/12/5/7"},
+    {"file:// refused", "file:///tmp/%1/%2/%3.png", nullptr},
+    {"ftp:// refused", "ftp://@/%1/%2/%3.png", nullptr},
+    {"no host refused", "http:///%1/%2/%3.png", nullptr},
+    {"no markers refused", "http://@/tile.png", nullptr},
+    {"no level marker refused", "http://@/{x}/{y}.png", nullptr},
 };
 
 } // namespace
@@ -77,108 +149,46 @@ class tst_TileDownloader : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void serverBehaviours_data();
+    void serverBehaviours_data() { addRows(behaviourRows); }
     void serverBehaviours();
     void backoffDoublesUpToTenMinutes();
-    void changes_data();
-    void changes();
-    void staleQueuedRequestsDropped_data();
-    void staleQueuedRequestsDropped();
-    void visibleTilesCentreFirstWithinBudget();
-    void templates_data();
+    void want_data() { addRows(wantRows); }
+    void want();
+    void queue_data() { addRows(queueRows); }
+    void queue();
+    void templates_data() { addRows(templateRows); }
     void templates();
-    void offGridNeverRequested_data();
-    void offGridNeverRequested();
 };
-
-void tst_TileDownloader::serverBehaviours_data()
-{
-    // What the server answers to GET /12/5/7.png, and what becomes of the tile: stored
-    // (error 0), or failed with `error` and asked for again `retryMs` after the failure
-    // when wanted (-1: never). Status 0: nothing listens on the port.
-    QTest::addColumn<Response>("response");
-    QTest::addColumn<int>("error");
-    QTest::addColumn<qint64>("retryMs");
-    const QByteArray gzip = "Content-Encoding: gzip\r\n";
-    const QByteArray date = "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\n";
-    const QByteArray svg = "<svg xmlns=\"http://www.w3.org/2000/svg\"><rect/></svg>";
-    const QByteArray bigPng = TestTiles::encoded(5, 7, 12, "PNG", 4096);
-    const QByteArray bomb = TileServer::gzip(QByteArray(4 << 20, '\0'));
-    const Response endless{200, {}, QByteArray(64 << 10, 'x'), 0, 0, -1, true};
-    const qint64 never = -1;
-    const qint64 soon = 10000; // the first backoff
-    const qint64 twoMinutes = 120000;
-    const qint64 anHour = 3600000;
-    QTest::newRow("served") << served() << 0 << never;
-    QTest::newRow("served late") << served(200) << 0 << never;
-    QTest::newRow("redirected") << reply(302, "Location: /12/5/7.png?moved\r\n") << 0 << never;
-    QTest::newRow("404 not found") << reply(404) << 203 << never;
-    QTest::newRow("410 gone") << reply(410) << 207 << never;
-    QTest::newRow("408 request timeout") << reply(408) << 299 << soon;
-    QTest::newRow("429, wait 120 s") << reply(429, "Retry-After: 120\r\n") << 299 << twoMinutes;
-    QTest::newRow("429, wait until a date 120 s on")
-        << reply(429, date + "Retry-After: Tue, 15 Nov 1994 08:14:31 GMT\r\n") << 299 << twoMinutes;
-    QTest::newRow("429, wait 10^20 s: an hour")
-        << reply(429, "Retry-After: 100000000000000000000\r\n") << 299 << anHour;
-    QTest::newRow("500 internal error") << reply(500) << 401 << soon;
-    QTest::newRow("502 bad gateway") << reply(502) << 499 << soon;
-    QTest::newRow("503, wait a day: an hour") << reply(503, "Retry-After: 86400\r\n") << 403
-                                              << anHour;
-    QTest::newRow("503, wait 1 s: the backoff") << reply(503, "Retry-After: 1\r\n") << 403 << soon;
-    QTest::newRow("504 gateway timeout") << reply(504) << 499 << soon;
-    QTest::newRow("no answer: inactivity timeout") << stall() << 4 << soon;
-    QTest::newRow("slow drip: deadline") << served(0, 100) << 4 << soon;
-    QTest::newRow("connection refused") << reply(0) << 1 << soon;
-    QTest::newRow("closed mid-body") << served(0, 0, 100) << 2 << soon;
-    QTest::newRow("html page with 200") << reply(200) << 299 << never;
-    QTest::newRow("svg") << reply(200, {}, svg) << 299 << never;
-    QTest::newRow("4096 x 4096 png") << reply(200, {}, bigPng) << 299 << never;
-    QTest::newRow("gzip bomb") << reply(200, gzip, bomb) << 299 << never;
-    QTest::newRow("png labelled gzip") << reply(200, gzip, served().body) << 299 << never;
-    QTest::newRow("endless body") << endless << 299 << never;
-}
 
 void tst_TileDownloader::serverBehaviours()
 {
-    QFETCH(Response, response);
-    QFETCH(int, error);
-    QFETCH(qint64, retryMs);
-    Fixture f([&](const Request &r) { return r.path.endsWith("?moved") ? served() : response; });
+    QFETCH(int, row);
+    const auto &t = behaviourRows[row];
+    const Response response = t.response();
+    Fixture f([&](const Request &r) { return r.path.endsWith("?moved") ? tile() : response; });
     f.downloader.setTransferTimeout(1000);
     f.downloader.setDeadline(1500);
     if (response.status == 0)
-        f.downloader.setUrlTemplate(QStringLiteral("http://127.0.0.1:%1/").arg(refusingPort())
-                                    + QStringLiteral("{z}/{x}/{y}.png"));
-    QCOMPARE(f.downloader.want(Key).state, TileDownloader::Requested);
-    QCOMPARE(f.downloader.want(Key).state, TileDownloader::Requested);
-    QTRY_COMPARE_WITH_TIMEOUT(f.outcomes(), 1, 10000);
-    for (const Request &request : qAsConst(f.server.requests)) {
-        QCOMPARE(request.headers.value("user-agent"), QByteArray("VeltraCenter 2.1"));
-        QCOMPARE(request.headers.value("accept-encoding"), QByteArray("identity"));
-    }
-    QCOMPARE(f.arrived.count(), int(error == 0));
-    if (error == 0) {
-        const QImage stored = f.store.pixmap(Key).toImage();
-        QVERIFY(TestTiles::sameColour(stored.pixelColor(0, 0), TestTiles::colourOf(5, 7, 12)));
-        QCOMPARE(f.arrived.first().at(0).value<TileKey>(), Key);
-        QCOMPARE(f.paths().count(KeyPath), 1); // wanted twice, fetched once
+        f.server.stop();
+    QCOMPARE(f.want(Key), QStringLiteral("requested"));
+    QCOMPARE(f.want(Key), QStringLiteral("requested"));
+    QTRY_COMPARE_WITH_TIMEOUT(f.outcomes, QStringList(path(Key) + ' ' + QString::number(t.error)), 10000);
+    QCOMPARE(f.paths.count(path(Key)), int(response.status != 0)); // wanted twice, asked once
+    if (t.error == 0) {
+        const QColor stored = f.store.pixmap(Key).toImage().pixelColor(0, 0);
+        QVERIFY(TestTiles::sameColour(stored, TestTiles::colourOf(5, 7, 12)));
         return;
     }
-    QCOMPARE(f.failed.first().at(0).value<TileKey>(), Key);
-    QCOMPARE(f.failed.first().at(1).toInt(), error);
     QVERIFY(QDir(f.dir.path()).isEmpty());
     QTRY_COMPARE(f.server.busy(), 0); // no connection stays held
-
-    f.now = retryMs < 0 ? 2 * 3600 * 1000 : retryMs - 1;
-    const Status early = f.downloader.want(Key);
-    QCOMPARE(early.state, TileDownloader::Failed);
-    QCOMPARE(early.error, error);
-    QCOMPARE(f.downloader.queuedCount() + f.downloader.inFlightCount(), 0);
-    if (retryMs < 0)
+    f.now = t.retryMs < 0 ? 2 * AnHour : t.retryMs - 1;
+    QCOMPARE(f.want(Key), QStringLiteral("failed %1").arg(t.error));
+    QCOMPARE(f.waiting(), 0);
+    if (t.retryMs < 0)
         return;
-    f.now = retryMs;
-    QCOMPARE(f.downloader.want(Key).state, TileDownloader::Requested);
-    QTRY_COMPARE_WITH_TIMEOUT(f.outcomes(), 2, 10000);
+    f.now = t.retryMs;
+    QCOMPARE(f.want(Key), QStringLiteral("requested"));
+    QTRY_COMPARE_WITH_TIMEOUT(f.outcomes.size(), 2, 10000);
 }
 
 void tst_TileDownloader::backoffDoublesUpToTenMinutes()
@@ -186,201 +196,107 @@ void tst_TileDownloader::backoffDoublesUpToTenMinutes()
     Fixture f([](const Request &) { return reply(503); });
     f.downloader.want(Key);
     for (const qint64 seconds : {10, 20, 40, 80, 160, 320, 600, 600}) {
-        QTRY_COMPARE(f.failed.count(), 1);
-        f.failed.clear();
+        QTRY_COMPARE(f.outcomes.size(), 1);
+        f.outcomes.clear();
         f.now += seconds * 1000 - 1;
-        QCOMPARE(f.downloader.want(Key).state, TileDownloader::Failed);
+        QCOMPARE(f.want(Key), QStringLiteral("failed 403"));
         f.now += 1;
-        QCOMPARE(f.downloader.want(Key).state, TileDownloader::Requested);
+        QCOMPARE(f.want(Key), QStringLiteral("requested"));
     }
     // A success ends the series: the next failure waits the first delay again.
     f.server.setHandler(TileServer::tile);
-    QTRY_COMPARE(f.arrived.count(), 1);
+    QTRY_COMPARE(f.outcomes, QStringList(path(Key) + " 0"));
     f.server.setHandler([](const Request &) { return reply(503); });
     f.downloader.want(Key);
-    QTRY_COMPARE(f.failed.count(), 1);
+    QTRY_COMPARE(f.outcomes.size(), 2);
     f.now += 10000;
-    QCOMPARE(f.downloader.want(Key).state, TileDownloader::Requested);
+    QCOMPARE(f.want(Key), QStringLiteral("requested"));
 }
 
-void tst_TileDownloader::changes_data()
+void tst_TileDownloader::want()
 {
-    // After a failed tile and three requests that wait (two in flight, one queued): what
-    // a want() of the failed tile (or of its column and row one level down) gives, and
-    // whether the waiting requests survive the change.
-    QTest::addColumn<int>("change");
-    QTest::addColumn<TileDownloader::State>("probe");
-    QTest::addColumn<bool>("requestsKept");
-    const auto failed = TileDownloader::Failed;
-    const auto requested = TileDownloader::Requested;
-    QTest::newRow("nothing: the mark holds") << 0 << failed << true;
-    QTest::newRow("another level: marks are per level") << 1 << requested << true;
-    QTest::newRow("same template again") << 2 << failed << true;
-    QTest::newRow("template changed") << 3 << requested << false;
-    QTest::newRow("store changed") << 4 << requested << false;
-    QTest::newRow("store removed") << 5 << TileDownloader::NotRequested << false;
-    QTest::newRow("cancelAll") << 6 << failed << false;
-    QTest::newRow("clearMarks") << 7 << requested << true;
-}
-
-void tst_TileDownloader::changes()
-{
-    QFETCH(int, change);
-    QFETCH(TileDownloader::State, probe);
-    QFETCH(bool, requestsKept);
-    Fixture f([](const Request &r) { return r.path == KeyPath ? reply(404) : stall(); });
-    f.downloader.setMaxInFlight(2);
+    QFETCH(int, row);
+    const auto &t = wantRows[row];
+    Fixture f([](const Request &r) { return r.path == path(Key).toLatin1() ? reply(404) : Silence; });
     f.downloader.want(Key);
-    QTRY_COMPARE(f.failed.count(), 1);
-    for (int x = 0; x < 3; ++x)
+    QTRY_COMPARE(f.outcomes.size(), 1);
+    for (int x = 0; x < 7; ++x)
         f.downloader.want(TileKey(x, 0, 12));
-    QTRY_COMPARE(f.server.busy(), 2);
-    QTemporaryDir otherDir;
-    TilesFromFile otherStore(otherDir.path());
-    if (change == 2)
-        QVERIFY(f.downloader.setUrlTemplate(f.server.urlTemplate()));
-    else if (change == 3)
-        QVERIFY(f.downloader.setUrlTemplate(f.server.urlTemplate() + QStringLiteral("?v=2")));
-    else if (change == 4 || change == 5)
-        f.downloader.setStore(change == 4 ? &otherStore : nullptr);
-    else if (change == 6)
-        f.downloader.cancelAll();
-    else if (change == 7)
-        f.downloader.clearMarks();
-
-    QCOMPARE(f.downloader.inFlightCount() + f.downloader.queuedCount(), requestsKept ? 3 : 0);
-    if (!requestsKept)
+    QTRY_COMPARE(f.server.busy(), 6);
+    QCOMPARE(f.downloader.inFlightCount(), 6); // the budget
+    t.change(f);
+    if (!t.kept)
         QTRY_COMPARE(f.server.busy(), 0); // the connections were dropped
-    QCOMPARE(f.downloader.want(change == 1 ? TileKey(5, 7, 13) : Key).state, probe);
-    QCOMPARE(f.outcomes(), 1); // a cancelled request reports nothing
+    const QString state = f.want(t.probe);
+    QCOMPARE(state, QString::fromLatin1(t.state));
+    QCOMPARE(f.waiting(), (t.kept ? 7 : 0) + int(state == "requested"));
+    QCOMPARE(f.outcomes.size(), 1); // a cancelled request reports nothing
 }
 
-void tst_TileDownloader::staleQueuedRequestsDropped_data()
+void tst_TileDownloader::queue()
 {
-    QTest::addColumn<TileKey>("next"); // top-left tile of the next 2 x 2 window
-    QTest::newRow("level changed") << TileKey(0, 0, 13);
-    QTest::newRow("long pan") << TileKey(100, 100, 12);
-}
-
-void tst_TileDownloader::staleQueuedRequestsDropped()
-{
-    QFETCH(TileKey, next);
+    QFETCH(int, row);
+    const auto &t = queueRows[row];
     Fixture f;
     f.downloader.setMaxInFlight(1);
-    for (int x = 0; x < 4; ++x)
-        for (int y = 0; y < 4; ++y)
-            f.downloader.want(TileKey(x, y, 12));
-    f.downloader.setView(12, QRect(0, 0, 4, 4), QPointF(2.5, 2.5));
-    const QRect window(next.x, next.y, 2, 2);
-    for (int x = window.left(); x <= window.right(); ++x)
-        for (int y = window.top(); y <= window.bottom(); ++y)
-            f.downloader.want(TileKey(x, y, next.z));
-    f.downloader.setView(next.z, window, QPointF(window.center()));
-    QTRY_COMPARE(f.arrived.count(), 5);
-    // Of the first view only the request in flight ran on.
-    QCOMPARE(f.paths().filter(QRegularExpression(QStringLiteral("^/12/[0-3]/[0-3]\\.png$"))),
-             QStringList{QStringLiteral("/12/2/2.png")});
-    QCOMPARE(f.downloader.queuedCount(), 0);
-    // A dropped tile is forgotten, not left queued: wanted again, it comes.
-    QCOMPARE(f.downloader.want(TileKey(0, 0, 12)).state, TileDownloader::Requested);
-    QTRY_COMPARE(f.arrived.count(), 6);
-}
-
-void tst_TileDownloader::visibleTilesCentreFirstWithinBudget()
-{
-    Fixture f;
-    f.downloader.setMaxInFlight(1);
-    const QRect window(10, 20, 5, 5);
-    for (int y = window.top(); y <= window.bottom(); ++y)
+    const auto show = [&f](const TileKey &corner, int side) {
+        const QRect window(corner.x, corner.y, side, side);
         for (int x = window.left(); x <= window.right(); ++x)
-            f.downloader.want(TileKey(x, y, 12));
-    const QPointF centre(12.5, 22.5);
-    f.downloader.setView(12, window, centre);
-    QTRY_COMPARE(f.arrived.count(), 25);
-    QCOMPARE(f.server.mostBusy, 1);
-    QCOMPARE(f.server.requests.first().path, QByteArray("/12/12/22.png"));
-    double last = 0;
-    for (const Request &request : qAsConst(f.server.requests)) {
-        const QList<QByteArray> zxy = request.path.mid(1).chopped(4).split('/');
-        const QPointF tileCentre(zxy[1].toInt() + 0.5, zxy[2].toInt() + 0.5);
-        QVERIFY2(QLineF(centre, tileCentre).length() >= last, request.path.constData());
-        last = QLineF(centre, tileCentre).length();
-    }
-}
-
-void tst_TileDownloader::templates_data()
-{
-    // "@" stands for the server's host and port; no path: the template is refused.
-    QTest::addColumn<QString>("urlTemplate");
-    QTest::addColumn<QString>("path");
-    QTest::newRow("%1/%2/%3") << "http://@/%1/%2/%3.png" << "/12/5/7.png";
-    QTest::newRow("{z}/{x}/{y}") << "http://@/{z}/{x}/{y}.png" << "/12/5/7.png";
-    QTest::newRow("any order, repeated") << "http://@/%3/%2/%1.png?z=%1" << "/7/5/12.png?z=12";
-    QTest::newRow("literal %2F and %20 kept") << "http://@/a%2F%20/%1/%2/%3" << "/a%2F%20/12/5/7";
-    QTest::newRow("literal %2f beside braces") << "http://@/%2f/{z}/{x}/{y}" << "/%2F/12/5/7";
-    QTest::newRow("file:// refused") << "file:///tmp/%1/%2/%3.png" << "";
-    QTest::newRow("ftp:// refused") << "ftp://@/%1/%2/%3.png" << "";
-    QTest::newRow("no markers refused") << "http://@/tile.png" << "";
-    QTest::newRow("no level marker refused") << "http://@/{x}/{y}.png" << "";
+            for (int y = window.top(); y <= window.bottom(); ++y)
+                f.downloader.want(TileKey(x, y, corner.z));
+        f.downloader.setView(corner.z, window, QRectF(window).center());
+    };
+    show(TileKey(10, 20, 12), 5);
+    QCOMPARE(f.downloader.inFlightCount(), 1);
+    const bool moved = t.next.z > 0;
+    if (moved)
+        show(t.next, 2);
+    QTRY_COMPARE(f.outcomes.size(), t.firstViewRequests + (moved ? 4 : 0));
+    QCOMPARE(f.waiting(), 0);
+    QCOMPARE(f.paths.size(), f.outcomes.size());
+    QCOMPARE(f.paths.first(), QStringLiteral("/12/12/22.png"));
+    const auto distance = [](const QString &path) { // from the centre, for "/12/x/y.png"
+        const QStringList zxy = path.split(QRegularExpression("[/.]"));
+        return QLineF(12.5, 22.5, zxy[2].toInt() + 0.5, zxy[3].toInt() + 0.5).length();
+    };
+    QVERIFY(std::is_sorted(f.paths.begin(), f.paths.begin() + t.firstViewRequests,
+                           [&](const QString &a, const QString &b) { return distance(a) < distance(b); }));
+    // A dropped tile is forgotten, not left queued: wanted again, it comes.
+    QCOMPARE(f.want(TileKey(10, 20, 12)), QStringLiteral("requested"));
+    QTRY_COMPARE(f.outcomes.size(), f.paths.size() + 1);
 }
 
 void tst_TileDownloader::templates()
 {
-    QFETCH(QString, urlTemplate);
-    QFETCH(QString, path);
+    QFETCH(int, row);
+    const auto &t = templateRows[row];
     Fixture f;
-    f.downloader.setUrlTemplate(QString());
-    urlTemplate.replace(QLatin1Char('@'), QStringLiteral("127.0.0.1:%1").arg(f.server.port()));
-    if (path.isEmpty()) {
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(f.server.port());
+    const QString text = QString::fromLatin1(t.text).replace(QLatin1Char('@'), host);
+    if (!t.path) {
         // One warning naming the template; a second would fail the run as an unexpected one.
-        const QString quoted = QRegularExpression::escape(QLatin1Char('"') + urlTemplate + '"');
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(quoted));
-        QVERIFY(!f.downloader.setUrlTemplate(urlTemplate));
-        QVERIFY(!f.downloader.setUrlTemplate(urlTemplate));
-        QCOMPARE(f.downloader.want(Key).state, TileDownloader::NotRequested);
-        QCOMPARE(f.downloader.queuedCount(), 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape('"' + text + '"')));
+        QVERIFY(!f.downloader.setUrlTemplate(text));
+        QVERIFY(!f.downloader.setUrlTemplate(text));
+        QCOMPARE(f.want(Key), QStringLiteral("not requested"));
         return;
     }
-    QVERIFY(f.downloader.setUrlTemplate(urlTemplate));
+    QVERIFY(f.downloader.setUrlTemplate(text));
     f.downloader.setDumpServerExchange(true);
-    const QString host = QRegularExpression::escape(
-        QStringLiteral("\"http://127.0.0.1:%1/").arg(f.server.port()));
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^send request to " + host + ".*\"$"));
-    QTest::ignoreMessage(QtDebugMsg,
-                         QRegularExpression("^tile server reply QUrl\\(" + host + ".*\"\\)$"));
+    const QString url = QRegularExpression::escape("\"http://" + host + '/') + ".*\"";
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^send request to " + url + '$'));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^tile server reply QUrl\\(" + url + "\\)$"));
     QVariantList attributes; // level, column and row
-    connect(f.downloader.network(), &QNetworkAccessManager::finished, [&](QNetworkReply *reply) {
+    QObject::connect(f.downloader.network(), &QNetworkAccessManager::finished, [&](QNetworkReply *reply) {
         for (int i = QNetworkRequest::User + 1; i <= QNetworkRequest::User + 3; ++i)
             attributes << reply->request().attribute(QNetworkRequest::Attribute(i));
     });
-    QCOMPARE(f.downloader.want(Key).state, TileDownloader::Requested);
-    QTRY_COMPARE(f.outcomes(), 1);
-    QCOMPARE(f.paths(), QStringList{path});
+    QCOMPARE(f.want(Key), QStringLiteral("requested"));
+    QTRY_COMPARE(f.outcomes.size(), 1);
+    QCOMPARE(f.paths, QStringList(t.path));
+    QCOMPARE(f.server.requests[0].headers.value("user-agent"), QByteArray("VeltraCenter 2.1"));
+    QCOMPARE(f.server.requests[0].headers.value("accept-encoding"), QByteArray("identity"));
     QCOMPARE(attributes, (QVariantList{12, 5, 7}));
-}
-
-void tst_TileDownloader::offGridNeverRequested_data()
-{
-    QTest::addColumn<TileKey>("key");
-    QTest::newRow("column west of the grid") << TileKey(-1, 0, 3);
-    QTest::newRow("column east of the grid") << TileKey(8, 0, 3);
-    QTest::newRow("row north of the grid") << TileKey(0, -1, 3);
-    QTest::newRow("row south of the grid") << TileKey(0, 8, 3);
-    QTest::newRow("level below 0") << TileKey(0, 0, -1);
-    QTest::newRow("level above 30") << TileKey(0, 0, 31);
-}
-
-void tst_TileDownloader::offGridNeverRequested()
-{
-    QFETCH(TileKey, key);
-    Fixture f;
-    const Status status = f.downloader.want(key);
-    QCOMPARE(status.state, TileDownloader::Failed);
-    QCOMPARE(status.error, int(TileDownloader::OffGridError));
-    QCOMPARE(f.downloader.queuedCount(), 0);
-    // The last tile of the deepest level is on the grid.
-    QCOMPARE(f.downloader.want(TileKey((1 << 30) - 1, (1 << 30) - 1, 30)).state,
-             TileDownloader::Requested);
 }
 
 QTEST_MAIN(tst_TileDownloader)

@@ -1,13 +1,38 @@
 #include "TestTiles.h"
 
 #include <QtCore/QBuffer>
-#include <QtCore/QDataStream>
 #include <QtCore/QDir>
-#include <QtCore/QFile>
-#include <QtCore/QString>
+#include <QtCore/QtEndian>
 
 #include <cstdlib>
 #include <zlib.h>
+
+namespace {
+
+QByteArray bigEndian(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+QByteArray chunk(const QByteArray &type, const QByteArray &data)
+{
+    const QByteArray checked = type + data;
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(checked.data()),
+                            uInt(checked.size()));
+    return bigEndian(quint32(data.size())) + checked + bigEndian(quint32(crc));
+}
+
+// An RGB PNG of side x side pixels around the given zlib image data.
+QByteArray png(int side, const QByteArray &zlibData)
+{
+    const QByteArray header = bigEndian(side) + bigEndian(side) + QByteArray("\x08\x02\0\0\0", 5);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", zlibData)
+        + chunk("IEND", {});
+}
+
+} // namespace
 
 QColor TestTiles::colourOf(int x, int y, int z)
 {
@@ -25,11 +50,10 @@ QByteArray TestTiles::encoded(int x, int y, int z, const char *format, int side)
 {
     if (qstricmp(format, "PNG") == 0)
         return flatPng(colourOf(x, y, z), side);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
+    QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     image(x, y, z, side).save(&buffer, format, 100);
-    return bytes;
+    return buffer.data();
 }
 
 void TestTiles::writeTree(const QString &root, int z, int x0, int x1, int y0, int y1,
@@ -52,42 +76,14 @@ bool TestTiles::sameColour(const QColor &a, const QColor &b, int tolerance)
         && std::abs(a.blue() - b.blue()) <= tolerance;
 }
 
-namespace {
-
-// An RGB PNG of side x side pixels around the given zlib image data.
-QByteArray png(int side, const QByteArray &zlibData)
-{
-    auto chunk = [](const QByteArray &type, const QByteArray &data) {
-        QByteArray out;
-        QDataStream s(&out, QIODevice::WriteOnly);
-        s << quint32(data.size());
-        s.writeRawData(type.constData(), type.size());
-        s.writeRawData(data.constData(), data.size());
-        const QByteArray checked = type + data;
-        s << quint32(
-            crc32(0, reinterpret_cast<const Bytef *>(checked.constData()), uInt(checked.size())));
-        return out;
-    };
-    QByteArray ihdr;
-    QDataStream s(&ihdr, QIODevice::WriteOnly);
-    s << quint32(side) << quint32(side) << quint8(8) << quint8(2) << quint8(0) << quint8(0)
-      << quint8(0);
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", ihdr) + chunk("IDAT", zlibData)
-        + chunk("IEND", {});
-}
-
-} // namespace
-
 // Written by hand rather than through QImage::save: thousands of tiles in a test then
 // cost milliseconds, not seconds. The first row repeats its first pixel (filter Sub),
 // every other row repeats the one above (filter Up).
 QByteArray TestTiles::flatPng(const QColor &colour, int side)
 {
     QByteArray rows(side * (1 + 3 * side), '\0');
-    rows[0] = 1;
-    rows[1] = char(colour.red());
-    rows[2] = char(colour.green());
-    rows[3] = char(colour.blue());
+    const char first[] = {1, char(colour.red()), char(colour.green()), char(colour.blue())};
+    rows.replace(0, 4, first, 4);
     for (int y = 1; y < side; ++y)
         rows[y * (1 + 3 * side)] = 2;
     return png(side, qCompress(rows, 1).mid(4));

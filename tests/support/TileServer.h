@@ -2,8 +2,6 @@
 #define TILESERVER_H
 
 #include <QtCore/QHash>
-#include <QtCore/QList>
-#include <QtCore/QObject>
 #include <QtCore/QSet>
 #include <QtNetwork/QTcpServer>
 
@@ -11,17 +9,14 @@
 
 class QTcpSocket;
 
-// An HTTP/1.1 server on 127.0.0.1 for tests whose answers come from a handler: status,
-// headers and body, and how they are delivered (late, a byte at a time, cut short, or
-// never ending). Every request is recorded.
-class TileServer : public QObject
+// An HTTP/1.1 server on 127.0.0.1 for tests: a handler answers each request, which is
+// recorded. An answer may come late, never, or a byte at a time; with "Connection: close"
+// among its headers it gets no Content-Length of its own and the connection closes after it.
+class TileServer
 {
-    Q_OBJECT
-
 public:
     struct Request
     {
-        QByteArray method;
         QByteArray path;
         QHash<QByteArray, QByteArray> headers; // names in lower case
     };
@@ -31,22 +26,24 @@ public:
         QByteArray headers; // extra lines, each ending in "\r\n"
         QByteArray body;
         int delayMs = 0; // before the first byte; negative: no answer at all
-        int dripMs = 0; // the head at once, then the body one byte per dripMs
-        int cutAt = -1; // the connection drops after this many bytes of the reply
-        bool endless = false; // the body over and over, without a length, until the client hangs up
+        int dripMs = 0;  // the head at once, then the body one byte per dripMs
     };
     using Handler = std::function<Response(const Request &)>;
 
-    explicit TileServer(Handler handler = tile, QObject *parent = nullptr);
-    ~TileServer() override;
+    explicit TileServer(Handler handler = tile) : m_handler(std::move(handler)) { }
 
     bool start();
-    quint16 port() const;
+    quint16 port() const { return m_server.serverPort(); }
     // "http://127.0.0.1:<port>/%1/%2/%3.png"
-    QString urlTemplate() const;
+    QString urlTemplate() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/").arg(port()) + QStringLiteral("%1/%2/%3.png");
+    }
     void setHandler(Handler handler) { m_handler = std::move(handler); }
     // Requests not answered in full on connections that are still open.
     int busy() const { return m_answering.size(); }
+    // From now on connections are refused.
+    void stop() { m_server.close(); }
 
     // TestTiles::encoded(x, y, z) for /z/x/y.png (any query ignored), 404 otherwise.
     static Response tile(const Request &request);
@@ -54,19 +51,13 @@ public:
 
     QList<Request> requests;
     int tilesServed = 0; // 200 replies written in full
-    int mostBusy = 0;
-
-Q_SIGNALS:
-    void requestReceived();
 
 private:
-    void onReadyRead(QTcpSocket *socket);
-    void reply(QTcpSocket *socket, const Response &response);
+    void answer(QTcpSocket *socket, const Response &response);
 
-    QTcpServer m_server;
     Handler m_handler;
-    QHash<QTcpSocket *, QByteArray> m_buffers;
     QSet<QTcpSocket *> m_answering;
+    QTcpServer m_server; // last: its sockets go first, while the rest is still there
 };
 
 #endif
