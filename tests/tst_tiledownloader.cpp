@@ -166,8 +166,8 @@ void tst_TileDownloader::serverBehaviours()
     const auto &t = behaviourRows[row];
     const Response response = t.response();
     Fixture f([&](const Request &r) { return r.path.endsWith("?moved") ? tile() : response; });
-    f.downloader.setTransferTimeout(1000);
-    f.downloader.setDeadline(1500);
+    f.downloader.setTransferTimeout(400);
+    f.downloader.setDeadline(700);
     if (response.status == 0)
         f.server.stop();
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
@@ -188,7 +188,7 @@ void tst_TileDownloader::serverBehaviours()
         return;
     f.now = t.retryMs;
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
-    QTRY_COMPARE_WITH_TIMEOUT(f.outcomes.size(), 2, 10000);
+    QCOMPARE(f.waiting(), 1);
 }
 
 void tst_TileDownloader::backoffDoublesUpToTenMinutes()
@@ -262,8 +262,9 @@ void tst_TileDownloader::queue()
     QVERIFY(std::is_sorted(f.paths.begin(), f.paths.begin() + t.firstViewRequests,
                            [&](const QString &a, const QString &b) { return distance(a) < distance(b); }));
     // A dropped tile is forgotten, not left queued: wanted again, it comes.
+    const int done = f.outcomes.size();
     QCOMPARE(f.want(TileKey(10, 20, 12)), QStringLiteral("requested"));
-    QTRY_COMPARE(f.outcomes.size(), f.paths.size() + 1);
+    QTRY_COMPARE(f.outcomes.size(), done + 1);
 }
 
 void tst_TileDownloader::templates()

@@ -111,9 +111,11 @@ QList<QObject *> CrossView::Private::phaseObjects() const
         return {};
     // Lights of other hosts may have no phases() at all, and invoking a method that is
     // not there makes Qt complain about what is a normal light here.
+    // The list type is registered first: a method's return type is looked up by its name.
+    const int listType = qMetaTypeId<QList<QObject *>>();
     const QMetaObject *meta = light->metaObject();
     const int index = meta->indexOfMethod("phases()");
-    if (index < 0 || meta->method(index).returnType() != qMetaTypeId<QList<QObject *>>())
+    if (index < 0 || meta->method(index).returnType() != listType)
         return {};
     QList<QObject *> phases;
     if (!QMetaObject::invokeMethod(light, "phases", Q_RETURN_ARG(QList<QObject *>, phases)))

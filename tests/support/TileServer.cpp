@@ -26,6 +26,7 @@ bool TileServer::start()
                                                line.mid(line.indexOf(':') + 1).trimmed());
                     requests.append(request);
                     m_answering.insert(socket);
+                    mostBusy = qMax(mostBusy, busy());
                     const Response response = m_handler(request);
                     if (response.delayMs >= 0)
                         QTimer::singleShot(response.delayMs, socket,

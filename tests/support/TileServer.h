@@ -51,6 +51,7 @@ public:
 
     QList<Request> requests;
     int tilesServed = 0; // 200 replies written in full
+    int mostBusy = 0;    // the most requests answered at once
 
 private:
     void answer(QTcpSocket *socket, const Response &response);
