@@ -1,6 +1,8 @@
 #include "OsmView.h"
 
 #include <QtTest/QtTest>
+
+#include "QuickTry.h"
 #include <QtWidgets/QGraphicsRectItem>
 #include <QtWidgets/QGraphicsScene>
 #include <QtWidgets/QSlider>

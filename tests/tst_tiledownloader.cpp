@@ -7,6 +7,8 @@
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
 
+#include "QuickTry.h"
+
 // The downloader against a loopback server that each row scripts, on a clock the test
 // moves, so that backoffs and Retry-After are checked without waiting for them.
 namespace {

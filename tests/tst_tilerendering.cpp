@@ -7,6 +7,8 @@
 #include <QtGui/QPainter>
 #include <QtPrintSupport/QPrinter>
 #include <QtTest/QtTest>
+
+#include "QuickTry.h"
 #include <QtWidgets/QScrollBar>
 
 namespace {

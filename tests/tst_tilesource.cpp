@@ -7,6 +7,8 @@
 #include <QtSql/QSqlDatabase>
 #include <QtTest/QtTest>
 
+#include "QuickTry.h"
+
 namespace {
 
 enum Content { Nothing, TileRows, JpgTree, Package, Text, Truncated, OtherSchema };

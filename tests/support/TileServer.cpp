@@ -14,6 +14,8 @@ bool TileServer::start()
 {
     QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            // Head and body go out in separate writes, which must not wait for an ACK.
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             auto buffer = std::make_shared<QByteArray>();
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
                 *buffer += socket->readAll();
