@@ -302,9 +302,6 @@ void interleaved(const QString &what, double goal, const std::function<void()> &
         }
     }
     Bench::printRow(what, Bench::median(ta), Bench::median(tb), goal);
-    if (qEnvironmentVariableIsSet("BENCH_DEBUG")) {
-        for (int i = 0; i < Runs; ++i) std::printf("   %.3f %.3f\n", ta[i], tb[i]);
-    }
 }
 
 void inProcessRows(const QString &path, QSize size, double goal)
