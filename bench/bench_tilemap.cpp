@@ -5,7 +5,7 @@
 //   bench_tilemap                 all rows (spawns itself for the fresh-process rows)
 //   bench_tilemap --quick         the in-process rows at 1920 x 1080 only
 //   bench_tilemap --first-frame osm|plain DB WxH     one first frame, prints its ms
-//   bench_tilemap --session DB WxH                   2000 pans/zooms, prints peak RSS KiB
+//   bench_tilemap --pan-session DB WxH               2000 pans/zooms, prints peak RSS KiB
 #include "BenchSupport.h"
 #include "OsmView.h"
 #include "SampleMap.h"
@@ -394,7 +394,8 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments();
     if (args.value(1) == QLatin1String("--first-frame"))
         return firstFrame(args.value(2), args.value(3), parseSize(args.value(4)));
-    if (args.value(1) == QLatin1String("--session"))
+    // Not "--session": QApplication takes that one for itself.
+    if (args.value(1) == QLatin1String("--pan-session"))
         return session(args.value(2), parseSize(args.value(3)));
 
     QTemporaryDir tmp;
@@ -418,7 +419,7 @@ int main(int argc, char **argv)
         const QString at = QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
         std::printf("| %-58s | %9.0f KiB |\n",
                     qPrintable(QStringLiteral("peak RSS, 2000 pans and zooms, ") + at),
-                    childRun({QStringLiteral("--session"), path, at}));
+                    childRun({QStringLiteral("--pan-session"), path, at}));
     }
     return 0;
 }
