@@ -248,6 +248,7 @@ int session(const QString &path, QSize size)
     showAt(&view, size);
     view.show();
     placeMap(view);
+    QCoreApplication::processEvents(); // a window not yet exposed paints nothing
     QRandomGenerator random(42);
     const QRect area = sampleArea().adjusted(8, 6, -8, -6);
     for (int i = 0; i < 2000; ++i) {
