@@ -78,10 +78,8 @@ int MapFixture::wrongSamples(const QImage &image, double scale, QRect stored, QS
     for (int py = 3; py < image.height(); py += qMax(7, image.height() / 40)) {
         for (int px = 5; px < image.width(); px += qMax(7, image.width() / 40)) {
             const QPoint tile = tileAt(QPointF(px, py) / scale);
-            bool nearEdge = false;
-            for (const QPointF d : {QPointF(-2, 0), QPointF(2, 0), QPointF(0, -2), QPointF(0, 2)})
-                nearEdge = nearEdge || tileAt((QPointF(px, py) + d) / scale) != tile;
-            if (nearEdge)
+            const auto off = [&](double dx, double dy) { return tileAt(QPointF(px + dx, py + dy) / scale) != tile; };
+            if (off(-2, 0) || off(2, 0) || off(0, -2) || off(0, 2))
                 continue;
             const QColor expected = stored.contains(tile)
                 ? TestTiles::colourOf(tile.x(), tile.y(), z) : QColor(Qt::white);
@@ -99,8 +97,6 @@ int MapFixture::wrongSamples(const QImage &image, double scale, QRect stored, QS
 
 QString writeDatabase(const QString &path, int z, const QRect &tiles)
 {
-    writeTileDatabase(path, z, tiles, [](int x, int y, int level) {
-        return TestTiles::encoded(x, y, level);
-    });
+    writeTileDatabase(path, z, tiles, [](int x, int y, int level) { return TestTiles::encoded(x, y, level); });
     return path;
 }
