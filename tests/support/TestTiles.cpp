@@ -24,14 +24,6 @@ QByteArray chunk(const QByteArray &type, const QByteArray &data)
     return bigEndian(quint32(data.size())) + checked + bigEndian(quint32(crc));
 }
 
-// An RGB PNG of side x side pixels around the given zlib image data.
-QByteArray png(int side, const QByteArray &zlibData)
-{
-    const QByteArray header = bigEndian(side) + bigEndian(side) + QByteArray("\x08\x02\0\0\0", 5);
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", zlibData)
-        + chunk("IEND", {});
-}
-
 } // namespace
 
 QColor TestTiles::colourOf(int x, int y, int z)
@@ -46,10 +38,22 @@ QImage TestTiles::image(int x, int y, int z, int side)
     return img;
 }
 
+// PNGs are written by hand rather than through QImage::save: thousands of tiles in a test
+// then cost milliseconds, not seconds. The first row repeats its first pixel (filter
+// Sub), every other row repeats the one above (filter Up).
 QByteArray TestTiles::encoded(int x, int y, int z, const char *format, int side)
 {
-    if (qstricmp(format, "PNG") == 0)
-        return flatPng(colourOf(x, y, z), side);
+    if (qstricmp(format, "PNG") == 0) {
+        const QColor c = colourOf(x, y, z);
+        QByteArray rows(side * (1 + 3 * side), '\0');
+        const char first[] = {1, char(c.red()), char(c.green()), char(c.blue())};
+        rows.replace(0, 4, first, 4);
+        for (int row = 1; row < side; ++row)
+            rows[row * (1 + 3 * side)] = 2;
+        const QByteArray head = bigEndian(side) + bigEndian(side) + QByteArray("\x08\x02\0\0\0", 5);
+        return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", head)
+            + chunk("IDAT", qCompress(rows, 1).mid(4)) + chunk("IEND", {});
+    }
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     image(x, y, z, side).save(&buffer, format, 100);
@@ -74,22 +78,4 @@ bool TestTiles::sameColour(const QColor &a, const QColor &b, int tolerance)
 {
     return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance
         && std::abs(a.blue() - b.blue()) <= tolerance;
-}
-
-// Written by hand rather than through QImage::save: thousands of tiles in a test then
-// cost milliseconds, not seconds. The first row repeats its first pixel (filter Sub),
-// every other row repeats the one above (filter Up).
-QByteArray TestTiles::flatPng(const QColor &colour, int side)
-{
-    QByteArray rows(side * (1 + 3 * side), '\0');
-    const char first[] = {1, char(colour.red()), char(colour.green()), char(colour.blue())};
-    rows.replace(0, 4, first, 4);
-    for (int y = 1; y < side; ++y)
-        rows[y * (1 + 3 * side)] = 2;
-    return png(side, qCompress(rows, 1).mid(4));
-}
-
-QByteArray TestTiles::pngDeclaring(int side)
-{
-    return png(side, QByteArray::fromHex("789c636000000002000148"));
 }

@@ -18,9 +18,6 @@ QByteArray encoded(int x, int y, int z, const char *format = "PNG", int side = 2
 void writeTree(const QString &root, int z, int x0, int x1, int y0, int y1,
                const char *format = "PNG", const char *suffix = "png");
 bool sameColour(const QColor &a, const QColor &b, int tolerance = 2);
-QByteArray flatPng(const QColor &colour, int side = 256);
-// A PNG whose header declares side x side pixels, with almost no data behind it.
-QByteArray pngDeclaring(int side);
 
 } // namespace TestTiles
 

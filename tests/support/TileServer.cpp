@@ -4,11 +4,9 @@
 
 #include <QtCore/QRegularExpression>
 #include <QtCore/QTimer>
-#include <QtCore/QtEndian>
 #include <QtNetwork/QTcpSocket>
 
 #include <memory>
-#include <zlib.h>
 
 bool TileServer::start()
 {
@@ -51,17 +49,6 @@ TileServer::Response TileServer::tile(const Request &request)
     const auto n = [&m](int i) { return m.captured(i).toInt(); };
     return m.hasMatch() ? Response{200, {}, TestTiles::encoded(n(2), n(3), n(1))}
                         : Response{404, {}, "no such tile"};
-}
-
-QByteArray TileServer::gzip(const QByteArray &data)
-{
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(data.data()), uInt(data.size()));
-    QByteArray trailer(8, '\0');
-    qToLittleEndian(quint32(crc), trailer.data());
-    qToLittleEndian(quint32(data.size()), trailer.data() + 4);
-    // zlib's stream without its header and checksum is the deflated data gzip wraps
-    const QByteArray deflated = qCompress(data, 9).mid(6).chopped(4);
-    return QByteArray("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + deflated + trailer;
 }
 
 void TileServer::answer(QTcpSocket *socket, const Response &r)

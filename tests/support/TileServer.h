@@ -47,7 +47,6 @@ public:
 
     // TestTiles::encoded(x, y, z) for /z/x/y.png (any query ignored), 404 otherwise.
     static Response tile(const Request &request);
-    static QByteArray gzip(const QByteArray &data);
 
     QList<Request> requests;
     int tilesServed = 0; // 200 replies written in full
