@@ -78,7 +78,6 @@ const struct { const char *name, *binding, *readBack; bool mercatorOn; double zo
     {"mercator exact at the viewport centre", "10 60 30 40", "10 60 30 40", true, 1.5, {15, 55}, true},
     {"mercator switched off, zoomed and scrolled", "10 60 30 40", "10 60 30 40", false, 1.5, {15, 55}, false},
     {"no numbers: the pixel rectangle, which has no latitudes", "west north", "0 0 400 300", true, 1.0, {}, false},
-    {"ends at 80", "10 80 30 60", "10 80 30 60", true, 1.0, {}, true},
     {"ends at 86, past the tile limit", "10 86 30 70", "10 86 30 70", true, 1.0, {}, true},
     {"ends at 89.9", "10 89.9 30 70", "10 89.9 30 70", true, 1.0, {}, true},
     {"ends at the pole", "10 90 30 70", "10 90 30 70", true, 1.0, {}, true},
@@ -123,6 +122,7 @@ class tst_ImageMapView : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
     void draws_data() { addRows(drawRows); }
     void draws();
     void changes_data() { addRows(changeRows); }
@@ -133,9 +133,7 @@ void tst_ImageMapView::draws()
 {
     QFETCH(int, row);
     const auto &t = drawRows[row];
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     Shown s(t.binding, t.mercatorOn);
-    QLocale::setDefault(QLocale::c());
     s.view.setZoom(t.zoom);
     const QRectF r = s.view.property("geoRect").toRectF();
     s.view.centerOn(t.centre.isNull() ? r.center() : t.centre);
