@@ -63,7 +63,8 @@ int intact(const QString &path)
 // takes no tiles and gives none up.
 void viewPackage(const QString &path)
 {
-    runSql(path, {"create table metadata (name, value)", "create table t (zoom_level, tile_column, tile_row, tile_data)",
+    runSql(path, {"create table metadata (name, value)",
+                  "create table t (zoom_level, tile_column, tile_row, tile_data)",
                   "insert into t values (5, 0, 0, '<html/>')", "create view tiles as select * from t"});
 }
 
@@ -141,10 +142,7 @@ const struct { const char *name, *arguments; int exitCode; const char *message; 
     {"copy into a package taking none", "copy @GOOD @VIEW.mbtiles", 1, "the tiles were not stored"},
     {"purge in a package taking none", "verify --purge @VIEW.mbtiles", 1, "could not remove every"},
     {"help", "--help", 0, "Commands:\n  info PATH"},
-    {"info", "info --help", 0, "Usage: veltra-tiles info"},
-    {"seed", "seed --help", 0, "Usage: veltra-tiles seed"},
-    {"copy", "copy --help", 0, "Usage: veltra-tiles copy"},
-    {"verify", "verify --help", 0, "Usage: veltra-tiles verify"},
+    {"a command's help", "copy --help", 0, "Usage: veltra-tiles copy [options] SRC DST\n"},
 };
 
 } // namespace
@@ -291,7 +289,8 @@ void tst_TileTool::refusals()
     TestTiles::writeTree(place.filePath("GOOD"), 1, 0, 0, 0, 0);
     viewPackage(place.filePath("VIEW.mbtiles"));
     const QStringList before = QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    QString arguments = QString::fromLatin1(r.arguments).replace(QStringLiteral("URL"), server.urlTemplate());
+    QString arguments = QString::fromLatin1(r.arguments);
+    arguments.replace(QStringLiteral("URL"), server.urlTemplate());
     const Run run = tool(arguments.replace(QLatin1Char('@'), place.path() + QLatin1Char('/')).split(' '));
     QCOMPARE(run.exitCode, r.exitCode);
     QVERIFY2(run.output.contains(QLatin1String(r.message)), qPrintable(run.output));

@@ -23,7 +23,8 @@ int main(int argc, char **argv)
     QTemporaryDir tmp;
     form.osmView->setImagePath(tmp.filePath(QStringLiteral("new.sqlitedb")));
     QFile created(form.osmView->imagePath());
-    if (!created.open(QIODevice::ReadOnly) || created.read(16) != QByteArray("SQLite format 3\0", 16))
+    if (!created.open(QIODevice::ReadOnly)
+        || created.read(16) != QByteArray("SQLite format 3\0", 16))
         failed << QStringLiteral("template");
 
     // This host's resources.qrc and the library's resources live side by side.
@@ -32,6 +33,8 @@ int main(int argc, char **argv)
         if (!QFile::exists(QLatin1String(path)))
             failed << QLatin1String(path);
 
-    std::printf("%s\n", failed.isEmpty() ? "passed" : qPrintable("failed: " + failed.join(QLatin1String(", "))));
+    const QString result = failed.isEmpty() ? QStringLiteral("passed")
+                                            : "failed: " + failed.join(QLatin1String(", "));
+    std::printf("%s\n", qPrintable(result));
     return failed.isEmpty() ? 0 : 1;
 }
