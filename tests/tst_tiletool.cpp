@@ -19,11 +19,7 @@ using Request = TileServer::Request;
 using Response = TileServer::Response;
 const QByteArray Html = "<!DOCTYPE html><html><body>Bandwidth exceeded</body></html>";
 
-struct Run
-{
-    int exitCode = -1;
-    QString output;
-};
+struct Run { int exitCode; QString output; };
 
 Run tool(const QStringList &arguments)
 {
@@ -86,15 +82,7 @@ Response serve(Fault fault, const Request &request, int index)
     return tile;
 }
 
-struct SeedRow
-{
-    const char *name;
-    const char *suffix;
-    Fault fault;
-    const char *options;
-    int exitCode, requests, stored;
-    const char *output;
-} const SeedRows[] = {
+const struct { const char *name, *suffix; Fault fault; const char *options; int exitCode, requests, stored; const char *output; } SeedRows[] = {
     {"directory, %1 template, rate limit not kept", "", None, "", 0, 21, 21, "Stored 21 of 21 tiles; fetched 21 .* in 5.0 s"},
     {"database, {z} template, more than two in flight", ".sqlitedb", Slow, "", 0, 21, 21, "Stored 21 of 21"},
     {"429 not pausing the run", ".mbtiles", First429, "", 0, 22, 21, "429\\): pausing for 1 min 00 s"},
@@ -169,7 +157,7 @@ private:
 void tst_TileTool::seed()
 {
     QFETCH(int, row);
-    const SeedRow &r = SeedRows[row];
+    const auto &r = SeedRows[row];
     TileServer server([&](const Request &q) { return serve(r.fault, q, server.requests.size() - 1); });
     QVERIFY(server.start());
     const QString out = dir.filePath(QLatin1String(r.name) + QLatin1String(r.suffix));
