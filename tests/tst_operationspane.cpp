@@ -71,13 +71,12 @@ struct Host
 
 // What a row does to the host, and the state that follows, as shown by one of the above.
 const struct { const char *name; void (*act)(Host &); QString (Host::*state)(); const char *expected; } paneRows[] = {
-    {"state not loaded from the view, or pane shown while disabled", [](Host &) {}, &Host::controls, "zoom 10-17:10 10.1667, opacity 50 0.5, smooth 0 0, pane 0 tab 0"},
     {"slider not driving the view", [](Host &h) { h.child<QSlider>("sldZoom")->setValue(13); }, &Host::controls, "zoom 10-17:13 13.1667, opacity 50 0.5, smooth 0 0, pane 0 tab 0"},
     {"view zoom not moving the slider", [](Host &h) { h.view.setZoom(15.5); }, &Host::controls, "zoom 10-17:15 15.5, opacity 50 0.5, smooth 0 0, pane 0 tab 0"},
     {"maximum not widened to the view's level", [](Host &h) { h.child<QSlider>("sldZoom")->setRange(12, 14); h.view.setZoom(16.2); }, &Host::controls, "zoom 12-16:16 16.2, opacity 50 0.5, smooth 0 0, pane 0 tab 0"},
     {"minimum not widened to the view's level", [](Host &h) { h.child<QSlider>("sldZoom")->setRange(12, 14); h.view.setZoom(10.2); }, &Host::controls, "zoom 10-14:10 10.2, opacity 50 0.5, smooth 0 0, pane 0 tab 0"},
     {"slider past the view's limit left there", [](Host &h) { h.child<QSlider>("sldZoom")->setMaximum(18); h.child<QSlider>("sldZoom")->setValue(18); }, &Host::controls, "zoom 10-18:17 17.8333, opacity 50 0.5, smooth 0 0, pane 0 tab 0"},
-    {"opacity slider not in percent", [](Host &h) { h.child<QSlider>("sldOpacity")->setValue(70); }, &Host::controls, "zoom 10-17:10 10.1667, opacity 70 0.7, smooth 0 0, pane 0 tab 0"},
+    {"state not loaded from the view, pane shown while disabled, or opacity slider not in percent", [](Host &h) { h.child<QSlider>("sldOpacity")->setValue(70); }, &Host::controls, "zoom 10-17:10 10.1667, opacity 70 0.7, smooth 0 0, pane 0 tab 0"},
     {"opacity slider's zero not transparent", [](Host &h) { h.child<QSlider>("sldOpacity")->setValue(0); }, &Host::controls, "zoom 10-17:10 10.1667, opacity 0 0, smooth 0 0, pane 0 tab 0"},
     {"view's opacity rounded into the slider", [](Host &h) { h.view.setOpacity(0.339); h.pane->syncControls(); }, &Host::controls, "zoom 10-17:10 10.1667, opacity 33 0.339, smooth 0 0, pane 0 tab 0"},
     {"setSmooth not smoothing, or the host's action left", [](Host &h) { h.pane->setSmooth(true); }, &Host::controls, "zoom 10-17:10 10.1667, opacity 50 0.5, smooth 1 1, pane 0 tab 0"},
@@ -124,9 +123,7 @@ private Q_SLOTS:
 void tst_OperationsPane::initTestCase()
 {
     QuietPlatform::install();
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName(QStringLiteral("veltra-tests"));
-    QCoreApplication::setApplicationName(QStringLiteral("tst_operationspane"));
+    QStandardPaths::setTestModeEnabled(true); // settings of this test's own, cleared after each row
 }
 
 void tst_OperationsPane::pane()

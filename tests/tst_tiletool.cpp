@@ -4,9 +4,6 @@
 #include "TileServer.h"
 #include "Tiles.h"
 
-#include <QtCore/QProcess>
-#include <QtCore/QRegularExpression>
-#include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
 
 #include "QuickTry.h"
@@ -236,14 +233,13 @@ void tst_TileTool::infoAndVerify()
     QFETCH(int, row);
     const QString path = dir.filePath(QStringLiteral("checked") + KindRows[row].suffix);
     const QByteArray jpeg = TestTiles::encoded(3, 2, 3, "JPEG");
-    const QByteArray cut = TestTiles::encoded(2, 2, 3).left(60);
     if (std::unique_ptr<Tiles> store = Tiles::open(path, Tiles::OpenOptions(), nullptr)) {
         store->setData(TileKey(1, 1, 2), TestTiles::encoded(1, 1, 2));
         store->setData(TileKey(3, 2, 3), jpeg);
-        store->setData(TileKey(2, 2, 3), cut);
+        store->setData(TileKey(2, 2, 3), TestTiles::encoded(2, 2, 3).left(60));
         store->setData(TileKey(1, 2, 3), Html);
     }
-    const qint64 bytes = TestTiles::encoded(1, 1, 2).size() + jpeg.size() + cut.size() + Html.size();
+    const qint64 bytes = TestTiles::encoded(1, 1, 2).size() + jpeg.size() + 60 + Html.size();
     const struct { QStringList arguments; int exitCode; QStringList lines; } runs[] = {
         {{"info", path}, 0, {QStringLiteral("Store:    %1 (%2)").arg(path, KindRows[row].kind),
                              "Tiles:    4, " + QLocale::c().formattedDataSize(bytes, 1),
