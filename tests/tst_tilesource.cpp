@@ -1,5 +1,6 @@
 #include "MapFixture.h"
 #include "OsmView.h"
+#include "RowTable.h"
 #include "TestTiles.h"
 #include "TileDatabase.h"
 #include "Tiles.h"
@@ -35,6 +36,21 @@ void make(Content content, const QString &path, const QRect &r)
         runSql(path, {"create table tiles (x, y, z, data)"});
 }
 
+// Opened by a relative path; a warning, if any, is expected and nothing is shown then.
+const struct { const char *name, *path; Content content; const char *warning; } openRows[] = {
+    {"tile database", "city.sqlitedb", TileRows, ""},
+    {"tree of jpg files", "tree", JpgTree, ""},
+    {"mbtiles package", "city.mbtiles", Package, ""},
+    {"dotted directory with a separator", "maps.d/", JpgTree, ""},
+    {"missing tile database", "new.sqlitedb", Nothing, ""},
+    {"missing package", "new.mbtiles", Nothing, ""},
+    {"dotted directory", "maps.d", JpgTree, "maps.d\": it is a directory"},
+    {"not sqlite", "notes.sqlitedb", Text, "notes.sqlitedb\": file is not a database"},
+    {"truncated", "cut.sqlitedb", Truncated, "cut.sqlitedb\": database disk image is malformed"},
+    {"wrong schema", "other.sqlitedb", OtherSchema, "no column \"image\""},
+    {"uncreatable", "nowhere/new.mbtiles", Nothing, "directory does not exist"},
+};
+
 } // namespace
 
 class tst_TileSource : public QObject
@@ -42,37 +58,19 @@ class tst_TileSource : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void opensByPath_data();
+    void opensByPath_data() { addRows(openRows); }
     void opensByPath();
 };
 
-void tst_TileSource::opensByPath_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("content");
-    QTest::addColumn<QString>("warning");
-    QTest::newRow("tile database") << "city.sqlitedb" << int(TileRows) << "";
-    QTest::newRow("tree of jpg files") << "tree" << int(JpgTree) << "";
-    QTest::newRow("mbtiles package") << "city.mbtiles" << int(Package) << "";
-    QTest::newRow("dotted directory with a separator") << "maps.d/" << int(JpgTree) << "";
-    QTest::newRow("missing tile database") << "new.sqlitedb" << int(Nothing) << "";
-    QTest::newRow("missing package") << "new.mbtiles" << int(Nothing) << "";
-    QTest::newRow("dotted directory") << "maps.d" << int(JpgTree) << "maps.d\": it is a directory";
-    QTest::newRow("not sqlite") << "notes.sqlitedb" << int(Text) << "notes.sqlitedb\": file is not a database";
-    QTest::newRow("truncated") << "cut.sqlitedb" << int(Truncated) << "cut.sqlitedb\": database disk image is malformed";
-    QTest::newRow("wrong schema") << "other.sqlitedb" << int(OtherSchema) << "no column \"image\"";
-    QTest::newRow("uncreatable") << "nowhere/new.mbtiles" << int(Nothing) << "directory does not exist";
-}
-
 void tst_TileSource::opensByPath()
 {
-    QFETCH(QString, path);
-    QFETCH(int, content);
-    QFETCH(QString, warning);
+    QFETCH(int, row);
+    const auto &r = openRows[row];
+    const QString path = QLatin1String(r.path), warning = QLatin1String(r.warning);
     QTemporaryDir tmp, elsewhere;
     MapFixture map, other; // the other view shows a database of its own, empty
     other.view->setImagePath(elsewhere.filePath(QStringLiteral("empty.sqlitedb")));
-    make(Content(content), tmp.filePath(path), map.visibleTiles());
+    make(r.content, tmp.filePath(path), map.visibleTiles());
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
     const double zoom = map.view->zoomF();
@@ -82,10 +80,10 @@ void tst_TileSource::opensByPath()
     map.view->setImagePath(path);
     QDir::setCurrent(previous);
     QCOMPARE(map.view->imagePath(), path);
-    const bool shows = warning.isEmpty() && content != Nothing;
+    const bool shows = warning.isEmpty() && r.content != Nothing;
     QCOMPARE(map.wrongSamples(map.grab(), 1, shows ? map.visibleTiles() : QRect()), 0);
     QCOMPARE(other.wrongSamples(other.grab(), 1, QRect()), 0);
-    if (content == Nothing && warning.isEmpty()) { // made whole, and readable by all
+    if (r.content == Nothing && warning.isEmpty()) { // made whole, and readable by all
         QCOMPARE(int(QFileInfo(tmp.filePath(path)).permissions() & 0x0fff), 0x0644);
         QCOMPARE(QDir(tmp.path()).entryList(QDir::Files), QStringList{path});
     }

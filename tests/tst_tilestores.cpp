@@ -1,3 +1,4 @@
+#include "RowTable.h"
 #include "TestTiles.h"
 #include "TileDatabase.h"
 #include "TilesFromMbtiles.h"
@@ -34,6 +35,22 @@ quint32 commits(const QString &path)
     return file.open(QIODevice::ReadOnly) ? qFromBigEndian<quint32>(file.read(28).mid(24).data()) : 0;
 }
 
+// A schema given is written before the store opens the file.
+const struct { const char *name, *file; Kind kind; const char *schema; } roundTripRows[] = {
+    {"directory", "tree", Kind::Directory, ""},
+    {"tile database", "t.sqlitedb", Kind::Database, ""},
+    {"mbtiles rows counted from the south", "t.mbtiles", Kind::Mbtiles, ""},
+    {"mbtiles without a unique index", "t.mbtiles", Kind::Mbtiles, "create table tiles (zoom_level, tile_column, tile_row, tile_data)"},
+};
+
+// The link goes to the same path under outside/; none: the disk is full.
+const struct { const char *name, *link, *warning; } treeRows[] = {
+    {"link to a tile file", "7/5/6.png", ""},
+    {"link to a column directory", "7/5", "out of the tile directory"},
+    {"link to a level directory", "7", "out of the tile directory"},
+    {"disk full", "", "^cannot write tile .*7/5/6.png"},
+};
+
 } // namespace
 
 class tst_TileStores : public QObject
@@ -41,38 +58,26 @@ class tst_TileStores : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void roundTrip_data();
+    void roundTrip_data() { addRows(roundTripRows); }
     void roundTrip();
     void packageMadeByPlainSql();
-    void directoryWritesStayInTheTree_data();
+    void directoryWritesStayInTheTree_data() { addRows(treeRows); }
     void directoryWritesStayInTheTree();
 };
 
-void tst_TileStores::roundTrip_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("schema");
-    QTest::newRow("directory") << "tree" << "";
-    QTest::newRow("tile database") << "t.sqlitedb" << "";
-    QTest::newRow("mbtiles rows counted from the south") << "t.mbtiles" << "";
-    QTest::newRow("mbtiles without a unique index")
-        << "t.mbtiles" << "create table tiles (zoom_level, tile_column, tile_row, tile_data)";
-}
-
 void tst_TileStores::roundTrip()
 {
-    QFETCH(QString, file);
-    QFETCH(QString, schema);
+    QFETCH(int, row);
+    const auto &r = roundTripRows[row];
     QTemporaryDir tmp;
-    const QString path = tmp.filePath(file);
-    const Kind kind = Tiles::kindOf(file);
-    if (!schema.isEmpty())
-        runSql(path, {schema, "create table metadata (name, value)"});
+    const QString path = tmp.filePath(QLatin1String(r.file));
+    if (*r.schema)
+        runSql(path, {r.schema, "create table metadata (name, value)"});
     const TileKey a(23, 45, 12), gone(24, 45, 12), low(1, 2, 3);
     const QByteArray tile = TestTiles::encoded(2, 2, 2), text("<html>not a tile</html>");
     QString error;
     std::unique_ptr<Tiles> store = Tiles::open(path, {}, &error);
-    QVERIFY2(store && store->kind() == kind, qPrintable(error));
+    QVERIFY2(store && store->kind() == r.kind, qPrintable(error));
     Read result;
     auto read = [&](const TileKey &key) { return store->tileData(key, &result); };
     const quint32 before = commits(path);
@@ -96,17 +101,17 @@ void tst_TileStores::roundTrip()
     QCOMPARE(visited.first(), a);
 
     store.reset(); // writes what it holds, in one transaction
-    QCOMPARE(stored(kind, path, a), tile);
-    QVERIFY(stored(kind, path, gone).isNull());
-    if (kind != Kind::Directory)
+    QCOMPARE(stored(r.kind, path, a), tile);
+    QVERIFY(stored(r.kind, path, gone).isNull());
+    if (r.kind != Kind::Directory)
         QCOMPARE(commits(path), before + 1);
     store = Tiles::open(path, {}, &error);
     QCOMPARE(read(low), text);
     store->setPixmap(gone, QPixmap::fromImage(TestTiles::image(3, 4, 5, 200)));
-    QTRY_VERIFY(stored(kind, path, gone).startsWith("\x89PNG")); // soon, without a flush
-    if (kind == Kind::Mbtiles && schema.isEmpty())
+    QTRY_VERIFY(stored(r.kind, path, gone).startsWith("\x89PNG")); // soon, without a flush
+    if (r.kind == Kind::Mbtiles && !*r.schema)
         QCOMPARE(runSql(path, {"select value from metadata where name = 'format'"}), QVariant("png"));
-    if (kind != Kind::Database)
+    if (r.kind != Kind::Database)
         return;
 
     // Another program locks the file: reads are busy at once, writes are kept and land
@@ -122,7 +127,7 @@ void tst_TileStores::roundTrip()
     QVERIFY(!store->flush());
     QVERIFY(!store->forEachTile(0, 3, Tiles::Content::Keys, visit));
     locker.release();
-    QTRY_COMPARE(stored(kind, path, gone), tile);
+    QTRY_COMPARE(stored(r.kind, path, gone), tile);
     QTRY_COMPARE(read(a), tile);
     QVERIFY(locker.lock(path));
     store->setData(low, tile);
@@ -154,20 +159,10 @@ void tst_TileStores::packageMadeByPlainSql()
     QVERIFY(!package->contains(1, 1, 3));
 }
 
-void tst_TileStores::directoryWritesStayInTheTree_data()
-{
-    QTest::addColumn<QString>("link"); // to the same path under outside/
-    QTest::addColumn<QString>("warning");
-    QTest::newRow("link to a tile file") << "7/5/6.png" << "";
-    QTest::newRow("link to a column directory") << "7/5" << "out of the tile directory";
-    QTest::newRow("link to a level directory") << "7" << "out of the tile directory";
-    QTest::newRow("disk full") << "" << "^cannot write tile .*7/5/6.png";
-}
-
 void tst_TileStores::directoryWritesStayInTheTree()
 {
-    QFETCH(QString, link);
-    QFETCH(QString, warning);
+    QFETCH(int, row);
+    const QString link = QLatin1String(treeRows[row].link), warning = QLatin1String(treeRows[row].warning);
     QTemporaryDir tmp;
     const QString root = tmp.filePath(QStringLiteral("tree")), outside = tmp.filePath("outside");
     TestTiles::writeTree(root, 1, 0, 0, 0, 0);
@@ -188,12 +183,11 @@ void tst_TileStores::directoryWritesStayInTheTree()
     store->setData(5, 6, 7, TestTiles::encoded(0, 0, 0));
     store->setData(5, 8, 7, TestTiles::encoded(0, 0, 0));
     setrlimit(RLIMIT_FSIZE, &previous);
-    const bool replaced = link.endsWith(".png");
     int inside = 0;
     store->forEachTile(0, 30, Tiles::Content::Keys, [&](const TileKey &, const QByteArray &) {
         return ++inside;
     });
-    QCOMPARE(inside, replaced ? 3 : 1); // a zero-byte tile would count too
+    QCOMPARE(inside, link.endsWith(".png") ? 3 : 1); // a zero-byte tile would count too
     QCOMPARE(stored(Kind::Directory, outside, TileKey(5, 6, 7)), TestTiles::encoded(5, 6, 7));
     QCOMPARE(QDir(outside + "/7/5").entryList(QDir::Files), QStringList{"6.png"});
 }

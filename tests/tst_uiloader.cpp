@@ -37,10 +37,8 @@ void tst_UiLoader::buildsFormWithAllThree()
     QWidget *osm = widget->findChild<QWidget *>("osmView");
     QWidget *image = widget->findChild<QWidget *>("imageMapView");
     QWidget *cross = widget->findChild<QWidget *>("crossView");
-    QVERIFY(osm && image && cross);
-    QCOMPARE((QStringList{osm->metaObject()->className(), image->metaObject()->className(),
-                          cross->metaObject()->className()}),
-             (QStringList{"OsmView", "ImageMapView", "CrossView"}));
+    QVERIFY(osm && osm->inherits("OsmView") && image && image->inherits("ImageMapView") && cross
+            && cross->inherits("CrossView"));
     // The form's properties reach the widgets; each differs from the widget's default.
     QCOMPARE((QVariantList{osm->property("zoomMax"), osm->property("opacity"),
                            osm->property("enableRightPane"), image->property("backgroundOpacity"),
