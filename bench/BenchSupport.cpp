@@ -30,6 +30,25 @@ void Bench::showFullHd(QAbstractScrollArea *view)
     QCoreApplication::processEvents();
 }
 
+void Bench::freshDatabase(const QString &path)
+{
+    QFile::remove(path);
+    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+void Bench::withConnection(const QString &name, const QString &path,
+                           const std::function<void(QSqlDatabase &)> &fn)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.open();
+        fn(db);
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
 double Bench::median(QVector<double> samples)
 {
     std::sort(samples.begin(), samples.end());

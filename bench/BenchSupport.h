@@ -8,6 +8,7 @@
 #include <functional>
 
 class QAbstractScrollArea;
+class QSqlDatabase;
 
 namespace Bench {
 
@@ -23,6 +24,11 @@ double median(QVector<double> samples);
 double timeMedian(int runs, const std::function<void()> &fn);
 // Writes SampleMap tiles for the inclusive range at level z into a new tile database.
 void writeSampleDatabase(const QString &path, int z, const QRect &tiles);
+// An empty tile database from the library's template, replacing whatever is at path.
+void freshDatabase(const QString &path);
+// Runs fn on a connection of its own to path and removes the connection afterwards.
+void withConnection(const QString &name, const QString &path,
+                    const std::function<void(QSqlDatabase &)> &fn);
 // Peak resident set size of this process, in KiB.
 long peakRssKb();
 long currentRssKb();

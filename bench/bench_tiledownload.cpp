@@ -25,13 +25,6 @@ namespace {
 constexpr int Level = 14;
 constexpr int Runs = 15;
 
-void freshDatabase(const QString &path)
-{
-    QFile::remove(path);
-    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
 // Rows in a tile database, through a connection kept open: polling must cost next to
 // nothing.
 int rows(const QString &path)
@@ -60,7 +53,7 @@ int rows(const QString &path)
 // Fetches every URL, decodes each body as it comes and inserts it, in one transaction.
 double plainFill(const QString &path, const QStringList &urls)
 {
-    freshDatabase(path);
+    Bench::freshDatabase(path);
     double ms = 0;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("plain"));
@@ -131,7 +124,7 @@ int main(int argc, char **argv)
     QStringList urls;
     for (int run = 0; run <= Runs; ++run) {
         const QString path = tmp.filePath(QStringLiteral("view%1.sqlitedb").arg(run));
-        freshDatabase(path);
+        Bench::freshDatabase(path);
         view.setImagePath(path);
         view.setEnableTileDownload(true);
         view.centerOn(centre);

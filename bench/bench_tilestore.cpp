@@ -25,26 +25,6 @@ constexpr int CopyTiles = 20000;
 const QString InsertSql =
     QStringLiteral("insert or replace into tiles (x, y, z, image) values (?, ?, ?, ?)");
 
-void freshDatabase(const QString &path)
-{
-    QFile::remove(path);
-    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
-// Runs fn on a connection of its own to path and removes the connection afterwards.
-void withConnection(const QString &name, const QString &path,
-                    const std::function<void(QSqlDatabase &)> &fn)
-{
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(path);
-        db.open();
-        fn(db);
-    }
-    QSqlDatabase::removeDatabase(name);
-}
-
 struct Tile
 {
     TileKey key;
@@ -53,7 +33,7 @@ struct Tile
 
 double timeStoreBurst(const QString &path, const QVector<Tile> &tiles)
 {
-    freshDatabase(path);
+    Bench::freshDatabase(path);
     std::unique_ptr<Tiles> store = Tiles::open(path, Tiles::OpenOptions(), nullptr);
     QElapsedTimer timer;
     timer.start();
@@ -65,9 +45,9 @@ double timeStoreBurst(const QString &path, const QVector<Tile> &tiles)
 
 double timePlainBurst(const QString &path, const QVector<Tile> &tiles, bool oneTransaction)
 {
-    freshDatabase(path);
+    Bench::freshDatabase(path);
     double ms = 0;
-    withConnection(QStringLiteral("plain"), path, [&](QSqlDatabase &db) {
+    Bench::withConnection(QStringLiteral("plain"), path, [&](QSqlDatabase &db) {
         QElapsedTimer timer;
         timer.start();
         if (oneTransaction)
@@ -90,7 +70,7 @@ double timePlainBurst(const QString &path, const QVector<Tile> &tiles, bool oneT
 
 double timeStoreCopy(const QString &from, const QString &to)
 {
-    freshDatabase(to);
+    Bench::freshDatabase(to);
     QElapsedTimer timer;
     timer.start();
     std::unique_ptr<Tiles> source = Tiles::open(from, Tiles::OpenOptions(), nullptr);
@@ -111,12 +91,12 @@ double timeStoreCopy(const QString &from, const QString &to)
 
 double timePlainCopy(const QString &from, const QString &to)
 {
-    freshDatabase(to);
+    Bench::freshDatabase(to);
     double ms = 0;
     QElapsedTimer timer;
     timer.start();
-    withConnection(QStringLiteral("from"), from, [&](QSqlDatabase &source) {
-        withConnection(QStringLiteral("to"), to, [&](QSqlDatabase &target) {
+    Bench::withConnection(QStringLiteral("from"), from, [&](QSqlDatabase &source) {
+        Bench::withConnection(QStringLiteral("to"), to, [&](QSqlDatabase &target) {
             target.transaction();
             QSqlQuery select(source);
             select.setForwardOnly(true);
@@ -166,8 +146,8 @@ int main(int argc, char **argv)
     // 20 000 tiles of 2 to 6 KB: the bytes are copied, never decoded.
     const QString from = tmp.filePath(QStringLiteral("from.sqlitedb"));
     const QString to = tmp.filePath(QStringLiteral("to.sqlitedb"));
-    freshDatabase(from);
-    withConnection(QStringLiteral("fill"), from, [](QSqlDatabase &db) {
+    Bench::freshDatabase(from);
+    Bench::withConnection(QStringLiteral("fill"), from, [](QSqlDatabase &db) {
         db.transaction();
         QSqlQuery insert(db);
         insert.prepare(InsertSql);

@@ -38,25 +38,6 @@ const QString DatabaseInsert =
 const QString PackageInsert = QStringLiteral(
     "insert or replace into tiles (zoom_level, tile_column, tile_row, tile_data) values (?, ?, ?, ?)");
 
-void freshDatabase(const QString &path)
-{
-    QFile::remove(path);
-    QFile::copy(QStringLiteral(":/db/dbtemplate.sqlitedb"), path);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
-void withConnection(const QString &name, const QString &path,
-                    const std::function<void(QSqlDatabase &)> &fn)
-{
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(path);
-        db.open();
-        fn(db);
-    }
-    QSqlDatabase::removeDatabase(name);
-}
-
 // The package layout the store creates, made by hand.
 void createPackage(QSqlDatabase &db)
 {
@@ -112,11 +93,11 @@ double timePlainCopy(const QString &from, const QString &to, bool toPackage)
     if (toPackage)
         QFile::remove(to);
     else
-        freshDatabase(to);
+        Bench::freshDatabase(to);
     QElapsedTimer timer;
     timer.start();
-    withConnection(QStringLiteral("from"), from, [&](QSqlDatabase &source) {
-        withConnection(QStringLiteral("to"), to, [&](QSqlDatabase &target) {
+    Bench::withConnection(QStringLiteral("from"), from, [&](QSqlDatabase &source) {
+        Bench::withConnection(QStringLiteral("to"), to, [&](QSqlDatabase &target) {
             if (toPackage)
                 createPackage(target);
             target.transaction();
@@ -190,10 +171,10 @@ double timeSeeder(const QString &url, const QString &path, int *stored)
 // `inFlight` 0: every request at once, as many connections as Qt opens to a host (six).
 double timePlainSeed(const QString &url, const QString &path, int inFlight)
 {
-    freshDatabase(path);
+    Bench::freshDatabase(path);
     QElapsedTimer timer;
     timer.start();
-    withConnection(QStringLiteral("seed"), path, [&](QSqlDatabase &db) {
+    Bench::withConnection(QStringLiteral("seed"), path, [&](QSqlDatabase &db) {
         QNetworkAccessManager network;
         db.transaction();
         QSqlQuery insert(db);
@@ -245,8 +226,8 @@ int main(int argc, char **argv)
     // 20 000 tiles of 2 to 6 KB at level 14.
     const QString database = tmp.filePath(QStringLiteral("from.sqlitedb"));
     const QString package = tmp.filePath(QStringLiteral("from.mbtiles"));
-    freshDatabase(database);
-    withConnection(QStringLiteral("fill"), database, [](QSqlDatabase &db) {
+    Bench::freshDatabase(database);
+    Bench::withConnection(QStringLiteral("fill"), database, [](QSqlDatabase &db) {
         db.transaction();
         QSqlQuery insert(db);
         insert.prepare(DatabaseInsert);
