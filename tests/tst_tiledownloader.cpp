@@ -95,6 +95,10 @@ const struct { const char *name; Response (*response)(); int error; qint64 retry
     {"html page with 200", [] { return reply(200); }, 299, Never},
     {"4096 x 4096 png", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "PNG", 4096)); }, 299, Never},
     {"bmp: not a tile format", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "BMP")); }, 299, Never},
+    {"svg drawn as a tile", [] { return reply(200, "Content-Type: image/svg+xml\r\n", "<svg xmlns='http://www.w3.org/2000/svg' width='60000' height='60000'><rect width='60000' height='60000'/></svg>"); }, 299, Never},
+    {"svg drawing a local file", [] { return reply(200, {}, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'><image xlink:href='/etc/hostname' width='256' height='256'/></svg>"); }, 299, Never},
+    {"tiny gif declaring 65535 x 65535", [] { return reply(200, {}, QByteArray::fromHex("474946383961010001000000002c00000000ffffffff000002024c01003b")); }, 299, Never},
+    {"gzip bomb", [] { return reply(200, "Content-Encoding: gzip\r\n", qCompress(QByteArray(16 << 20, '\0'), 9)); }, 299, Never},
     {"png labelled gzip", [] { return tile("Content-Encoding: gzip\r\n"); }, 299, Never},
     {"over 8 MiB without a length", [] { return tile("Connection: close\r\n", 9 << 20); }, 299, Never},
 };
