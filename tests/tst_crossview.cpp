@@ -96,6 +96,7 @@ const struct { const char *name; void (*setup)(Fixture &); const char *script, *
     {"state change while held", nullptr, "b2 s3", "SSPS", "", "12: Mill"},
     {"release returns to the live phase", nullptr, "b2 s3 r2", "SSSP", "", "12: Mill"},
     {"preview from code", nullptr, "v3 s2", "SSSP", "", "12: Mill"},
+    {"preview of phase 0 holds against a state change", nullptr, "v0 s2", "PSSS", "", "12: Mill"},
     {"negative preview ends it", nullptr, "v3 s2 v-1", "SSPS", "", "12: Mill"},
     {"mouse hold hides phase 0", nullptr, "s0 m", "SSSS", "", "12: Mill"},
     {"mouse release shows it again", nullptr, "m u", "SPSS", "", "12: Mill"},

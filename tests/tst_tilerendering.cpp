@@ -83,16 +83,21 @@ void tst_TileRendering::tilesWhereTheyBelong()
 void tst_TileRendering::opacity_data()
 {
     QTest::addColumn<double>("opacity");
-    QTest::newRow("half blends with the viewport") << 0.5;
-    QTest::newRow("zero shows only the viewport") << 0.0;
+    QTest::addColumn<QPointF>("centre"); // null: where the fixture starts
+    QTest::newRow("half blends with the viewport") << 0.5 << QPointF();
+    // West and south of the scene's origin: a fill in scene coordinates would miss it.
+    QTest::newRow("zero fills the whole viewport in device pixels") << 0.0 << QPointF(-70, -30);
 }
 
 void tst_TileRendering::opacity()
 {
     QFETCH(double, opacity);
+    QFETCH(QPointF, centre);
     MapFixture map;
     map.view->setImagePath(database());
     map.view->setOpacity(opacity);
+    if (!centre.isNull())
+        map.view->centerOn(centre);
     const QImage shown = map.grab();
     for (const QPoint p : {QPoint(100, 100), QPoint(400, 300)}) {
         const QPoint tile = map.tileAt(p);
