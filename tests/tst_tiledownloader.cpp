@@ -113,6 +113,7 @@ const struct { const char *name; void (*change)(Fixture &); TileKey probe; const
     {"store reopened", [](Fixture &f) { f.downloader.setStore(&f.store); }, Key, "requested", false},
     {"store removed", [](Fixture &f) { f.downloader.setStore(nullptr); }, Key, "not requested", false},
     {"cancelAll", [](Fixture &f) { f.downloader.cancelAll(); }, Key, "failed 203", false},
+    {"cancelAll forgets what was queued", [](Fixture &f) { f.downloader.cancelAll(); }, {6, 0, 12}, "requested", false},
     {"clearMarks", [](Fixture &f) { f.downloader.clearMarks(); }, Key, "requested", true},
     {"off grid: column west", [](Fixture &) {}, {-1, 0, 3}, "failed 203", true},
     {"off grid: column east", [](Fixture &) {}, {8, 0, 3}, "failed 203", true},
