@@ -236,6 +236,7 @@ void tst_CrossView::layout()
     light.setShema(f.tmp.filePath(QStringLiteral("s.png")));
     for (int id : t.ids)
         light.addPhase(id, None);
+    f.label->setContentsMargins(0, 3, 0, 3); // as a host's style sheet may
     f.view.setFont(QFont(QString(), t.fontPoints));
     f.label->setText(QStringLiteral("Phase 2:12(18) TF:8"));
     f.view.setLight(&light);

@@ -60,6 +60,7 @@ class tst_TileStores : public QObject
 private Q_SLOTS:
     void roundTrip_data() { addRows(roundTripRows); }
     void roundTrip();
+    void longBurstReachesTheFileAsItGoes();
     void packageMadeByPlainSql();
     void directoryWritesStayInTheTree_data() { addRows(treeRows); }
     void directoryWritesStayInTheTree();
@@ -138,6 +139,17 @@ void tst_TileStores::roundTrip()
     store->setData(low, tile);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("1 tiles could not be written"));
     store.reset();
+}
+
+// Memory for tiles on their way to the file stays bounded however long a burst runs.
+void tst_TileStores::longBurstReachesTheFileAsItGoes()
+{
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("burst.sqlitedb"));
+    std::unique_ptr<Tiles> store = Tiles::open(path, {}, nullptr);
+    for (int x = 0; x < 4096; ++x)
+        store->setData(TileKey(x, 0, 12), "x");
+    QCOMPARE(runSql(path, {"select count(*) from tiles"}).toInt(), 4096); // no event loop turn
 }
 
 void tst_TileStores::packageMadeByPlainSql()
