@@ -2,6 +2,7 @@
 #include "OsmView.h"
 #include "RowTable.h"
 #include "TileDatabase.h"
+#include "TileDownloader.h"
 #include "TileServer.h"
 
 #include <QtCore/QTemporaryDir>
@@ -171,6 +172,9 @@ void tst_TileDownload::failureMarks()
     d.server.setHandler([](const Request &) { return Response{404, {}, "no such tile"}; });
     d.map.grab();
     QTRY_VERIFY(pixels(d.map.screen(), red) > 0);
+    // Every failure has reached the view, not only the first.
+    const auto *downloader = d.map.view->findChild<TileDownloader *>();
+    QTRY_COMPARE(downloader->inFlightCount() + downloader->queuedCount(), 0);
     const int asked = d.server.requests.size();
     d.server.setHandler(TileServer::tile);
     t.change(d);
