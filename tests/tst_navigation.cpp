@@ -172,6 +172,7 @@ void tst_Navigation::shiftRubberBandStartsOnSelectableItem()
     s.view->setDragMode(QGraphicsView::NoDrag);
     QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, QPoint(215, 165));
     QVERIFY(start->isSelected());
+    QCOMPARE(s.scene.mouseGrabberItem(), nullptr); // the release reached the scene too
 }
 
 void tst_Navigation::keySignals()
