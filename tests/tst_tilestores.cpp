@@ -61,6 +61,7 @@ private Q_SLOTS:
     void roundTrip_data() { addRows(roundTripRows); }
     void roundTrip();
     void longBurstReachesTheFileAsItGoes();
+    void treeListsTheTileItReads();
     void packageMadeByPlainSql();
     void directoryWritesStayInTheTree_data() { addRows(treeRows); }
     void directoryWritesStayInTheTree();
@@ -150,6 +151,27 @@ void tst_TileStores::longBurstReachesTheFileAsItGoes()
     for (int x = 0; x < 4096; ++x)
         store->setData(TileKey(x, 0, 12), "x");
     QCOMPARE(runSql(path, {"select count(*) from tiles"}).toInt(), 4096); // no event loop turn
+}
+
+// A tile held twice in a tree, as the store writes it and as another program left it:
+// listing and reading agree on the store's own kind.
+void tst_TileStores::treeListsTheTileItReads()
+{
+    QTemporaryDir tmp;
+    std::unique_ptr<Tiles> store = Tiles::open(tmp.path(), {}, nullptr);
+    const QByteArray jpeg = TestTiles::encoded(1, 2, 3, "JPEG");
+    store->setData(TileKey(1, 2, 3), jpeg);
+    QFile stale(tmp.filePath(QStringLiteral("3/1/2.png")));
+    QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write(TestTiles::encoded(1, 2, 3)) > 0);
+    stale.close();
+    QByteArray listed;
+    QVERIFY(store->forEachTile(0, 30, Tiles::Content::KeysAndData, [&](const TileKey &, const QByteArray &data) {
+        listed = data;
+        return true;
+    }));
+    Read result;
+    QCOMPARE(store->tileData(TileKey(1, 2, 3), &result), jpeg);
+    QCOMPARE(listed, jpeg);
 }
 
 void tst_TileStores::packageMadeByPlainSql()
