@@ -1,5 +1,6 @@
 #include "Tiles.h"
 
+#include "TileImage.h"
 #include "TilesFromDb.h"
 #include "TilesFromFile.h"
 #include "TilesFromMbtiles.h"
@@ -111,4 +112,10 @@ void Tiles::close(std::unique_ptr<Tiles> store)
     if (!store || store->flush() || !QCoreApplication::instance())
         return;
     RetiredStores::instance()->add(std::move(store));
+}
+
+QPixmap Tiles::decodedTile(const TileKey &key)
+{
+    ReadResult result;
+    return TileImage::toPixmap(TileImage::decode(tileData(key, &result)));
 }

@@ -88,6 +88,10 @@ public:
     // everything is written, without blocking the caller. At the latest it goes with the
     // application object, after one last bounded attempt.
     static void close(std::unique_ptr<Tiles> store);
+
+protected:
+    // The stored tile decoded; null when missing, busy or not an image.
+    QPixmap decodedTile(const TileKey &key);
 };
 
 #endif

@@ -91,8 +91,7 @@ QByteArray TilesFromDb::tileData(const TileKey &key, ReadResult *result)
 
 QPixmap TilesFromDb::pixmap(int x, int y, int z)
 {
-    ReadResult result;
-    return TileImage::toPixmap(TileImage::decode(tileData(TileKey(x, y, z), &result)));
+    return decodedTile(TileKey(x, y, z));
 }
 
 QPixmap TilesFromDb::pixmap(const TileKey &key)

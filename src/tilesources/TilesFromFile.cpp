@@ -187,8 +187,7 @@ QByteArray TilesFromFile::tileData(const TileKey &key, ReadResult *result)
 
 QPixmap TilesFromFile::pixmap(const TileKey &key)
 {
-    ReadResult result;
-    return TileImage::toPixmap(TileImage::decode(tileData(key, &result)));
+    return decodedTile(key);
 }
 
 QPixmap TilesFromFile::pixmap(int x, int y, int z)

@@ -120,8 +120,7 @@ QByteArray TilesFromMbtiles::tileData(const TileKey &key, ReadResult *result)
 
 QPixmap TilesFromMbtiles::pixmap(const TileKey &key)
 {
-    ReadResult result;
-    return TileImage::toPixmap(TileImage::decode(tileData(key, &result)));
+    return decodedTile(key);
 }
 
 QPixmap TilesFromMbtiles::pixmap(int x, int y, int z)
