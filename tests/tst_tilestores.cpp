@@ -3,6 +3,8 @@
 #include "TileDatabase.h"
 #include "TilesFromMbtiles.h"
 
+#include <QtSql/QSqlDatabase>
+#include <QtSql/QSqlQuery>
 #include <QtTest/QtTest>
 
 #include "QuickTry.h"
@@ -43,6 +45,17 @@ const struct { const char *name, *file; Kind kind; const char *schema; } roundTr
     {"mbtiles without a unique index", "t.mbtiles", Kind::Mbtiles, "create table tiles (zoom_level, tile_column, tile_row, tile_data)"},
 };
 
+// What another program or the disk does to a store's file under an open store. `keeps`:
+// the write waits in memory; `lists`: the file can be listed; `lacking`: what a read of
+// a tile the file lacks answers while it lasts and right after.
+enum class Fault { TurnsReadOnly, Full, Locked, LockedForWriting };
+const struct { const char *name; Fault fault; const char *warning; bool keeps, lists; Read lacking; } faultRows[] = {
+    {"file turns read-only: remembered", Fault::TurnsReadOnly, "does not take tiles", false, true, Read::Missing},
+    {"disk full: kept, not retried before its time", Fault::Full, "cannot write tile store", true, true, Read::Missing},
+    {"locked: reads left alone until the retry", Fault::Locked, "", true, false, Read::Busy},
+    {"locked for writing: a kept tile listed once", Fault::LockedForWriting, "", true, true, Read::Missing},
+};
+
 // The link goes to the same path under outside/; none: the disk is full.
 const struct { const char *name, *link, *warning; } treeRows[] = {
     {"link to a tile file", "7/5/6.png", ""},
@@ -60,6 +73,8 @@ class tst_TileStores : public QObject
 private Q_SLOTS:
     void roundTrip_data() { addRows(roundTripRows); }
     void roundTrip();
+    void faultsOfTheFile_data() { addRows(faultRows); }
+    void faultsOfTheFile();
     void longBurstReachesTheFileAsItGoes();
     void treeListsTheTileItReads();
     void packageMadeByPlainSql();
@@ -142,7 +157,55 @@ void tst_TileStores::roundTrip()
     store.reset();
 }
 
-// Memory for tiles on their way to the file stays bounded however long a burst runs.
+// No event loop turns here: nothing is written but by a flush or an explicit listing.
+void tst_TileStores::faultsOfTheFile()
+{
+    QFETCH(int, row);
+    const auto &r = faultRows[row];
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("t.sqlitedb"));
+    const TileKey a(1, 2, 12), lacking(2, 2, 12);
+    const QByteArray old("old"), tile(20000, 'n'); // a page and more
+    Tiles::open(path, {}, nullptr)->setData(a, old);
+    Tiles::OpenOptions options;
+    options.retryMs = 3600 * 1000;
+    options.connectionPrefix = QStringLiteral("faulty");
+    std::unique_ptr<Tiles> store = Tiles::open(path, options, nullptr);
+    QSqlQuery connection(QSqlDatabase::database(options.connectionPrefix, false));
+    SqliteLock locker;
+    if (r.fault == Fault::TurnsReadOnly)
+        QVERIFY(connection.exec("PRAGMA query_only = 1"));
+    if (r.fault == Fault::Full)
+        QVERIFY(connection.exec("PRAGMA max_page_count = 1")); // as many as it has
+    if (r.fault == Fault::Locked || r.fault == Fault::LockedForWriting)
+        QVERIFY(locker.lock(path, r.fault == Fault::Locked ? "EXCLUSIVE" : "IMMEDIATE"));
+    if (*r.warning)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(r.warning)); // once only
+
+    Read result;
+    store->setData(a, tile);
+    QVERIFY(!store->flush() || !r.keeps);
+    QCOMPARE(store->tileData(a, &result), r.keeps ? tile : old);
+    QCOMPARE((store->tileData(lacking, &result), result), r.lacking);
+    QByteArray listed;
+    QCOMPARE(store->forEachTile(0, 30, Tiles::Content::KeysAndData, [&](const TileKey &key, const QByteArray &data) {
+        listed += QByteArray::number(key.x) + ':' + data.left(3);
+        return true;
+    }), r.lists);
+    QCOMPARE(listed, "1:" + (r.keeps ? tile : old).left(3));
+
+    locker.release();
+    QVERIFY(connection.exec("PRAGMA query_only = 0") && connection.exec("PRAGMA max_page_count = 100000"));
+    QCOMPARE((store->tileData(lacking, &result), result), r.lacking);
+    QCOMPARE(store->remove(lacking), r.keeps);
+    QVERIFY(store->forEachTile(0, 30, Tiles::Content::Keys, [](const TileKey &, const QByteArray &) { return true; }));
+    QCOMPARE(stored(Kind::Database, path, a), old);
+    QVERIFY(store->flush());
+    QCOMPARE(stored(Kind::Database, path, a), r.keeps ? tile : old);
+}
+
+// Memory for tiles on their way to the file stays bounded however long a burst runs:
+// a batch goes once it holds 4096 tiles or 16 MiB.
 void tst_TileStores::longBurstReachesTheFileAsItGoes()
 {
     QTemporaryDir tmp;
@@ -151,6 +214,8 @@ void tst_TileStores::longBurstReachesTheFileAsItGoes()
     for (int x = 0; x < 4096; ++x)
         store->setData(TileKey(x, 0, 12), "x");
     QCOMPARE(runSql(path, {"select count(*) from tiles"}).toInt(), 4096); // no event loop turn
+    store->setData(TileKey(0, 1, 12), QByteArray(16 << 20, 'x'));
+    QCOMPARE(runSql(path, {"select count(*) from tiles"}).toInt(), 4097);
 }
 
 // A tile held twice in a tree, as the store writes it and as another program left it:

@@ -26,8 +26,6 @@ constexpr qint64 BatchBytes = 16 * 1024 * 1024;
 // What is held back while another program keeps the file locked.
 constexpr int MaxPendingRows = 2 * BatchRows;
 constexpr qint64 MaxPendingBytes = 4 * BatchBytes;
-// How long a lock is left alone before reads and writes try again.
-constexpr int RetryMs = 500;
 // The last chance to write: on destruction, once, so it may wait longer.
 constexpr int FinalBusyTimeoutMs = 1000;
 // Tiles are kilobytes; a crafted file could hold a blob of a gigabyte.
@@ -67,6 +65,15 @@ struct Change
     bool remove = false;
 };
 
+struct Statements
+{
+    explicit Statements(const QSqlDatabase &db) : select(db), write(db), erase(db) { }
+    QSqlQuery select;
+    // "insert or replace" where the key is unique, else a plain insert after the erase.
+    QSqlQuery write;
+    QSqlQuery erase;
+};
+
 } // namespace
 
 struct SqliteTileTable::Private
@@ -81,15 +88,13 @@ struct SqliteTileTable::Private
     bool unusable = false;
     bool readOnly = false;
     bool uniqueKey = false;
-    std::unique_ptr<QSqlQuery> select;
-    std::unique_ptr<QSqlQuery> replace;
-    std::unique_ptr<QSqlQuery> insert;
-    std::unique_ptr<QSqlQuery> erase;
+    std::unique_ptr<Statements> statements;
 
     QHash<TileKey, Change> pending;
     qint64 pendingBytes = 0;
     bool waitingForLock = false;
     int writeDelay = Tiles::OpenOptions().writeDelayMs;
+    int retryDelay = Tiles::OpenOptions().retryMs;
     QElapsedTimer busySince;
     std::unique_ptr<QTimer> timer;
 
@@ -113,10 +118,10 @@ struct SqliteTileTable::Private
     State failedCheck(const QSqlError &error);
     State markUnusable(const QString &reason);
     bool hasUniqueKey();
-    bool prepare(std::unique_ptr<QSqlQuery> &query, const QString &text, QSqlError *error);
+    bool prepare(QSqlQuery &query, const char *pattern, QSqlError *error) const;
     State ready();
     void noteBusy() { busySince.start(); }
-    bool recentlyBusy() const { return busySince.isValid() && !busySince.hasExpired(RetryMs); }
+    bool recentlyBusy() const { return busySince.isValid() && !busySince.hasExpired(retryDelay); }
     void scheduleWrite();
     void startTimer(int ms);
     bool writePending();
@@ -181,7 +186,6 @@ SqliteTileTable::State SqliteTileTable::Private::failedCheck(const QSqlError &fa
 bool SqliteTileTable::Private::hasUniqueKey()
 {
     QSqlQuery indexes(db);
-    indexes.setForwardOnly(true);
     if (!indexes.exec(QStringLiteral("PRAGMA index_list(tiles)")))
         return false;
     QStringList unique;
@@ -192,7 +196,6 @@ bool SqliteTileTable::Private::hasUniqueKey()
     const QSet<QString> key{layout.xColumn, layout.yColumn, layout.zColumn};
     for (QString name : qAsConst(unique)) {
         QSqlQuery info(db);
-        info.setForwardOnly(true);
         name.replace(QLatin1Char('"'), QStringLiteral("\"\""));
         if (!info.exec(QStringLiteral("PRAGMA index_info(\"%1\")").arg(name)))
             continue;
@@ -205,18 +208,15 @@ bool SqliteTileTable::Private::hasUniqueKey()
     return false;
 }
 
-bool SqliteTileTable::Private::prepare(std::unique_ptr<QSqlQuery> &query, const QString &text,
-                                       QSqlError *failure)
+bool SqliteTileTable::Private::prepare(QSqlQuery &query, const char *pattern,
+                                       QSqlError *failure) const
 {
-    query.reset(new QSqlQuery(db));
-    query->setForwardOnly(true);
-    if (query->prepare(text))
+    query.setForwardOnly(true);
+    if (query.prepare(statement(pattern)))
         return true;
-    *failure = query->lastError();
-    query.reset();
+    *failure = query.lastError();
     return false;
 }
-
 
 SqliteTileTable::State SqliteTileTable::Private::check()
 {
@@ -226,11 +226,9 @@ SqliteTileTable::State SqliteTileTable::Private::check()
         return markUnusable(reasonOf(db.lastError()));
 
     QSqlQuery q(db);
-    q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("SELECT type FROM sqlite_master WHERE name = 'tiles' COLLATE NOCASE")))
         return failedCheck(q.lastError());
     const QString type = q.next() ? q.value(0).toString() : QString();
-    q.finish();
     if (type != QLatin1String("table") && type != QLatin1String("view"))
         return markUnusable(QStringLiteral("it has no table \"tiles\""));
 
@@ -239,7 +237,6 @@ SqliteTileTable::State SqliteTileTable::Private::check()
     QStringList columns;
     while (q.next())
         columns << q.value(1).toString().toLower();
-    q.finish();
     for (const QString &column :
          {layout.xColumn, layout.yColumn, layout.zColumn, layout.dataColumn}) {
         if (!columns.contains(column))
@@ -248,13 +245,12 @@ SqliteTileTable::State SqliteTileTable::Private::check()
     // Reading a row touches the table's own pages, which a truncated file lacks.
     if (!q.exec(statement("SELECT %1 FROM tiles LIMIT 1")))
         return failedCheck(q.lastError());
-    q.finish();
 
     static_assert(MaxTileBytes == 16777216, "the select spells the limit out");
     QSqlError failure;
-    if (!prepare(select,
-                 statement("SELECT %4 from tiles where (%1=? and %2=? and %3=?) and length(%4) <= "
-                           "16777216"),
+    auto prepared = std::make_unique<Statements>(db);
+    if (!prepare(prepared->select,
+                 "SELECT %4 from tiles where (%1=? and %2=? and %3=?) and length(%4) <= 16777216",
                  &failure))
         return failedCheck(failure);
 
@@ -268,18 +264,14 @@ SqliteTileTable::State SqliteTileTable::Private::check()
     } else {
         uniqueKey = hasUniqueKey();
         // Without a unique key "insert or replace" would add a second row.
-        const bool prepared =
-            prepare(erase, statement("delete from tiles where (%1=? and %2=? and %3=?)"), &failure)
-            && (uniqueKey ? prepare(replace,
-                                    statement("insert or replace into tiles (%1,%2,%3,%4) values "
-                                              "(?,?,?,?)"),
-                                    &failure)
-                          : prepare(insert,
-                                    statement("insert into tiles (%1,%2,%3,%4) values (?,?,?,?)"),
-                                    &failure));
-        if (!prepared)
+        if (!prepare(prepared->erase, "delete from tiles where (%1=? and %2=? and %3=?)", &failure)
+            || !prepare(prepared->write,
+                        uniqueKey ? "insert or replace into tiles (%1,%2,%3,%4) values (?,?,?,?)"
+                                  : "insert into tiles (%1,%2,%3,%4) values (?,?,?,?)",
+                        &failure))
             return failedCheck(failure);
     }
+    statements = std::move(prepared);
     checked = true;
     return State::Ready;
 }
@@ -328,10 +320,10 @@ bool SqliteTileTable::Private::execChange(const TileKey &key, const Change &chan
         return ok;
     };
     if (change.remove)
-        return run(*erase, false);
+        return run(statements->erase, false);
     if (uniqueKey)
-        return run(*replace, true);
-    return run(*erase, false) && run(*insert, true);
+        return run(statements->write, true);
+    return run(statements->erase, false) && run(statements->write, true);
 }
 
 void SqliteTileTable::Private::dropPending()
@@ -372,7 +364,7 @@ bool SqliteTileTable::Private::writeFailed(const QSqlError &failure, bool inTran
         break;
     }
     waitingForLock = true;
-    startTimer(RetryMs);
+    startTimer(retryDelay);
     return false;
 }
 
@@ -383,7 +375,7 @@ bool SqliteTileTable::Private::writePending()
     const State state = ready();
     if (state == State::Busy) {
         waitingForLock = true;
-        startTimer(RetryMs);
+        startTimer(retryDelay);
         return false;
     }
     if (state == State::Unusable || readOnly) {
@@ -420,15 +412,14 @@ bool SqliteTileTable::Private::writePending()
 
 void SqliteTileTable::Private::finalFlush()
 {
-    if (pending.isEmpty() || readOnly || unusable)
+    if (pending.isEmpty())
         return;
     QSqlQuery timeout(db);
     timeout.exec(QStringLiteral("PRAGMA busy_timeout"));
     const int previous = timeout.next() ? timeout.value(0).toInt() : 0;
     timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(FinalBusyTimeoutMs));
-    timer.reset();
-    waitingForLock = false;
-    if (!writePending())
+    // A store found read-only or unusable has said so and dropped what it held.
+    if (!writePending() && !pending.isEmpty())
         qWarning().noquote() << QStringLiteral("tile store \"%1\": %2 tiles could not be written: %3")
                                     .arg(label())
                                     .arg(pending.size())
@@ -458,18 +449,15 @@ SqliteTileTable::SqliteTileTable(QSqlDatabase db, const QString &fileName, const
 SqliteTileTable::~SqliteTileTable()
 {
     d->finalFlush();
-    d->timer.reset();
-    d->select.reset();
-    d->replace.reset();
-    d->insert.reset();
-    d->erase.reset();
+    d->statements.reset();
     if (d->ownsConnection)
         SqliteTileFile::disconnect(d->db);
 }
 
-void SqliteTileTable::setWriteDelay(int msecs)
+void SqliteTileTable::setDelays(const Tiles::OpenOptions &options)
 {
-    d->writeDelay = qMax(0, msecs);
+    d->writeDelay = qMax(0, options.writeDelayMs);
+    d->retryDelay = qMax(0, options.retryMs);
 }
 
 SqliteTileTable::State SqliteTileTable::check()
@@ -515,7 +503,7 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
         *result = Tiles::ReadResult::Missing;
         return QByteArray();
     }
-    QSqlQuery &q = *d->select;
+    QSqlQuery &q = d->statements->select;
     q.addBindValue(key.x);
     q.addBindValue(row);
     q.addBindValue(key.z);

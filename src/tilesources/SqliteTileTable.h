@@ -41,8 +41,8 @@ public:
     QSqlDatabase database() const;
     bool isReadOnly();
 
-    // See Tiles::OpenOptions::writeDelayMs.
-    void setWriteDelay(int msecs);
+    // See Tiles::OpenOptions::writeDelayMs and retryMs.
+    void setDelays(const Tiles::OpenOptions &options);
 
     QByteArray read(const TileKey &key, Tiles::ReadResult *result);
     void write(const TileKey &key, const QByteArray &data);

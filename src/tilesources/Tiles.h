@@ -46,6 +46,9 @@ public:
         // milliseconds apart, and each transaction costs a sync of the file. Reads see
         // the tiles held back at once, and closing the store writes them.
         int writeDelayMs = 100;
+        // How long an SQLite store leaves a lock it met alone: reads answer Busy without
+        // touching the file, and kept writes wait, until it has passed.
+        int retryMs = 500;
         // Connections of SQLite stores are named after this, made unique per store.
         QString connectionPrefix = QStringLiteral("OsmView");
     };

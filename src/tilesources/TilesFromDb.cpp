@@ -75,7 +75,7 @@ std::unique_ptr<TilesFromDb> TilesFromDb::open(const QString &path, const OpenOp
         return nullptr;
     std::unique_ptr<TilesFromDb> store(new TilesFromDb(db, path, true));
     db = QSqlDatabase(); // the store alone holds its connection
-    store->table->setWriteDelay(options.writeDelayMs);
+    store->table->setDelays(options);
     // A file locked by another program is checked once the lock is gone.
     if (store->table->check() == SqliteTileTable::State::Unusable) {
         *error = SqliteTileFile::openError(path, store->table->errorString());

@@ -104,7 +104,7 @@ std::unique_ptr<TilesFromMbtiles> TilesFromMbtiles::open(const QString &path,
         return nullptr;
     std::unique_ptr<TilesFromMbtiles> store(new TilesFromMbtiles(db, path));
     db = QSqlDatabase(); // the store alone holds its connection
-    store->table->setWriteDelay(options.writeDelayMs);
+    store->table->setDelays(options);
     if (store->table->check() == SqliteTileTable::State::Unusable) {
         *error = SqliteTileFile::openError(path, store->table->errorString());
         return nullptr;

@@ -16,15 +16,16 @@ void writeTileDatabase(const QString &path, int z, const QRect &tiles,
 QVariant runSql(const QString &path, const QStringList &statements,
                 const QList<QVariantList> &rows = {{}});
 
-// Another program holding an exclusive lock on an SQLite file until it is released.
+// Another program holding a lock on an SQLite file until it is released: an exclusive
+// one, or an immediate one that lets others read.
 struct SqliteLock
 {
     QProcess python;
-    bool lock(const QString &path)
+    bool lock(const QString &path, const QString &kind = QStringLiteral("EXCLUSIVE"))
     {
         python.start("python3", {"-c", "import sqlite3, sys; c = sqlite3.connect(sys.argv[1], "
-                                       "isolation_level=None); c.execute('BEGIN EXCLUSIVE'); "
-                                       "print('locked', flush=True); sys.stdin.readline()", path});
+                                       "isolation_level=None); c.execute('BEGIN ' + sys.argv[2]); "
+                                       "print('locked', flush=True); sys.stdin.readline()", path, kind});
         return python.waitForReadyRead() && python.readLine().startsWith("locked");
     }
     void release()
