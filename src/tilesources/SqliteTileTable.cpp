@@ -65,6 +65,20 @@ struct Change
     bool remove = false;
 };
 
+// A connection the table was given to own goes after everything that uses it.
+struct Connection
+{
+    Connection() = default;
+    Q_DISABLE_COPY(Connection)
+    QSqlDatabase db;
+    bool owned = false;
+    ~Connection()
+    {
+        if (owned)
+            SqliteTileFile::disconnect(db);
+    }
+};
+
 struct Statements
 {
     explicit Statements(const QSqlDatabase &db) : select(db), write(db), erase(db) { }
@@ -78,10 +92,10 @@ struct Statements
 
 struct SqliteTileTable::Private
 {
-    QSqlDatabase db;
+    Connection connection;
+    QSqlDatabase &db = connection.db;
     QString file;
     Layout layout;
-    bool ownsConnection = false;
     QString error;
 
     bool checked = false;
@@ -418,11 +432,11 @@ void SqliteTileTable::Private::finalFlush()
     timeout.exec(QStringLiteral("PRAGMA busy_timeout"));
     const int previous = timeout.next() ? timeout.value(0).toInt() : 0;
     timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(FinalBusyTimeoutMs));
-    // A store found read-only or unusable has said so and dropped what it held.
-    if (!writePending() && !pending.isEmpty())
+    const int held = pending.size();
+    if (!writePending())
         qWarning().noquote() << QStringLiteral("tile store \"%1\": %2 tiles could not be written: %3")
                                     .arg(label())
-                                    .arg(pending.size())
+                                    .arg(held)
                                     .arg(error);
     // The connection may be a caller's, who chose its wait.
     timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(previous));
@@ -435,7 +449,7 @@ SqliteTileTable::SqliteTileTable(QSqlDatabase db, const QString &fileName, const
     d->db = db;
     d->file = fileName;
     d->layout = layout;
-    d->ownsConnection = ownsConnection;
+    d->connection.owned = ownsConnection;
     if (QCoreApplication::instance()) {
         d->timer.reset(new QTimer);
         d->timer->setSingleShot(true);
@@ -449,9 +463,6 @@ SqliteTileTable::SqliteTileTable(QSqlDatabase db, const QString &fileName, const
 SqliteTileTable::~SqliteTileTable()
 {
     d->finalFlush();
-    d->statements.reset();
-    if (d->ownsConnection)
-        SqliteTileFile::disconnect(d->db);
 }
 
 void SqliteTileTable::setDelays(const Tiles::OpenOptions &options)
