@@ -25,14 +25,34 @@ QString database()
     return path;
 }
 
-const struct { const char *name; double zoom; bool upsideDown; } placeRows[] = {
-    {"native 256 px", 12 + 1.0 / 6, false},
-    {"native after source nudges", 12 + 1.0 / 6 + 0.0002, false},
-    {"scaled 320 px", 12.5, false},
-    {"scaled 384 px", 12 + 5.0 / 6, false},
-    {"scaled 209 px", 12.917, false},
-    {"next level at 224 px", 13.0, false},
-    {"turned upside down by the host", 12.5, true},
+// West and south of the scene's origin, a fill in scene coordinates would miss the view.
+const struct { const char *name; double zoom; bool upsideDown; QPointF centre; bool halfStored; } placeRows[] = {
+    {"native 256 px", 12 + 1.0 / 6, false, {30.3, 59.94}, false},
+    {"native after source nudges", 12 + 1.0 / 6 + 0.0002, false, {30.3, 59.94}, false},
+    {"scaled 320 px", 12.5, false, {30.3, 59.94}, false},
+    {"scaled 384 px", 12 + 5.0 / 6, false, {30.3, 59.94}, false},
+    {"scaled 209 px", 12.917, false, {30.3, 59.94}, false},
+    {"next level at 224 px", 13.0, false, {30.3, 59.94}, false},
+    {"turned upside down by the host", 12.5, true, {30.3, 59.94}, false},
+    {"upside down, half stored, filled in device pixels", 12.5, true, {-70, -30}, true},
+};
+
+// A host's foreground in scene coordinates, drawn after the background on a painter
+// the view was told not to save (QGraphicsView::DontSavePainterState).
+const struct { const char *name; double opacity; bool upsideDown; } foregroundRows[] = {
+    {"after tiles", 1.0, false},
+    {"after a background left empty", 0.0, false},
+    {"after tiles drawn through the host's transform", 1.0, true},
+};
+
+class ForegroundScene : public QGraphicsScene
+{
+public:
+    using QGraphicsScene::QGraphicsScene;
+    const QRectF box{30.25, 59.92, 0.1, 0.04};
+
+protected:
+    void drawForeground(QPainter *painter, const QRectF &) override { painter->fillRect(box, Qt::red); }
 };
 
 // The view's viewport, `sourceScale` times its size, rendered at `scale` into an image;
@@ -54,6 +74,8 @@ class tst_TileRendering : public QObject
 private Q_SLOTS:
     void tilesWhereTheyBelong_data() { addRows(placeRows); }
     void tilesWhereTheyBelong();
+    void hostForegroundOnTop_data() { addRows(foregroundRows); }
+    void hostForegroundOnTop();
     void opacity_data();
     void opacity();
     void everyPaintTarget_data() { addRows(targetRows); }
@@ -68,16 +90,39 @@ private Q_SLOTS:
 void tst_TileRendering::tilesWhereTheyBelong()
 {
     QFETCH(int, row);
+    const auto &r = placeRows[row];
     MapFixture map;
-    map.view->setZoom(placeRows[row].zoom);
-    if (placeRows[row].upsideDown)
+    map.view->setZoom(r.zoom);
+    if (r.upsideDown)
         map.view->rotate(180);
-    map.view->centerOn(30.3, 59.94);
+    map.view->centerOn(r.centre);
+    QRect stored = map.visibleTiles();
+    if (r.halfStored)
+        stored.setRight(stored.center().x());
     QTemporaryDir dir;
-    map.view->setImagePath(writeDatabase(dir.filePath(QStringLiteral("t.sqlitedb")),
-                                         map.level(), map.visibleTiles()));
+    map.view->setImagePath(writeDatabase(dir.filePath(QStringLiteral("t.sqlitedb")), map.level(), stored));
     QString why;
-    QVERIFY2(!map.wrongSamples(map.grab(), 1, map.visibleTiles(), &why), qPrintable(why));
+    QVERIFY2(!map.wrongSamples(map.grab(), 1, stored, &why), qPrintable(why));
+}
+
+void tst_TileRendering::hostForegroundOnTop()
+{
+    QFETCH(int, row);
+    const auto &r = foregroundRows[row];
+    ForegroundScene scene(-180, -85, 360, 170);
+    OsmView view(&scene, nullptr);
+    view.resize(300, 200);
+    view.setOptimizationFlag(QGraphicsView::DontSavePainterState);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    view.setImagePath(database());
+    view.setOpacity(r.opacity);
+    view.setZoom(12);
+    if (r.upsideDown)
+        view.rotate(180);
+    view.centerOn(scene.box.center());
+    const QImage shown = view.viewport()->grab().toImage();
+    QCOMPARE(shown.pixelColor(shown.rect().center()), QColor(Qt::red));
 }
 
 void tst_TileRendering::opacity_data()
