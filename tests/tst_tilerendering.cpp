@@ -39,17 +39,18 @@ const struct { const char *name; double zoom; bool upsideDown; QPointF centre; b
 
 // A host's foreground in scene coordinates, drawn after the background on a painter
 // the view was told not to save (QGraphicsView::DontSavePainterState).
-const struct { const char *name; double opacity; bool upsideDown; } foregroundRows[] = {
-    {"after tiles", 1.0, false},
-    {"after a background left empty", 0.0, false},
-    {"after tiles drawn through the host's transform", 1.0, true},
+const struct { const char *name; double opacity, turn; QPointF centre; } foregroundRows[] = {
+    {"after tiles", 1.0, 0, {30.3, 59.94}},
+    {"after a background left empty", 0.0, 0, {30.3, 59.94}},
+    {"after tiles drawn through a quarter turn", 1.0, 90, {30.3, 59.94}},
+    {"after a quarter-turned background west and south of the origin", 1.0, 90, {-70, -30}},
 };
 
 class ForegroundScene : public QGraphicsScene
 {
 public:
     using QGraphicsScene::QGraphicsScene;
-    const QRectF box{30.25, 59.92, 0.1, 0.04};
+    QRectF box;
 
 protected:
     void drawForeground(QPainter *painter, const QRectF &) override { painter->fillRect(box, Qt::red); }
@@ -118,14 +119,16 @@ void tst_TileRendering::hostForegroundOnTop()
     view.setImagePath(database());
     view.setOpacity(r.opacity);
     view.setZoom(12);
-    if (r.upsideDown)
-        view.rotate(180);
-    view.centerOn(scene.box.center());
+    view.rotate(r.turn);
+    scene.box = QRectF(r.centre - QPointF(0.05, 0.02), QSizeF(0.1, 0.04));
+    view.centerOn(r.centre);
     QImage shown(view.viewport()->size(), QImage::Format_RGB32);
+    shown.fill(Qt::black);
     QPainter painter(&shown);
     view.render(&painter, QRectF(), view.viewport()->rect());
     painter.end();
     QCOMPARE(shown.pixelColor(shown.rect().center()), QColor(Qt::red));
+    QVERIFY(shown.pixelColor(5, 5) != Qt::black); // a tile or the viewport's background
 }
 
 void tst_TileRendering::opacity_data()
