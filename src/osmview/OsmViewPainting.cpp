@@ -57,7 +57,7 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
     const QRect visible = exposed.toAlignedRect();
     const QRect window = layout.window(visible);
     painter->setWorldTransform(QTransform());
-    if (window.isEmpty() || qint64(window.width()) * window.height() > MaxCellsPerPaint) {
+    if (qint64(window.width()) * window.height() > MaxCellsPerPaint) {
         fill(fillArea);
         painter->setWorldTransform(world);
         return;

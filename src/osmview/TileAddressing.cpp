@@ -16,11 +16,7 @@ int truncateToIndex(double v)
 {
     if (std::isnan(v))
         return 0;
-    if (v > TileIndexLimit)
-        return int(TileIndexLimit);
-    if (v < -TileIndexLimit)
-        return -int(TileIndexLimit);
-    return int(v);
+    return int(qBound(-TileIndexLimit, v, TileIndexLimit));
 }
 
 } // namespace
