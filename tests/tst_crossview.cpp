@@ -5,6 +5,8 @@
 #include "QuietPlatform.h"
 #include "RowTable.h"
 
+#include <QtGui/QScreen>
+#include <QtGui/QWindow>
 #include <QtTest/QtTest>
 #include <QtWidgets/QDockWidget>
 #include <QtWidgets/QGridLayout>
@@ -47,10 +49,13 @@ struct Fixture
         QFile file(tmp.filePath(name));
         return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
     }
-    // The middle of each phase's square shows the Scheme, a Phase, the piXmap or nothing ('-').
+    // The middle of each phase's square on screen shows the Scheme, a Phase, the piXmap or
+    // nothing ('-').
     QString squares() const
     {
-        const QImage shown = panel->grab().toImage();
+        QCoreApplication::processEvents();
+        const QImage window = dock.windowHandle()->screen()->grabWindow(dock.winId()).toImage();
+        const QImage shown = window.copy(QRect(panel->mapTo(&dock, QPoint()), panel->size()));
         const double s = std::min(panel->width(), panel->height()) / 5.0;
         const QColor blank = panel->palette().color(QPalette::Window);
         QString seen;

@@ -48,15 +48,8 @@ void CrossView::showPreviewButtons(bool f)
         d->createPhaseButtons();
         return;
     }
-    if (column->count() == 0)
-        return;
-    QLayout *grid = column->itemAt(0)->layout();
-    if (!grid)
-        return;
-    while (QLayoutItem *item = grid->takeAt(0)) {
-        delete item->widget();
-        delete item;
-    }
+    QGridLayout *grid = d->grid();
+    d->clearPhaseButtons();
     column->removeItem(grid);
     delete grid;
 }

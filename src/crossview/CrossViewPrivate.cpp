@@ -172,8 +172,7 @@ void CrossView::Private::bind(QObject *obj)
     if (timerId != 0)
         killTimer(timerId);
     timerId = startTimer(StatusIntervalMs, Qt::CoarseTimer);
-    if (buttonsVisible)
-        createPhaseButtons();
+    createPhaseButtons();
 }
 
 void CrossView::Private::loadPicture(int id, const QVariant &value)
@@ -241,14 +240,11 @@ QPicture CrossView::Private::svgPicture(const QString &fileName)
     return picture;
 }
 
+// While the buttons are shown, their grid is the first item of the view's column.
 QGridLayout *CrossView::Private::grid() const
 {
-    if (!buttonsVisible || !parentWidget() || !parentWidget()->layout())
-        return nullptr;
-    QLayout *column = parentWidget()->layout();
-    if (column->count() == 0)
-        return nullptr;
-    return qobject_cast<QGridLayout *>(column->itemAt(0)->layout());
+    QLayoutItem *first = parentWidget()->layout()->itemAt(0);
+    return first ? qobject_cast<QGridLayout *>(first->layout()) : nullptr;
 }
 
 void CrossView::Private::clearPhaseButtons()

@@ -32,6 +32,7 @@ public:
     static QPicture svgPicture(const QString &fileName);
     void createPhaseButtons();
     void clearPhaseButtons();
+    QGridLayout *grid() const;
     void previewPhase(int id);
     void updateImage();
     // The status line for a light's state at the moment now.
@@ -65,7 +66,6 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
-    QGridLayout *grid() const;
     QList<QObject *> phaseObjects() const;
     QWidget *dock() const;
     void startPreview(int id);
