@@ -184,6 +184,7 @@ void tst_CrossView::shows()
     f.view.setLight(f.light);
     f.view.layout()->activate();
     for (const QString &step : QString::fromLatin1(t.script).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        QCoreApplication::processEvents(); // on screen before each step: a step repaints what it changes
         const int n = step.mid(1).toInt();
         QTimerEvent tick(f.panel->timerId);
         switch (step.at(0).toLatin1()) {
