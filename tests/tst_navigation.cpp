@@ -143,6 +143,11 @@ void tst_Navigation::middleDragPansInNoDrag()
     const QPointF after = centre(view);
     move(viewport, QPoint(100, 100), Qt::NoButton);
     QVERIFY(near(centre(view), after, 1e-9));
+    // A host's own non-interactive view: a plain click changes neither its mode nor that.
+    view.setInteractive(false);
+    view.setDragMode(QGraphicsView::RubberBandDrag);
+    QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, QPoint(100, 100));
+    QVERIFY(!view.isInteractive() && view.dragMode() == QGraphicsView::RubberBandDrag);
 }
 
 void tst_Navigation::shiftRubberBandStartsOnSelectableItem()

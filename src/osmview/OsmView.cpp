@@ -134,7 +134,8 @@ void OsmView::setZoom(double requested)
 
     const double tileWidth = 360.0 / std::ldexp(1.0, z);
     const double tileHeight = rowHeightAt(mapToScene(QPoint(0, 0)).y(), z);
-    if (!usableScale(tileWidth) || !usableScale(tileHeight))
+    // Rows of a level far beyond any map's are too thin for a double; columns never are.
+    if (!usableScale(tileHeight))
         return;
 
     const QTransform t = transform();
