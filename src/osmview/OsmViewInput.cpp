@@ -160,13 +160,9 @@ bool OsmView::Private::measureFit(const QRectF &r, QPointF *mid, double *fittedZ
     const QPolygonF corners(QVector<QPointF>{toViewportPixel(r.topLeft()), toViewportPixel(r.topRight()),
                             toViewportPixel(r.bottomRight()), toViewportPixel(r.bottomLeft())});
     const QRectF s = corners.boundingRect();
-    // A side without extent sets no bound: a line fits its other side, a point takes
-    // the largest zoom there is.
-    double k = std::numeric_limits<double>::infinity();
-    if (s.width() > 0)
-        k = v.width() / s.width();
-    if (s.height() > 0)
-        k = std::min(k, v.height() / s.height());
+    // A side without extent sets no bound, its ratio being infinite: a line fits its
+    // other side, a point takes the largest zoom there is.
+    const double k = std::min(v.width() / s.width(), v.height() / s.height());
     const double zf = std::log(k) / std::log(2.0) + zoomF - 0.16666666666666666;
     *mid = r.center();
     *fittedZoom = std::isnan(zf) ? zoomF : qBound(-1e6, zf, zoomMax + 0.8333333333333334);
