@@ -85,10 +85,9 @@ QSize CrossView::Private::sizeHint() const
     if (!light || scheme.width() <= 0 || scheme.height() <= 0)
         return minimumSizeHint();
     // One picture unit a pixel, plus the unit that the compositing scale leaves free.
-    QSize natural(scheme.width() + 1, scheme.height() + 1);
-    if (natural.width() > MaxPictureSide || natural.height() > MaxPictureSide)
-        natural.scale(MaxPictureSide, MaxPictureSide, Qt::KeepAspectRatio);
-    return natural.expandedTo(minimumSizeHint());
+    const QSize natural(scheme.width() + 1, scheme.height() + 1);
+    const QSize bounded = natural.boundedTo(QSize(MaxPictureSide, MaxPictureSide));
+    return natural.scaled(bounded, Qt::KeepAspectRatio).expandedTo(minimumSizeHint());
 }
 
 QSize CrossView::Private::minimumSizeHint() const

@@ -38,8 +38,7 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
             painter->fillRect(r, background);
     };
 
-    if (d->opacity == 0.0 || !rect.isValid() || exposed.isEmpty() || d->tileWidth == 0.0
-        || d->tileHeight == 0.0) {
+    if (d->opacity == 0.0 || !rect.isValid() || exposed.isEmpty()) {
         painter->setWorldTransform(QTransform());
         fill(fillArea);
         painter->setWorldTransform(world);
