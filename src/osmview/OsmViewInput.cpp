@@ -218,15 +218,11 @@ void OsmView::Private::centreOn(QPointF point)
     if (!std::isfinite(point.x()) || !std::isfinite(point.y()))
         return;
     const QTransform t = view->transform();
+    if (!t.isInvertible())
+        return;
+    // Within a billion pixels of the origin, where QGraphicsView's int arithmetic holds.
     const QPointF pixel = t.map(point);
-    if (std::abs(pixel.x()) > 1e9 || std::abs(pixel.y()) > 1e9) {
-        bool invertible = false;
-        const QTransform back = t.inverted(&invertible);
-        if (!invertible)
-            return;
-        point = back.map(QPointF(qBound(-1e9, pixel.x(), 1e9), qBound(-1e9, pixel.y(), 1e9)));
-    }
-    view->centerOn(point);
+    view->centerOn(t.inverted().map(QPointF(qBound(-1e9, pixel.x(), 1e9), qBound(-1e9, pixel.y(), 1e9))));
 }
 
 void OsmView::delayLoadedPreset()
