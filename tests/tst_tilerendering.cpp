@@ -40,11 +40,12 @@ const struct { const char *name; double zoom; bool upsideDown; QPointF centre; b
 // A host's foreground in scene coordinates, drawn after the background on a painter
 // the view was told not to save (QGraphicsView::DontSavePainterState); `empty`: no tile
 // shows, and the viewport's own background fills it.
-const struct { const char *name; double opacity, turn; QPointF centre; bool empty; } foregroundRows[] = {
-    {"after tiles", 1.0, 0, {30.3, 59.94}, false},
-    {"after a background left empty", 0.0, 0, {30.3, 59.94}, true},
-    {"after tiles drawn through a quarter turn", 1.0, 90, {30.3, 59.94}, false},
-    {"after a quarter-turned background west and south of the origin", 1.0, 90, {-70, -30}, true},
+const struct { const char *name; double opacity, turn, hostScale; QPointF centre; bool empty; } foregroundRows[] = {
+    {"after tiles", 1.0, 0, 1, {30.3, 59.94}, false},
+    {"after a background left empty", 0.0, 0, 1, {30.3, 59.94}, true},
+    {"after tiles drawn through a quarter turn", 1.0, 90, 1, {30.3, 59.94}, false},
+    {"after a quarter-turned background west and south of the origin", 1.0, 90, 1, {-70, -30}, true},
+    {"after tiles shrunk by the host to too many to draw", 1.0, 0, 1 / 512.0, {30.3, 59.94}, true},
 };
 
 class ForegroundScene : public QGraphicsScene
@@ -121,7 +122,8 @@ void tst_TileRendering::hostForegroundOnTop()
     view.setOpacity(r.opacity);
     view.setZoom(12);
     view.rotate(r.turn);
-    scene.box = QRectF(r.centre - QPointF(0.05, 0.02), QSizeF(0.1, 0.04));
+    view.scale(r.hostScale, r.hostScale);
+    scene.box = QRectF(r.centre - QPointF(0.05, 0.02) / r.hostScale, QSizeF(0.1, 0.04) / r.hostScale);
     view.centerOn(r.centre);
     QImage shown(view.viewport()->size(), QImage::Format_RGB32);
     shown.fill(Qt::black);
