@@ -149,6 +149,11 @@ void tst_TileStores::roundTrip()
         return true;
     }));
     QCOMPARE(visited, QList<TileKey>{gone});
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("8192 tiles wait to be written; further tiles are not kept"));
+    for (int x = 0; x < 8192; ++x) // as many as it keeps, and one more
+        store->setData(TileKey(x, 0, 13), "x");
+    QCOMPARE((read(TileKey(8190, 0, 13)), result), Read::Found);
+    QVERIFY((read(TileKey(8191, 0, 13)), result) != Read::Found);
     locker.release();
     QTRY_COMPARE(stored(r.kind, path, gone), tile);
     QTRY_COMPARE(read(a), tile);
@@ -262,6 +267,21 @@ void tst_TileStores::packageMadeByPlainSql()
     package->setData(1, 1, 3, tile);
     package->setData(2, 1, 3, tile);
     QVERIFY(!package->contains(1, 1, 3));
+
+    // Opened while another program held the file, the store learns it is a view later:
+    // what was written meanwhile goes with the same one warning.
+    SqliteLock locker;
+    QVERIFY(locker.lock(path));
+    Tiles::OpenOptions atOnce;
+    atOnce.retryMs = 0;
+    const std::unique_ptr<Tiles> late = Tiles::open(path, atOnce, &error);
+    QVERIFY2(late, qPrintable(error));
+    late->setData(TileKey(1, 1, 3), tile);
+    locker.release();
+    QVERIFY(!late->pixmap(TileKey(5, 2, 3)).isNull()); // the schema is read here
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("made.mbtiles.*does not take tiles"));
+    QVERIFY(!late->flush());
+    QVERIFY(!late->contains(1, 1, 3));
 }
 
 void tst_TileStores::directoryWritesStayInTheTree()

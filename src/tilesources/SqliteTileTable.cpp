@@ -98,7 +98,6 @@ struct SqliteTileTable::Private
     Layout layout;
     QString error;
 
-    bool checked = false;
     bool unusable = false;
     bool readOnly = false;
     bool uniqueKey = false;
@@ -181,7 +180,6 @@ bool SqliteTileTable::Private::keyOf(const QSqlQuery &q, TileKey *key) const
 
 SqliteTileTable::State SqliteTileTable::Private::markUnusable(const QString &reason)
 {
-    checked = true;
     unusable = true;
     error = reason;
     return State::Unusable;
@@ -234,8 +232,11 @@ bool SqliteTileTable::Private::prepare(QSqlQuery &query, const char *pattern,
 
 SqliteTileTable::State SqliteTileTable::Private::check()
 {
-    if (checked)
-        return unusable ? State::Unusable : State::Ready;
+    // Statements are prepared once the schema has passed.
+    if (statements)
+        return State::Ready;
+    if (unusable)
+        return State::Unusable;
     if (!db.isOpen())
         return markUnusable(reasonOf(db.lastError()));
 
@@ -286,7 +287,6 @@ SqliteTileTable::State SqliteTileTable::Private::check()
             return failedCheck(failure);
     }
     statements = std::move(prepared);
-    checked = true;
     return State::Ready;
 }
 
@@ -594,7 +594,6 @@ bool SqliteTileTable::remove(const TileKey &key)
 
 bool SqliteTileTable::flush()
 {
-    d->waitingForLock = false;
     return d->writePending();
 }
 
