@@ -48,10 +48,11 @@ const struct { const char *name, *file; Kind kind; const char *schema; } roundTr
 // What another program or the disk does to a store's file under an open store. `keeps`:
 // the write waits in memory; `lists`: the file can be listed; `lacking`: what a read of
 // a tile the file lacks answers while it lasts and right after.
-enum class Fault { TurnsReadOnly, Full, Locked, LockedForWriting };
+enum class Fault { TurnsReadOnly, Full, Rejects, Locked, LockedForWriting };
 const struct { const char *name; Fault fault; const char *warning; bool keeps, lists; Read lacking; } faultRows[] = {
     {"file turns read-only: remembered", Fault::TurnsReadOnly, "does not take tiles", false, true, Read::Missing},
-    {"disk full: kept, not retried before its time", Fault::Full, "cannot write tile store", true, true, Read::Missing},
+    {"disk full: kept, not retried before its time", Fault::Full, "cannot write tile store .*full", true, true, Read::Missing},
+    {"a tile the file refuses: dropped alone", Fault::Rejects, "tile db insert error.*refused", false, true, Read::Missing},
     {"locked: reads left alone until the retry", Fault::Locked, "", true, false, Read::Busy},
     {"locked for writing: a kept tile listed once", Fault::LockedForWriting, "", true, true, Read::Missing},
 };
@@ -183,6 +184,9 @@ void tst_TileStores::faultsOfTheFile()
         QVERIFY(connection.exec("PRAGMA query_only = 1"));
     if (r.fault == Fault::Full)
         QVERIFY(connection.exec("PRAGMA max_page_count = 1")); // as many as it has
+    if (r.fault == Fault::Rejects)
+        QVERIFY(connection.exec("CREATE TEMP TRIGGER refuse BEFORE INSERT ON tiles WHEN length(NEW.image) > 10000 "
+                                "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
     if (r.fault == Fault::Locked || r.fault == Fault::LockedForWriting)
         QVERIFY(locker.lock(path, r.fault == Fault::Locked ? "EXCLUSIVE" : "IMMEDIATE"));
     if (*r.warning)
@@ -203,7 +207,7 @@ void tst_TileStores::faultsOfTheFile()
     locker.release();
     QVERIFY(connection.exec("PRAGMA query_only = 0") && connection.exec("PRAGMA max_page_count = 100000"));
     QCOMPARE((store->tileData(lacking, &result), result), r.lacking);
-    QCOMPARE(store->remove(lacking), r.keeps);
+    QCOMPARE(store->remove(lacking), r.fault != Fault::TurnsReadOnly);
     QVERIFY(store->forEachTile(0, 30, Tiles::Content::Keys, [](const TileKey &, const QByteArray &) { return true; }));
     QCOMPARE(stored(Kind::Database, path, a), old);
     QVERIFY(store->flush());
