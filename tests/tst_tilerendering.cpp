@@ -80,6 +80,8 @@ class tst_TileRendering : public QObject
 private Q_SLOTS:
     void tilesWhereTheyBelong_data() { addRows(placeRows); }
     void tilesWhereTheyBelong();
+    void turnedViewShowsTheSameMap_data();
+    void turnedViewShowsTheSameMap();
     void hostForegroundOnTop_data() { addRows(foregroundRows); }
     void hostForegroundOnTop();
     void opacity_data();
@@ -109,6 +111,42 @@ void tst_TileRendering::tilesWhereTheyBelong()
     map.view->setImagePath(writeDatabase(dir.filePath(QStringLiteral("t.sqlitedb")), map.level(), stored));
     QString why;
     QVERIFY2(!map.wrongSamples(map.grab(), 1, stored, &why), qPrintable(why));
+}
+
+void tst_TileRendering::turnedViewShowsTheSameMap_data()
+{
+    QTest::addColumn<double>("turn");
+    for (double turn : {30.0, 90.0, 180.0})
+        QTest::newRow(qPrintable(QStringLiteral("%1 degrees").arg(turn))) << turn;
+}
+
+// Each sampled pixel of a view turned by its host shows what the unturned view shows at
+// the same scene point, away from the tiles' edges.
+void tst_TileRendering::turnedViewShowsTheSameMap()
+{
+    QFETCH(double, turn);
+    MapFixture plain, turned;
+    plain.view->setImagePath(database());
+    turned.view->setImagePath(database());
+    turned.view->rotate(turn);
+    turned.view->centerOn(30.3, 59.94);
+    const QImage unturned = plain.grab(), shown = turned.grab();
+    int compared = 0;
+    for (int y = 4; y < shown.height(); y += 23) {
+        for (int x = 4; x < shown.width(); x += 23) {
+            const QPoint q = plain.view->mapFromScene(turned.view->mapToScene(QPoint(x, y)));
+            const QRect around(q - QPoint(3, 3), QSize(7, 7));
+            if (!unturned.rect().contains(around)
+                || QSet<QRgb>{unturned.pixel(around.topLeft()), unturned.pixel(around.topRight()), unturned.pixel(around.bottomLeft()),
+                              unturned.pixel(around.bottomRight()), unturned.pixel(q)}.size() > 1)
+                continue;
+            const QColor c = unturned.pixelColor(q);
+            QVERIFY2(TestTiles::sameColour(shown.pixelColor(x, y), c),
+                     qPrintable(QStringLiteral("(%1, %2) shows %3, not %4").arg(x).arg(y).arg(shown.pixelColor(x, y).name(), c.name())));
+            ++compared;
+        }
+    }
+    QVERIFY(compared > 50);
 }
 
 void tst_TileRendering::hostForegroundOnTop()
