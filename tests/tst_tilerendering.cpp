@@ -8,7 +8,6 @@
 #include <QtGui/QPainter>
 #include <QtGui/QScreen>
 #include <QtGui/QWindow>
-#include <QtPrintSupport/QPrinter>
 #include <QtTest/QtTest>
 
 #include "QuickTry.h"
@@ -85,7 +84,6 @@ private Q_SLOTS:
     void halfOpacityBlendsWithTheViewport();
     void everyPaintTarget_data() { addRows(targetRows); }
     void everyPaintTarget();
-    void printingCoversThePage();
     void screenAfterPans_data();
     void screenAfterPans();
     void wholeWorldAtLowLevels_data();
@@ -205,29 +203,6 @@ void tst_TileRendering::everyPaintTarget()
     painter.end();
     QString why;
     QVERIFY2(!map.wrongSamples(image, t.scale, Band, &why), qPrintable(why));
-}
-
-void tst_TileRendering::printingCoversThePage()
-{
-    // Each tile drawn onto a PDF page becomes an image of its own; a page showing three
-    // viewports' width and height holds every tile of that area.
-    MapFixture map;
-    map.view->setImagePath(database());
-    QTemporaryDir dir;
-    QPrinter printer(QPrinter::ScreenResolution);
-    printer.setOutputFormat(QPrinter::PdfFormat);
-    printer.setOutputFileName(dir.filePath(QStringLiteral("map.pdf")));
-    const QSize viewport = map.view->viewport()->size();
-    const QRect source(QPoint(-viewport.width(), -viewport.height()), viewport * 3);
-    QPainter painter(&printer);
-    map.view->render(&painter, QRectF(), source);
-    painter.end();
-    QFile pdf(printer.outputFileName());
-    QVERIFY(pdf.open(QIODevice::ReadOnly));
-    const QPoint first = map.tileAt(source.topLeft());
-    const QPoint last = map.tileAt(source.bottomRight());
-    const int tiles = (last.x() - first.x() + 1) * (last.y() - first.y() + 1);
-    QVERIFY2(pdf.readAll().count("/Subtype /Image") >= tiles, qPrintable(QString::number(tiles)));
 }
 
 void tst_TileRendering::screenAfterPans_data()
