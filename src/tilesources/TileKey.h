@@ -16,7 +16,6 @@ struct TileKey
     {
         return a.x == b.x && a.y == b.y && a.z == b.z;
     }
-    friend bool operator!=(const TileKey &a, const TileKey &b) { return !(a == b); }
 };
 
 inline uint qHash(const TileKey &key, uint seed = 0)
