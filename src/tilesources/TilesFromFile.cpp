@@ -267,10 +267,9 @@ bool TilesFromFile::flush()
     return true;
 }
 
+// A tree not made yet lists nothing, and nothing outside it is ever inside.
 bool TilesFromFile::forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit)
 {
-    if (d->root().isEmpty())
-        return true;
     bool complete = true;
     const QDir::Filters dirs = QDir::Dirs | QDir::NoDotAndDotDot;
     const QDir base(d->basePath);
