@@ -128,7 +128,8 @@ void tst_TileDownload::fetchedOnceStoredAndDrawn()
     Downloading d(t.delayMs, QString::fromLatin1(t.store));
     const QImage first = d.map.grab(); // the placeholder: white with dark text
     QVERIFY(!t.delayMs || (pixels(first, [](QColor c) { return c.lightness() < 80; }) > 20
-                           && pixels(first, [](QColor c) { return c == Qt::white; }) > first.width() * first.height() / 2));
+                           && pixels(first, [](QColor c) { return c == Qt::white; }) > first.width() * first.height() / 2
+                           && pixels(first, [](QColor c) { return c == Qt::lightGray; }) > 500)); // framed
     QTRY_COMPARE(d.server.tilesServed, d.visible());
     QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     // Stored: once the view lets go of the store, another view shows them without a

@@ -118,6 +118,7 @@ void tst_TileStores::roundTrip()
     QVERIFY(store->forEachTile(0, 30, Tiles::Content::Keys, visit)); // no data: stops at once
     QCOMPARE(visited.size(), 2);
     QCOMPARE(visited.first(), a);
+    QCOMPARE(stored(r.kind, path, a), tile); // a listing writes what waits first
 
     store.reset(); // writes what it holds, in one transaction
     QCOMPARE(stored(r.kind, path, a), tile);
@@ -196,6 +197,10 @@ void tst_TileStores::faultsOfTheFile()
         return true;
     }), r.lists);
     QCOMPARE(listed, "1:" + (r.keeps ? tile : old).left(3));
+    if (r.keeps) { // what it keeps is bounded, and the bound is reached exactly
+        store->setData(TileKey(3, 2, 12), QByteArray(64 * 1024 * 1024 - tile.size(), 'b'));
+        QCOMPARE((store->tileData(TileKey(3, 2, 12), &result), result), Read::Found);
+    }
 
     locker.release();
     QVERIFY(connection.exec("PRAGMA query_only = 0") && connection.exec("PRAGMA max_page_count = 100000"));
@@ -251,7 +256,7 @@ void tst_TileStores::packageMadeByPlainSql()
     runSql(path, {"create table images (zoom_level, tile_column, tile_row, tile_data)",
                   "create view tiles as select * from images", "create table metadata (name, value)",
                   "insert into metadata values ('name', 'Harbour'), ('format', 'png'), "
-                  "('bounds', '30.1,59.8,30.6,60.1'), ('minzoom', '3'), ('maxzoom', '17')"});
+                  "('bounds', '-180,-90,180,90'), ('minzoom', '3'), ('maxzoom', '17')"});
     runSql(path, {"insert into images values (3, 5, 5, ?)"}, {{tile}});
     QString error;
     const std::unique_ptr<TilesFromMbtiles> package = TilesFromMbtiles::open(path, {}, &error);
@@ -259,7 +264,7 @@ void tst_TileStores::packageMadeByPlainSql()
     QCOMPARE(package->pixmap(5, 2, 3).toImage().pixelColor(9, 9), TestTiles::colourOf(5, 2, 3));
     QCOMPARE((QVariantList{package->name(), package->format(), package->bounds(),
                            package->minZoom(), package->maxZoom(), package->isReadOnly()}),
-             (QVariantList{"Harbour", "png", QRectF(30.1, 59.8, 0.5, 0.3), 3, 17, true}));
+             (QVariantList{"Harbour", "png", QRectF(-180, -90, 360, 180), 3, 17, true}));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("made.mbtiles.*does not take tiles"));
     package->setData(1, 1, 3, tile);
     package->setData(2, 1, 3, tile);
