@@ -3,6 +3,7 @@
 #include "RowTable.h"
 #include "TestTiles.h"
 #include "TileAddressing.h"
+#include "TileDatabase.h"
 
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QPainter>
@@ -82,6 +83,7 @@ private Q_SLOTS:
     void hostForegroundOnTop_data() { addRows(foregroundRows); }
     void hostForegroundOnTop();
     void halfOpacityBlendsWithTheViewport();
+    void lockedStoreShowsWhatWasRead();
     void everyPaintTarget_data() { addRows(targetRows); }
     void everyPaintTarget();
     void screenAfterPans_data();
@@ -186,6 +188,23 @@ void tst_TileRendering::halfOpacityBlendsWithTheViewport()
         QVERIFY2(TestTiles::sameColour(shown.pixelColor(p), expected, 3),
                  qPrintable(shown.pixelColor(p).name() + QLatin1Char(' ') + expected.name()));
     }
+}
+
+// Tiles once read are drawn from memory while another program locks the file.
+void tst_TileRendering::lockedStoreShowsWhatWasRead()
+{
+    QTemporaryDir dir;
+    MapFixture map;
+    const QString path = writeDatabase(dir.filePath(QStringLiteral("t.sqlitedb")), 12, map.visibleTiles());
+    map.view->setImagePath(path);
+    map.grab();
+    const QPointF home = map.view->mapToScene(map.view->viewport()->rect().center());
+    map.view->centerOn(home + QPointF(1, 0)); // other tiles, a degree east
+    map.grab();
+    SqliteLock locker;
+    QVERIFY(locker.lock(path));
+    map.view->centerOn(home);
+    QCOMPARE(map.wrongSamples(map.grab(), 1, map.visibleTiles()), 0);
 }
 
 void tst_TileRendering::everyPaintTarget()
