@@ -134,30 +134,22 @@ void tst_TileStores::roundTrip()
     if (r.kind != Kind::Database)
         return;
 
-    // Another program locks the file: reads are busy at once, writes are kept and land
-    // once the lock is gone, and are given up only when the store goes. Both SQLite kinds
-    // share this code; one of them waits out the lock's retries.
+    // Another program locks the file before the store can read its schema: reads are busy
+    // at once, writes are kept up to a bound and land once the lock is gone, and are given
+    // up only when the store goes. Both SQLite kinds share this code; one of them waits out
+    // the lock's retries.
     SqliteLock locker;
     QVERIFY(locker.lock(path));
-    store = Tiles::open(path, {}, &error); // before its schema can be read
+    store = Tiles::open(path, {}, &error);
     QVERIFY2(store, qPrintable(error));
     QCOMPARE((read(a), result), Read::Busy);
-    store->setData(gone, tile);
-    QCOMPARE(read(gone), tile);
-    QVERIFY(!store->flush());
-    visited.clear(); // the kept tile is listed, the file cannot be
-    QVERIFY(!store->forEachTile(0, 30, Tiles::Content::Keys, [&](const TileKey &key, const QByteArray &) {
-        visited << key;
-        return true;
-    }));
-    QCOMPARE(visited, QList<TileKey>{gone});
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("8192 tiles wait to be written; further tiles are not kept"));
-    for (int x = 0; x < 8192; ++x) // as many as it keeps, and one more
+    for (int x = 0; x <= 8192; ++x) // as many as it keeps, and one more
         store->setData(TileKey(x, 0, 13), "x");
-    QCOMPARE((read(TileKey(8190, 0, 13)), result), Read::Found);
-    QVERIFY((read(TileKey(8191, 0, 13)), result) != Read::Found);
+    QCOMPARE((read(TileKey(8191, 0, 13)), result), Read::Found);
+    QVERIFY((read(TileKey(8192, 0, 13)), result) != Read::Found);
     locker.release();
-    QTRY_COMPARE(stored(r.kind, path, gone), tile);
+    QTRY_COMPARE(stored(r.kind, path, TileKey(8190, 0, 13)), QByteArray("x"));
     QTRY_COMPARE(read(a), tile);
     QVERIFY(locker.lock(path));
     store->setData(low, tile);
