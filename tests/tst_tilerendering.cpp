@@ -39,14 +39,16 @@ const struct { const char *name; double zoom; } placeRows[] = {
 // A host's foreground in scene coordinates, drawn after the background on a painter
 // the view was told not to save (QGraphicsView::DontSavePainterState); `empty`: no tile
 // shows, and the viewport's own background fills it. West and south of the scene's
-// origin, a fill in scene coordinates would miss the view.
-const struct { const char *name; double opacity, turn, hostScale; QPointF centre; bool empty; } foregroundRows[] = {
+// origin, a fill in scene coordinates would miss the view. `clear`: a source of tiles
+// without an opaque pixel replaces the first.
+const struct { const char *name; double opacity, turn, hostScale; QPointF centre; bool empty, clear; } foregroundRows[] = {
     {"after tiles", 1.0, 0, 1, {30.3, 59.94}, false},
     {"after a background left empty", 0.0, 0, 1, {-70, -30}, true},
     {"after tiles drawn through a quarter turn", 1.0, 90, 1, {30.3, 59.94}, false},
     {"after a quarter-turned background west and south of the origin", 1.0, 90, 1, {-70, -30}, true},
     {"after tiles shrunk by the host to too many to draw", 1.0, 0, 1 / 512.0, {30.3, 59.94}, true},
     {"after the south edge of the grid", 1.0, 0, 1, {30.3, -85.06}, true},
+    {"after tiles with no opaque pixel", 1.0, 0, 1, {30.3, 59.94}, true, true},
 };
 
 class ForegroundScene : public QGraphicsScene
@@ -160,6 +162,17 @@ void tst_TileRendering::hostForegroundOnTop()
     view.setZoom(12);
     view.centerOn(30.3, 59.94);
     QCoreApplication::processEvents(); // tiles everywhere on screen first
+    QTemporaryDir dir;
+    if (r.clear) {
+        writeTileDatabase(dir.filePath(QStringLiteral("clear.sqlitedb")), 12, Band, [](int, int, int) {
+            QImage clear(256, 256, QImage::Format_ARGB32);
+            clear.fill(Qt::transparent);
+            QByteArray png;
+            QBuffer buffer(&png);
+            return buffer.open(QIODevice::WriteOnly) && clear.save(&buffer, "PNG") ? png : QByteArray();
+        });
+        view.setImagePath(dir.filePath(QStringLiteral("clear.sqlitedb")));
+    }
     view.setOpacity(r.opacity);
     view.rotate(r.turn);
     view.scale(r.hostScale, r.hostScale);
