@@ -88,6 +88,7 @@ private Q_SLOTS:
     void middleDragPansInNoDrag();
     void shiftRubberBandStartsOnSelectableItem();
     void keySignals();
+    void setCenter();
     void fits();
     void zoomMaxBelowLevel();
 };
@@ -189,6 +190,16 @@ void tst_Navigation::keySignals()
     QTest::keyRelease(s.view.get(), Qt::Key_Escape, Qt::ControlModifier);
     QCOMPARE(pressed.last(), (QVariantList{int(Qt::Key_A), int(Qt::ShiftModifier)}));
     QVERIFY(released.contains(QVariantList{int(Qt::Key_Escape), int(Qt::ControlModifier)}));
+}
+
+// The host's slot centres the view on a point, and leaves it where it is for no point.
+void tst_Navigation::setCenter()
+{
+    MapFixture s(14, QSize(600, 400));
+    s.view->setCenter(QPointF(30.31, 59.95));
+    QVERIFY(near(centre(*s.view), QPointF(30.31, 59.95), 1e-3));
+    s.view->setCenter(QPointF(NaN, 59.0));
+    QVERIFY(near(centre(*s.view), QPointF(30.31, 59.95), 1e-3));
 }
 
 // One view per row, all asked at once, so the fitting delay is waited out once.
