@@ -77,6 +77,7 @@ private Q_SLOTS:
     void roundTrip();
     void faultsOfTheFile_data() { addRows(faultRows); }
     void faultsOfTheFile();
+    void unusableOnceTheLockIsGone();
     void longBurstReachesTheFileAsItGoes();
     void treeListsTheTileItReads();
     void packageMadeByPlainSql();
@@ -202,6 +203,26 @@ void tst_TileStores::faultsOfTheFile()
     QCOMPARE(stored(Kind::Database, path, a), old);
     QVERIFY(store->flush());
     QCOMPARE(stored(Kind::Database, path, a), r.keeps ? tile : old);
+}
+
+// A file locked while it was opened is checked once the lock is gone; no tile store after
+// all, it says so once, and its reads neither draw nor fetch.
+void tst_TileStores::unusableOnceTheLockIsGone()
+{
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("other.sqlitedb"));
+    runSql(path, {"create table maps (x, y, z, image)"});
+    SqliteLock locker;
+    QVERIFY(locker.lock(path));
+    Tiles::OpenOptions atOnce;
+    atOnce.retryMs = 0;
+    const std::unique_ptr<Tiles> store = Tiles::open(path, atOnce, nullptr);
+    QVERIFY(store);
+    locker.release();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot use tile store .*no table \"tiles\""));
+    Read result;
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE((store->tileData(TileKey(1, 1, 1), &result), result), Read::Busy);
 }
 
 // Memory for tiles on their way to the file stays bounded however long a burst runs:
