@@ -110,8 +110,8 @@ void tst_TileStores::roundTrip()
     Read result;
     auto read = [&](const TileKey &key) { return store->tileData(key, &result); };
     const quint32 before = commits(path);
-    store->setData(a, text);
-    store->setData(gone, TestTiles::encoded(2, 2, 2, "JPEG")); // a new package's first image
+    store->setData(gone, TestTiles::encoded(2, 2, 2, "JPEG")); // a new package's format
+    store->setData(a, text); // no image: no format
     store->setData(a, tile);
     store->setData(low, text);
     QVERIFY(store->remove(gone));
