@@ -87,8 +87,7 @@ private Q_SLOTS:
     void wheel();
     void middleDragPansInNoDrag();
     void shiftRubberBandStartsOnSelectableItem();
-    void keySignals();
-    void setCenter();
+    void hostSignalsAndSlots();
     void fits();
     void zoomMaxBelowLevel();
 };
@@ -181,25 +180,19 @@ void tst_Navigation::shiftRubberBandStartsOnSelectableItem()
     QCOMPARE(s.scene.mouseGrabberItem(), nullptr); // the release reached the scene too
 }
 
-void tst_Navigation::keySignals()
+void tst_Navigation::hostSignalsAndSlots()
 {
     MapFixture s(14, QSize(600, 400));
+    s.view->setCenter(QPointF(30.31, 59.95));
+    QVERIFY(near(centre(*s.view), QPointF(30.31, 59.95), 1e-3));
+    s.view->setCenter(QPointF(NaN, 59.0)); // no point: the view stays
+    QVERIFY(near(centre(*s.view), QPointF(30.31, 59.95), 1e-3));
     QSignalSpy pressed(s.view.get(), &OsmView::keyPressed);
     QSignalSpy released(s.view.get(), &OsmView::keyReleased);
     QTest::keyPress(s.view.get(), Qt::Key_A, Qt::ShiftModifier);
     QTest::keyRelease(s.view.get(), Qt::Key_Escape, Qt::ControlModifier);
     QCOMPARE(pressed.last(), (QVariantList{int(Qt::Key_A), int(Qt::ShiftModifier)}));
     QVERIFY(released.contains(QVariantList{int(Qt::Key_Escape), int(Qt::ControlModifier)}));
-}
-
-// The host's slot centres the view on a point, and leaves it where it is for no point.
-void tst_Navigation::setCenter()
-{
-    MapFixture s(14, QSize(600, 400));
-    s.view->setCenter(QPointF(30.31, 59.95));
-    QVERIFY(near(centre(*s.view), QPointF(30.31, 59.95), 1e-3));
-    s.view->setCenter(QPointF(NaN, 59.0));
-    QVERIFY(near(centre(*s.view), QPointF(30.31, 59.95), 1e-3));
 }
 
 // One view per row, all asked at once, so the fitting delay is waited out once.

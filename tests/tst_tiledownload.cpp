@@ -229,8 +229,8 @@ void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()
     // A host may hand the view's slot any reply: none, or one of its own, which stays its own.
     QNetworkAccessManager host;
     const QPointer<QNetworkReply> own = host.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:9/"))));
-    d.map.view->tileServerReply(nullptr);
-    d.map.view->tileServerReply(own);
+    for (QNetworkReply *reply : {static_cast<QNetworkReply *>(nullptr), own.data()})
+        d.map.view->tileServerReply(reply);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(own);
     d.map.view.reset(); // requests in flight die with the view, and nothing is written

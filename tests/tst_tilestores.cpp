@@ -194,10 +194,8 @@ void tst_TileStores::faultsOfTheFile()
     QCOMPARE(store->tileData(a, &result), r.keeps ? tile : old);
     QCOMPARE((store->tileData(lacking, &result), result), r.lacking);
     QByteArray listed;
-    QCOMPARE(store->forEachTile(0, 30, Tiles::Content::KeysAndData, [&](const TileKey &key, const QByteArray &data) {
-        listed += QByteArray::number(key.x) + ':' + data.left(3);
-        return true;
-    }), r.lists);
+    const auto list = [&](const TileKey &key, const QByteArray &data) { return listed += QByteArray::number(key.x) + ':' + data.left(3), true; };
+    QCOMPARE(store->forEachTile(0, 30, Tiles::Content::KeysAndData, list), r.lists);
     QCOMPARE(listed, "1:" + (r.keeps ? tile : old).left(3));
     if (r.keeps) { // what it keeps is bounded, and the bound is reached exactly
         store->setData(TileKey(3, 2, 12), QByteArray(64 * 1024 * 1024 - tile.size(), 'b'));
