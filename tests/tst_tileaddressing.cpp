@@ -39,15 +39,18 @@ const struct { const char *name; double px, deviceScale; bool native; } seamRows
     {"three device pixels per cell", 3.0, 1.0, false},
 };
 
-// Level 3 at 256 px: column 0's west edge at device x 0, row 0's north edge at y 0.
-const struct { const char *name; int z; QRect device, window; } windowRows[] = {
-    {"one cell", 3, {10, 10, 20, 20}, {0, 0, 1, 1}},
-    {"two widths from a column edge", 3, {256, 300, 512, 10}, {1, 1, 2, 1}},
-    {"one pixel into the next cell", 3, {256, 300, 513, 10}, {1, 1, 3, 1}},
-    {"west of the grid is clipped", 3, {-1000, 0, 1100, 10}, {0, 0, 1, 1}},
-    {"east and south of the grid are clipped", 3, {1900, 1900, 900, 900}, {7, 7, 1, 1}},
-    {"wholly off the grid", 3, {2048, 0, 500, 500}, {}},
-    {"level 0 is one cell", 0, {-500, -500, 2000, 2000}, {0, 0, 1, 1}},
+// Cells of px pixels: column 0's west edge at device x 0, row 0's north edge at y 0. At
+// 255.6 px the second edge lies at 511.2 and is drawn at 511.
+const struct { const char *name; int z; double px; QRect device, window; } windowRows[] = {
+    {"one cell", 3, 256, {10, 10, 20, 20}, {0, 0, 1, 1}},
+    {"two widths from a column edge", 3, 256, {256, 300, 512, 10}, {1, 1, 2, 1}},
+    {"one pixel into the next cell", 3, 256, {256, 300, 513, 10}, {1, 1, 3, 1}},
+    {"starts on a rounded column edge", 3, 255.6, {511, 10, 5, 5}, {2, 0, 1, 1}},
+    {"ends on a rounded row edge", 3, 255.6, {10, 300, 20, 212}, {0, 1, 1, 2}},
+    {"west of the grid is clipped", 3, 256, {-1000, 0, 1100, 10}, {0, 0, 1, 1}},
+    {"east and south of the grid are clipped", 3, 256, {1900, 1900, 900, 900}, {7, 7, 1, 1}},
+    {"wholly off the grid", 3, 256, {2048, 0, 500, 500}, {}},
+    {"level 0 is one cell", 0, 256, {-500, -500, 2000, 2000}, {0, 0, 1, 1}},
 };
 
 } // namespace
@@ -145,8 +148,8 @@ void tst_TileAddressing::layoutWindow()
     const int z = t.z;
     const double width = 360.0 / (1 << z);
     const double height = tileYToLat(1, z) - tileYToLat(0, z);
-    const QTransform toDevice = QTransform::fromScale(256 / width, 256 / height)
-        * QTransform::fromTranslate(256 / width * 180, -256 / height * tileYToLat(0, z));
+    const QTransform toDevice = QTransform::fromScale(t.px / width, t.px / height)
+        * QTransform::fromTranslate(t.px / width * 180, -t.px / height * tileYToLat(0, z));
     QCOMPARE(TileLayout(z, width, height, 0, toDevice).window(t.device), t.window);
 }
 
