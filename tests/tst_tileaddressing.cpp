@@ -33,7 +33,6 @@ const struct { const char *name; double lat; } poleRows[] = {
 const struct { const char *name; double px, deviceScale; bool native; } seamRows[] = {
     {"native 256", 256.0, 1.0, true},
     {"256 less rounding of two source nudges", 255.99999999999997, 1.0, true},
-    {"288 scaled", 288.0, 1.0, false},
     {"209 scaled", 209.0, 1.0, false},
     {"native rendered at 2x", 256.0, 2.0, false},
     {"three device pixels per cell", 3.0, 1.0, false},
