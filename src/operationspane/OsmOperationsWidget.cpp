@@ -2,6 +2,7 @@
 
 #include "PaneButton.h"
 #include "ui_OsmOperationsWidget.h"
+#include "VeltraLogging.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
@@ -31,7 +32,7 @@ OsmOperationsWidget::OsmOperationsWidget(QWidget *parent)
         const QVariant value = candidate->property("graphicsScene");
         QObject *scene = value.value<QObject *>();
         if (!scene)
-            qWarning() << "OsmOperationsWidget::OsmOperationsWidget scene=null";
+            qCWarning(lcPane) << "OsmOperationsWidget::OsmOperationsWidget scene=null";
         else
             connect(scene, SIGNAL(layerAdded(QString)), this, SLOT(addLayer(QString)));
         break;
@@ -194,7 +195,7 @@ void OsmOperationsWidget::addLayer(QString name)
     if (scene->metaObject()->indexOfMethod("layer(QString)") < 0
         || !QMetaObject::invokeMethod(scene, "layer", Q_RETURN_ARG(QGraphicsObject *, layer),
                                       Q_ARG(QString, name))) {
-        qWarning() << "OsmOperationsWidget::addLayer invokeMethod(scene->layer()) error";
+        qCWarning(lcPane) << "OsmOperationsWidget::addLayer invokeMethod(scene->layer()) error";
         return;
     }
     addLayerCheckBox(layer);
@@ -209,7 +210,8 @@ void OsmOperationsWidget::updateLayers()
     if (scene->metaObject()->indexOfMethod("layers()") < 0
         || !QMetaObject::invokeMethod(scene, "layers",
                                       Q_RETURN_ARG(QList<QGraphicsObject *>, layers))) {
-        qWarning() << "OsmOperationsWidget::updateLayers invokeMethod(scene->layers()) error";
+        qCWarning(lcPane)
+            << "OsmOperationsWidget::updateLayers invokeMethod(scene->layers()) error";
         return;
     }
     for (QGraphicsObject *layer : qAsConst(layers))

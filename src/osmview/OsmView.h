@@ -198,8 +198,9 @@ class VELTRAWIDGETS_EXPORT OsmView : public QGraphicsView
      */
     Q_PROPERTY(bool enableRightPane READ enableRightPane WRITE setEnableRightPane)
     /**
-     * Whether tile requests and replies are logged through qDebug(), as lines beginning
-     * "send request to" and "tile server reply". Off by default.
+     * Whether tile requests and replies are logged as debug messages of the logging
+     * category "veltra.download", as lines beginning "send request to" and "tile server
+     * reply". Off by default.
      *
      * Accessors: dumpServerExchange(), setDumpServerExchange().
      */

@@ -1,6 +1,7 @@
 #include "TileLayout.h"
 
 #include "TileAddressing.h"
+#include "TileKey.h"
 
 #include <cmath>
 
@@ -54,7 +55,7 @@ int TileLayout::rowUnder(double latitude, int z)
 
 int TileLayout::lastIndex(int z)
 {
-    return int((qint64(1) << qBound(0, z, 30)) - 1);
+    return int(TileKey::side(qBound(0, z, TileKey::MaxLevel)) - 1);
 }
 
 double TileLayout::west(int column) const

@@ -19,7 +19,7 @@ public:
 
     // The row under a latitude, kept on the grid so the layout always has a real row.
     static int rowUnder(double latitude, int z);
-    // The last column and row of level z; levels past 30 are treated as 30.
+    // The last column and row of level z; levels past the deepest are treated as the deepest.
     static int lastIndex(int z);
 
     // False when the device transform rotates, shears or flips the map, or when its cells

@@ -1,6 +1,7 @@
 #include "SqliteTileTable.h"
 
 #include "SqliteTileFile.h"
+#include "VeltraLogging.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
@@ -30,7 +31,6 @@ constexpr qint64 MaxPendingBytes = 4 * BatchBytes;
 constexpr int FinalBusyTimeoutMs = 1000;
 // Tiles are kilobytes; a crafted file could hold a blob of a gigabyte.
 constexpr qint64 MaxTileBytes = 16 * 1024 * 1024;
-constexpr int MaxLevel = 30;
 
 enum class Failure { Busy, ReadOnly, Rejected, Broken };
 
@@ -43,7 +43,7 @@ Failure classify(const QSqlError &error, bool rowStatement)
         return Failure::Busy;
     case 8: // SQLITE_READONLY
         return Failure::ReadOnly;
-    case 1: // SQLITE_ERROR: for one row, a trigger's or a function's
+    case 1:  // SQLITE_ERROR: for one row, a trigger's or a function's
     case 18: // SQLITE_TOOBIG
     case 19: // SQLITE_CONSTRAINT, also RAISE in a trigger
     case 20: // SQLITE_MISMATCH
@@ -152,10 +152,8 @@ bool SqliteTileTable::Private::storedRow(const TileKey &key, int *row) const
         *row = key.y;
         return true;
     }
-    if (key.z < 0 || key.z > MaxLevel)
-        return false;
-    const qint64 side = qint64(1) << key.z;
-    if (key.y < 0 || key.y >= side)
+    const qint64 side = TileKey::side(key.z);
+    if (side == 0 || key.y < 0 || key.y >= side)
         return false;
     *row = int(side - 1 - key.y);
     return true;
@@ -241,7 +239,8 @@ SqliteTileTable::State SqliteTileTable::Private::check()
         return markUnusable(reasonOf(db.lastError()));
 
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("SELECT type FROM sqlite_master WHERE name = 'tiles' COLLATE NOCASE")))
+    if (!q.exec(
+            QStringLiteral("SELECT type FROM sqlite_master WHERE name = 'tiles' COLLATE NOCASE")))
         return failedCheck(q.lastError());
     const QString type = q.next() ? q.value(0).toString() : QString();
     if (type != QLatin1String("table") && type != QLatin1String("view"))
@@ -295,7 +294,8 @@ SqliteTileTable::State SqliteTileTable::Private::ready()
     const State state = check();
     if (state == State::Unusable && !warnedUnusable) {
         warnedUnusable = true;
-        qWarning().noquote() << QStringLiteral("cannot use tile store \"%1\": %2").arg(label(), error);
+        qCWarning(lcTiles).noquote()
+            << QStringLiteral("cannot use tile store \"%1\": %2").arg(label(), error);
     }
     return state;
 }
@@ -351,7 +351,7 @@ void SqliteTileTable::Private::warnReadOnly()
     if (warnedReadOnly)
         return;
     warnedReadOnly = true;
-    qWarning().noquote()
+    qCWarning(lcTiles).noquote()
         << QStringLiteral("tile store \"%1\" does not take tiles: %2").arg(label(), error);
 }
 
@@ -371,7 +371,7 @@ bool SqliteTileTable::Private::writeFailed(const QSqlError &failure, bool inTran
         return false;
     default:
         if (!warnedBroken)
-            qWarning().noquote()
+            qCWarning(lcTiles).noquote()
                 << QStringLiteral("cannot write tile store \"%1\": %2").arg(label(), error);
         // A full disk may clear.
         warnedBroken = true;
@@ -412,7 +412,7 @@ bool SqliteTileTable::Private::writePending()
             continue;
         if (classify(failure, true) != Failure::Rejected)
             return writeFailed(failure, true);
-        qWarning() << "tile db insert error:" << failure.text();
+        qCWarning(lcTiles) << "tile db insert error:" << failure.text();
         pendingBytes -= pending.take(key).data.size();
     }
     if (!transaction.exec(QStringLiteral("COMMIT")))
@@ -434,10 +434,11 @@ void SqliteTileTable::Private::finalFlush()
     timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(FinalBusyTimeoutMs));
     const int held = pending.size();
     if (!writePending())
-        qWarning().noquote() << QStringLiteral("tile store \"%1\": %2 tiles could not be written: %3")
-                                    .arg(label())
-                                    .arg(held)
-                                    .arg(error);
+        qCWarning(lcTiles).noquote()
+            << QStringLiteral("tile store \"%1\": %2 tiles could not be written: %3")
+                   .arg(label())
+                   .arg(held)
+                   .arg(error);
     // The connection may be a caller's, who chose its wait.
     timeout.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(previous));
 }
@@ -526,7 +527,7 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
             d->noteBusy();
         } else if (!d->warnedUnusable) {
             d->warnedUnusable = true;
-            qWarning().noquote()
+            qCWarning(lcTiles).noquote()
                 << QStringLiteral("cannot read tile store \"%1\": %2").arg(d->label(), d->error);
         }
     } else if (q.next()) {
@@ -551,16 +552,18 @@ void SqliteTileTable::write(const TileKey &key, const QByteArray &data)
     }
     int row = 0;
     if (!d->storedRow(key, &row)) {
-        qWarning() << "tile db insert error:"
-                   << QStringLiteral("no tile %1/%2/%3 in this scheme").arg(key.z).arg(key.x).arg(key.y);
+        qCWarning(lcTiles)
+            << "tile db insert error:"
+            << QStringLiteral("no tile %1/%2/%3 in this scheme").arg(key.z).arg(key.x).arg(key.y);
         return;
     }
     auto it = d->pending.find(key);
     if (it == d->pending.end()) {
-        if (d->pending.size() >= MaxPendingRows || d->pendingBytes + data.size() > MaxPendingBytes) {
+        if (d->pending.size() >= MaxPendingRows
+            || d->pendingBytes + data.size() > MaxPendingBytes) {
             if (!d->warnedFull) {
                 d->warnedFull = true;
-                qWarning().noquote()
+                qCWarning(lcTiles).noquote()
                     << QStringLiteral("tile store \"%1\": %2 tiles wait to be written; further "
                                       "tiles are not kept")
                            .arg(d->label())

@@ -3,6 +3,7 @@
 #include "TileImage.h"
 #include "TileUrlTemplate.h"
 #include "Tiles.h"
+#include "VeltraLogging.h"
 
 #include <QtCore/QDateTime>
 #include <QtCore/QDeadlineTimer>
@@ -23,7 +24,6 @@ constexpr auto LevelAttribute = QNetworkRequest::Attribute(QNetworkRequest::User
 constexpr auto ColumnAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 2);
 constexpr auto RowAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 3);
 
-constexpr int MaxLevel = 30;
 // A tile is a few dozen kilobytes; anything near this is not a tile.
 constexpr qint64 MaxBodyBytes = 8 * 1024 * 1024;
 // Qt's network thread hands over at most this much before the body is read here.
@@ -35,14 +35,6 @@ constexpr qint64 MaxRetryAfterSecs = 60 * 60;
 qint64 monotonicMsecs()
 {
     return QDeadlineTimer::current().deadline();
-}
-
-bool onGrid(const TileKey &key)
-{
-    if (key.z < 0 || key.z > MaxLevel)
-        return false;
-    const qint64 side = qint64(1) << key.z;
-    return key.x >= 0 && key.x < side && key.y >= 0 && key.y < side;
 }
 
 int httpStatus(const QNetworkReply *reply)
@@ -212,8 +204,8 @@ bool TileDownloader::setUrlTemplate(const QString &urlTemplate)
     clearMarks();
     d->urlTemplate = TileUrlTemplate(urlTemplate);
     if (!d->urlTemplate.problem().isEmpty())
-        qWarning() << "tile server URL template" << urlTemplate
-                   << "refused:" << qPrintable(d->urlTemplate.problem());
+        qCWarning(lcDownload) << "tile server URL template" << urlTemplate
+                              << "refused:" << qPrintable(d->urlTemplate.problem());
     return d->urlTemplate.isUsable();
 }
 
@@ -282,7 +274,7 @@ void TileDownloader::setBodyCheck(std::function<bool(const QByteArray &)> isTile
 
 TileDownloader::Status TileDownloader::want(const TileKey &key)
 {
-    if (!onGrid(key))
+    if (!key.isOnGrid())
         return {Failed, OffGridError};
     if (!d->urlTemplate.isUsable() || !d->store)
         return {NotRequested, 0};
@@ -360,7 +352,7 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     if (flight == d->inFlight.end() || flight->reply != reply)
         return;
     if (d->dumpServerExchange)
-        qDebug() << "tile server reply" << request.url();
+        qCDebug(lcDownload) << "tile server reply" << request.url();
 
     int error = flight->error ? flight->error : int(reply->error());
     // Only Qt's inactivity timeout cancels a reply that is still tracked.
@@ -418,7 +410,7 @@ void TileDownloader::Private::send(const TileKey &key)
 {
     const QString url = urlTemplate.fill(key);
     if (dumpServerExchange)
-        qDebug() << "send request to" << url;
+        qCDebug(lcDownload) << "send request to" << url;
 
     QNetworkRequest request{QUrl(url)};
     request.setAttribute(LevelAttribute, key.z);

@@ -3,6 +3,7 @@
 #include "OsmViewPrivate.h"
 #include "TileDownloader.h"
 #include "Tiles.h"
+#include "VeltraLogging.h"
 
 #include <QtCore/QDebug>
 
@@ -25,7 +26,7 @@ void OsmView::Private::openTileSource(const QString &path)
         QString error;
         tiles = Tiles::open(path, Tiles::OpenOptions(), &error).release();
         if (!tiles)
-            qWarning().noquote() << error;
+            qCWarning(lcTiles).noquote() << error;
     }
 
     if (downloader)

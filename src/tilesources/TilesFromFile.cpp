@@ -2,6 +2,7 @@
 
 #include "BoundedImageReader.h"
 #include "TileImage.h"
+#include "VeltraLogging.h"
 
 #include <QtCore/QDebug>
 #include <QtCore/QDir>
@@ -108,10 +109,11 @@ bool TilesFromFile::Private::readFile(const QString &path, QByteArray *data)
 
 bool TilesFromFile::Private::writeFailed(const QString &path, const QString &reason)
 {
-    error = QStringLiteral("cannot write tile \"%1\": %2").arg(QDir::toNativeSeparators(path), reason);
+    error = QStringLiteral("cannot write tile \"%1\": %2")
+                .arg(QDir::toNativeSeparators(path), reason);
     if (!warnedWrite) {
         warnedWrite = true;
-        qWarning().noquote() << error;
+        qCWarning(lcTiles).noquote() << error;
     }
     return false;
 }

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int MaxLevel = 30;
-
 SqliteTileTable::Layout packageLayout()
 {
     SqliteTileTable::Layout layout;
@@ -257,12 +255,12 @@ int TilesFromMbtiles::minZoom()
 {
     bool ok = false;
     const int level = metadata().value(QStringLiteral("minzoom")).trimmed().toInt(&ok);
-    return ok && level >= 0 && level <= MaxLevel ? level : -1;
+    return ok && TileKey::isLevel(level) ? level : -1;
 }
 
 int TilesFromMbtiles::maxZoom()
 {
     bool ok = false;
     const int level = metadata().value(QStringLiteral("maxzoom")).trimmed().toInt(&ok);
-    return ok && level >= 0 && level <= MaxLevel ? level : -1;
+    return ok && TileKey::isLevel(level) ? level : -1;
 }

@@ -36,7 +36,7 @@ QString degrees(double value)
 bool Inventory::take(Tiles &store)
 {
     return store.forEachTile(
-        0, Region::MaxLevel, Tiles::Content::KeysAndData,
+        0, TileKey::MaxLevel, Tiles::Content::KeysAndData,
         [this](const TileKey &key, const QByteArray &data) {
             Level &level = m_levels[key.z];
             ++level.tiles;

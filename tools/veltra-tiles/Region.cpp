@@ -47,9 +47,9 @@ bool Region::setLevels(const QString &text, QString *error)
     bool lastOk = true;
     const int first = parts.constFirst().trimmed().toInt(&ok);
     const int last = parts.size() == 2 ? parts.constLast().trimmed().toInt(&lastOk) : first;
-    if (!ok || !lastOk || parts.size() > 2 || first < 0 || last > MaxLevel)
+    if (!ok || !lastOk || parts.size() > 2 || first < 0 || last > TileKey::MaxLevel)
         *error = tr("--zoom takes a level or a range of levels from 0 to %1, such as 10-17: \"%2\"")
-                     .arg(MaxLevel)
+                     .arg(TileKey::MaxLevel)
                      .arg(text);
     else if (first > last)
         *error = tr("--zoom: the first level %1 is above the last %2").arg(first).arg(last);
@@ -62,7 +62,7 @@ bool Region::setLevels(const QString &text, QString *error)
 
 void Region::updateTiles()
 {
-    for (int z = 0; z <= MaxLevel; ++z) {
+    for (int z = 0; z <= TileKey::MaxLevel; ++z) {
         const int last = int((qint64(1) << z) - 1);
         const int west = qBound(0, lonToTileX(m_bounds.left(), z), last);
         const int north = qBound(0, latToTileY(m_bounds.top(), z), last);
@@ -80,7 +80,7 @@ void Region::updateTiles()
 
 QRect Region::tiles(int z) const
 {
-    return z >= 0 && z <= MaxLevel ? m_tiles[z] : QRect();
+    return TileKey::isLevel(z) ? m_tiles[z] : QRect();
 }
 
 bool Region::contains(const TileKey &key) const

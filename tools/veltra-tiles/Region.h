@@ -14,8 +14,6 @@ class Region
     Q_DECLARE_TR_FUNCTIONS(Region)
 
 public:
-    static constexpr int MaxLevel = 30;
-
     // The whole map at every level.
     Region();
 
@@ -37,8 +35,8 @@ private:
     // West, north, east and south as left, top, right and bottom.
     QRectF m_bounds{QPointF(-180, 90), QPointF(180, -90)};
     int m_minZoom = 0;
-    int m_maxZoom = MaxLevel;
-    QRect m_tiles[MaxLevel + 1];
+    int m_maxZoom = TileKey::MaxLevel;
+    QRect m_tiles[TileKey::MaxLevel + 1];
 };
 
 #endif

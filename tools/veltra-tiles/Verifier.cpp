@@ -24,7 +24,7 @@ QString Verifier::describe(const QByteArray &data)
 
 bool Verifier::check(Tiles &store)
 {
-    return store.forEachTile(0, Region::MaxLevel, Tiles::Content::KeysAndData,
+    return store.forEachTile(0, TileKey::MaxLevel, Tiles::Content::KeysAndData,
                              [this](const TileKey &key, const QByteArray &data) {
                                  ++m_checked;
                                  if (TileImage::decode(data).isNull())
