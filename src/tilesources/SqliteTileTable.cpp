@@ -105,6 +105,7 @@ struct SqliteTileTable::Private
 
     QHash<TileKey, Change> pending;
     qint64 pendingBytes = 0;
+    qint64 written = 0;
     bool waitingForLock = false;
     int writeDelay = Tiles::OpenOptions().writeDelayMs;
     int retryDelay = Tiles::OpenOptions().retryMs;
@@ -406,10 +407,14 @@ bool SqliteTileTable::Private::writePending()
     std::sort(keys.begin(), keys.end(), [](const TileKey &a, const TileKey &b) {
         return std::tie(a.z, a.x, a.y) < std::tie(b.z, b.x, b.y);
     });
+    qint64 tiles = 0;
     for (const TileKey &key : qAsConst(keys)) {
         QSqlError failure;
-        if (execChange(key, pending.value(key), &failure))
+        const Change change = pending.value(key);
+        if (execChange(key, change, &failure)) {
+            tiles += !change.remove;
             continue;
+        }
         if (classify(failure, true) != Failure::Rejected)
             return writeFailed(failure, true);
         qCWarning(lcTiles) << "tile db insert error:" << failure.text();
@@ -417,6 +422,7 @@ bool SqliteTileTable::Private::writePending()
     }
     if (!transaction.exec(QStringLiteral("COMMIT")))
         return writeFailed(transaction.lastError(), true);
+    written += tiles;
     dropPending();
     waitingForLock = false;
     warnedBroken = false;
@@ -495,6 +501,17 @@ QSqlDatabase SqliteTileTable::database() const
 bool SqliteTileTable::isReadOnly()
 {
     return d->check() == State::Ready && d->readOnly;
+}
+
+bool SqliteTileTable::isWritable()
+{
+    const State state = d->check();
+    return state == State::Busy || (state == State::Ready && !d->readOnly);
+}
+
+qint64 SqliteTileTable::writtenCount() const
+{
+    return d->written;
 }
 
 QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)

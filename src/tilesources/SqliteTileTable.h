@@ -40,6 +40,10 @@ public:
     QString errorString() const;
     QSqlDatabase database() const;
     bool isReadOnly();
+    // Not read-only and usable; true while the file is locked, which says nothing yet.
+    bool isWritable();
+    // Tiles written and committed since the table was opened.
+    qint64 writtenCount() const;
 
     // See Tiles::OpenOptions::writeDelayMs and retryMs.
     void setDelays(const Tiles::OpenOptions &options);

@@ -114,6 +114,16 @@ void Tiles::close(std::unique_ptr<Tiles> store)
     RetiredStores::instance()->add(std::move(store));
 }
 
+bool Tiles::isWritable()
+{
+    return true;
+}
+
+qint64 Tiles::writtenCount() const
+{
+    return -1;
+}
+
 QPixmap Tiles::decodedTile(const TileKey &key)
 {
     ReadResult result;

@@ -79,6 +79,14 @@ public:
     virtual Kind kind() const = 0;
     // Why the last open, read or write failed.
     virtual QString errorString() const = 0;
+    // False, with the reason in errorString(), when the store takes no tiles at all: a
+    // read-only file, a package whose tiles are a view, a directory that cannot be
+    // written in. The room left is not looked at.
+    virtual bool isWritable();
+    // How many tiles given to setData() or setPixmap() since the store was opened reached
+    // the file; not those still buffered, refused, or lost to a failed write. -1 when the
+    // store cannot tell.
+    virtual qint64 writtenCount() const;
 
     // The kind a path names: no suffix a directory, ".mbtiles" a package, else a database.
     static Kind kindOf(const QString &path);

@@ -164,3 +164,13 @@ QString TilesFromDb::errorString() const
 {
     return table->errorString();
 }
+
+bool TilesFromDb::isWritable()
+{
+    return table->isWritable();
+}
+
+qint64 TilesFromDb::writtenCount() const
+{
+    return table->writtenCount();
+}

@@ -37,6 +37,7 @@ struct TilesFromFile::Private
     QString suffix;
     QString canonicalRoot;
     QString error;
+    qint64 written = 0;
     bool warnedWrite = false;
 
     QString root();
@@ -155,6 +156,7 @@ bool TilesFromFile::Private::write(const TileKey &key, const QByteArray &data)
     }
     if (!file.commit())
         return writeFailed(path, file.errorString());
+    ++written;
     // The tile replaces what was stored for it, in whatever format that was.
     const QStringList names = siblings();
     for (const QString &candidate : names) {
@@ -326,4 +328,22 @@ Tiles::Kind TilesFromFile::kind() const
 QString TilesFromFile::errorString() const
 {
     return d->error;
+}
+
+bool TilesFromFile::isWritable()
+{
+    // The tree is made on the first write: what counts is the nearest part that exists.
+    QFileInfo info(d->basePath);
+    while (!info.exists() && !info.isSymLink() && !info.isRoot())
+        info.setFile(info.absolutePath());
+    if (info.isDir() && info.isWritable())
+        return true;
+    d->error = QStringLiteral("cannot write in \"%1\"")
+                   .arg(QDir::toNativeSeparators(info.absoluteFilePath()));
+    return false;
+}
+
+qint64 TilesFromFile::writtenCount() const
+{
+    return d->written;
 }

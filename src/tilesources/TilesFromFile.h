@@ -33,6 +33,8 @@ public:
     bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) override;
     Kind kind() const override;
     QString errorString() const override;
+    bool isWritable() override;
+    qint64 writtenCount() const override;
 
     QString suffix() const;
 

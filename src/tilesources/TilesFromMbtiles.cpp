@@ -204,6 +204,16 @@ QString TilesFromMbtiles::errorString() const
     return table->errorString();
 }
 
+bool TilesFromMbtiles::isWritable()
+{
+    return table->isWritable();
+}
+
+qint64 TilesFromMbtiles::writtenCount() const
+{
+    return table->writtenCount();
+}
+
 bool TilesFromMbtiles::isReadOnly()
 {
     return table->isReadOnly();

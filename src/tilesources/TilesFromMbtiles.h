@@ -42,6 +42,8 @@ public:
     bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) override;
     Kind kind() const override;
     QString errorString() const override;
+    bool isWritable() override;
+    qint64 writtenCount() const override;
 
     // Every name and value of the table "metadata"; empty while the file is locked.
     QMap<QString, QString> metadata();
