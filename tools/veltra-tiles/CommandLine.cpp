@@ -54,6 +54,21 @@ struct Options
         QStringLiteral("seconds")};
     const QCommandLineOption purge{QStringLiteral("purge"),
                                    CommandLine::tr("Remove the tiles that are not images.")};
+    // What a package that seed or copy fills says of itself.
+    const QCommandLineOption name{QStringLiteral("name"),
+                                  CommandLine::tr("The name an .mbtiles package gives its map "
+                                                  "(default: the file's name, or the source "
+                                                  "package's)."),
+                                  QStringLiteral("text")};
+    const QCommandLineOption description{QStringLiteral("description"),
+                                         CommandLine::tr(
+                                             "A description of the map for an .mbtiles package."),
+                                         QStringLiteral("text")};
+    const QCommandLineOption attribution{
+        QStringLiteral("attribution"),
+        CommandLine::tr("Who made the map and its data, for an .mbtiles package; HTML is "
+                        "allowed."),
+        QStringLiteral("text")};
     // For tests: waits pass at once, the clock jumping over them.
     const QCommandLineOption simulatedClock = [] {
         QCommandLineOption option(QStringLiteral("simulated-clock"));
@@ -119,6 +134,7 @@ QStringList CommandLine::describe(QCommandLineParser &parser) const
                                             "kind, bytes unchanged; skips tiles that are not "
                                             "images."));
         parser.addOptions({o.zoom, o.bbox});
+        parser.addOptions({o.name, o.description, o.attribution});
         return {QStringLiteral("SRC"), QStringLiteral("DST")};
     case Command::Seed:
         parser.setApplicationDescription(
@@ -127,6 +143,7 @@ QStringList CommandLine::describe(QCommandLineParser &parser) const
         parser.addOptions({o.url, o.bbox, o.zoom, o.rate, o.contact, o.attempts, o.yes,
                            o.acceptFailures, o.progressStyle, o.progressInterval,
                            o.simulatedClock});
+        parser.addOptions({o.name, o.description, o.attribution});
         return {QStringLiteral("OUT")};
     case Command::None:
         break;
@@ -234,7 +251,23 @@ bool CommandLine::parseCopy(const QCommandLineParser &parser)
     if (source.absoluteFilePath() == QFileInfo(m_copy.target).absoluteFilePath()
         || source.canonicalFilePath() == QFileInfo(m_copy.target).canonicalFilePath())
         return fail(tr("\"%1\" is both source and target").arg(m_copy.source));
-    return parseRegion(parser, &m_copy.region) && checkTarget(m_copy.target);
+    return parseRegion(parser, &m_copy.region) && checkTarget(m_copy.target)
+        && parseMetadata(parser, m_copy.target, &m_copy.metadata);
+}
+
+bool CommandLine::parseMetadata(const QCommandLineParser &parser, const QString &target,
+                                PackageMetadata *metadata)
+{
+    const Options &o = options();
+    metadata->name = parser.value(o.name);
+    metadata->description = parser.value(o.description);
+    metadata->attribution = parser.value(o.attribution);
+    if (metadata->isEmpty()
+        || QFileInfo(target).suffix().compare(QLatin1String("mbtiles"), Qt::CaseInsensitive) == 0)
+        return true;
+    return fail(tr("--name, --description and --attribution are for .mbtiles packages, not "
+                   "\"%1\"")
+                    .arg(target));
 }
 
 bool CommandLine::parseSeed(const QCommandLineParser &parser)
@@ -271,5 +304,5 @@ bool CommandLine::parseSeed(const QCommandLineParser &parser)
     m_seed.yes = parser.isSet(o.yes);
     m_seed.acceptFailures = parser.isSet(o.acceptFailures);
     m_seed.simulatedClock = parser.isSet(o.simulatedClock);
-    return checkTarget(m_seed.output);
+    return checkTarget(m_seed.output) && parseMetadata(parser, m_seed.output, &m_seed.metadata);
 }

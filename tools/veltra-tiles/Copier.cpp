@@ -3,9 +3,11 @@
 #include "Console.h"
 #include "Progress.h"
 #include "Stores.h"
+#include "Verifier.h"
 #include "WholeImage.h"
 
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QFileInfo>
 
 Copier::Copier(const Options &options) : m_options(options) { }
 
@@ -14,13 +16,22 @@ bool Copier::copy()
     std::unique_ptr<Tiles> source = Stores::open(m_options.source, false, &m_error);
     if (!source)
         return false;
+    const bool fresh = !QFileInfo::exists(m_options.target);
     std::unique_ptr<Tiles> target = Stores::open(m_options.target, true, &m_error);
-    if (!target)
+    if (!target
+        || !PackageMetadata::apply(*target, m_options.metadata, PackageMetadata::of(*source), fresh,
+                                   &m_error))
         return false;
 
     const Region &region = m_options.region;
     TileKey first, last;
-    const auto copyTile = [&](const TileKey &key, const QByteArray &data) {
+    const auto copyTile = [&](const Tiles::StoredTile &tile) {
+        const TileKey &key = tile.key;
+        const QByteArray &data = tile.data;
+        if (tile.flaw != Tiles::Flaw::None && tile.flaw != Tiles::Flaw::NoBytes) {
+            ++m_unread[Verifier::unreadReason(tile.flaw)];
+            return true;
+        }
         if (!region.contains(key))
             return true;
         if (!WholeImage::check(data)) {
@@ -33,8 +44,8 @@ bool Copier::copy()
         m_bytes += data.size();
         return true;
     };
-    if (!source->forEachTile(region.minZoom(), region.maxZoom(), Tiles::Content::KeysAndData,
-                             copyTile)) {
+    if (!source->forEachStored(region.minZoom(), region.maxZoom(), Tiles::Content::KeysAndData,
+                               copyTile)) {
         m_error = source->errorString();
         return false;
     }
@@ -70,5 +81,12 @@ int Copier::run()
         Console::out(tr("Skipped %1 tiles that are not whole images (veltra-tiles verify lists "
                         "them).")
                          .arg(m_skipped));
+    qint64 unread = 0;
+    for (const qint64 count : m_unread)
+        unread += count;
+    if (unread)
+        Console::out(tr("Could not read %1 stored tiles: %2.")
+                         .arg(unread)
+                         .arg(Verifier::countsText(m_unread)));
     return Console::Success;
 }

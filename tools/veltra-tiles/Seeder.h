@@ -1,6 +1,7 @@
 #ifndef SEEDER_H
 #define SEEDER_H
 
+#include "PackageMetadata.h"
 #include "Progress.h"
 #include "Region.h"
 
@@ -38,6 +39,8 @@ public:
         Progress::Style progress = Progress::Style::Lines;
         qint64 progressIntervalMs = 10 * 1000;
         bool simulatedClock = false;
+        // Written into an output package.
+        PackageMetadata metadata = {};
     };
 
     explicit Seeder(const Options &options, QObject *parent = nullptr);
