@@ -18,6 +18,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <ctime>
 #include <limits>
 #include <tuple>
 
@@ -44,18 +45,36 @@ static_assert(Tiles::MaxTileBytes == 16777216, "the statements spell the limit o
 
 enum class Failure { Busy, Cut, ReadOnly, Rejected, Broken };
 
-// When the statement running on a connection is to be cut.
+// When the statement running on a connection is to be cut: once it has run past the
+// limit and worked that long too, so that a machine busy with other things, or a slow
+// disk, does not cut what runs only slowly.
 struct Deadline
 {
     QElapsedTimer started;
     qint64 limitNs = 0;
+    qint64 cpuAtFirstLook = -1;
     bool armed = false;
 };
 
+qint64 threadCpuNs()
+{
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 int cutWhenLate(void *deadline)
 {
-    const auto *d = static_cast<const Deadline *>(deadline);
-    return d->armed && d->started.nsecsElapsed() > d->limitNs ? 1 : 0;
+    auto *d = static_cast<Deadline *>(deadline);
+    if (!d->armed)
+        return 0;
+    if (d->cpuAtFirstLook < 0) {
+        d->cpuAtFirstLook = threadCpuNs();
+        return 0;
+    }
+    return d->started.nsecsElapsed() > d->limitNs && threadCpuNs() - d->cpuAtFirstLook > d->limitNs
+        ? 1
+        : 0;
 }
 
 // Statements of others on a connection the store was given run without a time limit.
@@ -64,6 +83,7 @@ struct Armed
     explicit Armed(Deadline &d) : d(d)
     {
         d.started.start();
+        d.cpuAtFirstLook = -1;
         d.armed = true;
     }
     ~Armed() { d.armed = false; }
