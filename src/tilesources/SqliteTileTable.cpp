@@ -428,8 +428,9 @@ SqliteTileTable::State SqliteTileTable::Private::check()
         if (!columns.contains(column))
             return markUnusable(QStringLiteral("table \"tiles\" has no column \"%1\"").arg(column));
     }
-    QString select = statement(SelectByKey);
-    if (!exec(q, QStringLiteral("EXPLAIN QUERY PLAN ") + QString(select).replace('?', '0')))
+    // The plan of a read by key, with keys of no matter.
+    const QString plan = statement(SelectByKey).replace(QLatin1Char('?'), QLatin1Char('0'));
+    if (!exec(q, QStringLiteral("EXPLAIN QUERY PLAN ") + plan))
         return failedCheck(q.lastError());
     const QString scanning = scanningRead(q);
     if (!scanning.isEmpty())
