@@ -86,6 +86,7 @@ void viewPackage(const QString &path)
 {
     runSql(path, {"create table metadata (name, value)",
                   "create table t (zoom_level, tile_column, tile_row, tile_data)",
+                  "create unique index t_key on t (zoom_level, tile_column, tile_row)",
                   "insert into t values (5, 0, 0, '<html/>')", "create view tiles as select * from t"});
 }
 
@@ -171,13 +172,15 @@ const struct { const char *name, *arguments; int exitCode; const char *message; 
     {"unknown command", "fetch", 2, "unknown command \"fetch\""},
     {"no arguments", "", 2, "Usage: veltra-tiles COMMAND"},
     {"copy from a broken package", "copy @BROKEN.mbtiles @OUT", 1, "cannot open tile store"},
-    {"verify of an unreadable tree", "verify @TREE", 1, "could not read the whole store"},
+    {"verify of an unreadable tree", "verify @TREE", 1, "Could not check 1 stored tiles: 1 larger than 16.0 MiB."},
     {"copy into a package taking none", "copy @GOOD @VIEW.mbtiles", 1, "takes no tiles: \"tiles\" is a view"},
     {"seed into a package taking none", "seed --url URL --bbox -180,-85,180,85 --zoom 0-2 @VIEW.mbtiles", 1, "takes no tiles: \"tiles\" is a view"},
     {"seed into a tree below a file", "seed --url URL --bbox -180,-85,180,85 --zoom 0-2 @GOOD/1/0/0.png/OUT", 1, "takes no tiles: cannot write in"},
     {"purge in a package taking none", "verify --purge @VIEW.mbtiles", 1, "could not remove every"},
     {"dry run of a continent at level 22", "seed --dry-run --bbox -10,35,30,60 --zoom 0-22 @GOOD", 0, "275477580708 tiles at levels 0-22, 1 of them stored"},
     {"dry run of a copy", "copy --dry-run @GOOD @OUT.mbtiles", 0, "Would copy 1 tiles"},
+    {"info of a recursive view", "info @LOOP.mbtiles", 1, "the view \"tiles\" is a recursive query"},
+    {"metadata for a directory", "seed --url URL --zoom 1 --bbox 10,50,11,51 --name Port @OUT", 2, "are for .mbtiles packages"},
     {"help", "--help", 0, "\nExit codes:\n  0 "},
     {"a command's help", "copy --help", 0, "Usage: veltra-tiles copy [options] SRC DST\n"},
 };
@@ -199,6 +202,10 @@ private Q_SLOTS:
     void infoAndVerify();
     void refusals_data() { addRows(RefusalRows); }
     void refusals();
+    void purgeRemovesBadCopiesAlone_data() { addRows(KindRows); }
+    void purgeRemovesBadCopiesAlone();
+    void unreadableTilesCounted();
+    void packageMetadata();
 
 private:
     QTemporaryDir dir;
@@ -365,6 +372,8 @@ void tst_TileTool::refusals()
             && large.open(QIODevice::WriteOnly) && large.resize(17 << 20));
     TestTiles::writeTree(place.filePath("GOOD"), 1, 0, 0, 0, 0);
     viewPackage(place.filePath("VIEW.mbtiles"));
+    runSql(place.filePath("LOOP.mbtiles"), {"create view tiles as with recursive r(n) as (select 0 union all select n + 1 from r) "
+                                            "select n as zoom_level, n as tile_column, n as tile_row, n as tile_data from r"});
     const QStringList before = QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     QString arguments = QString::fromLatin1(r.arguments);
     arguments.replace(QStringLiteral("URL"), server.urlTemplate());
@@ -373,6 +382,95 @@ void tst_TileTool::refusals()
     QVERIFY2(run.output.contains(QLatin1String(r.message)), qPrintable(run.output));
     QCOMPARE(QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     QCOMPARE(server.requests.size(), 0);
+}
+
+// Each of three tiles stored twice, as a tile and as an error page: rows of one key
+// (a package or database whose key is not unique) or files of two formats (a tree).
+void tst_TileTool::purgeRemovesBadCopiesAlone()
+{
+    QFETCH(int, row);
+    const QString path = dir.filePath(QStringLiteral("twice") + KindRows[row].suffix);
+    const bool package = row == 2;
+    if (row == 0) {
+        TestTiles::writeTree(path, 2, 0, 2, 1, 1);
+        for (int x = 0; x < 3; ++x) {
+            QFile page(QStringLiteral("%1/2/%2/1.jpeg").arg(path).arg(x));
+            QVERIFY(page.open(QIODevice::WriteOnly) && page.write(Html) > 0);
+        }
+    } else {
+        runSql(path, {package ? "create table tiles (zoom_level, tile_column, tile_row, tile_data)" : "create table tiles (x, y, z, image)",
+                      package ? "create index k on tiles (zoom_level, tile_column, tile_row)" : "create index k on tiles (x, y, z)"});
+        for (int x = 0; x < 3; ++x)
+            runSql(path, {package ? "insert into tiles values (2, ?, 2, ?), (2, ?, 2, ?)" : "insert into tiles values (?, 1, 2, ?), (?, 1, 2, ?)"},
+                   {{x, TestTiles::encoded(x, 1, 2), x, Html}});
+    }
+    const struct { QStringList arguments; int exitCode; const char *output; } runs[] = {
+        {{"verify", "--purge", path}, 0, "Checked 6 tiles: 3 are not tile images.\nRemoved 3 of them.\n"},
+        {{"verify", path}, 0, "Checked 3 tiles: 0 are not tile images.\n"}};
+    for (const auto &r : runs) {
+        const Run run = tool(r.arguments);
+        QVERIFY2(run.output.endsWith(QLatin1String(r.output)), qPrintable(run.output));
+        QCOMPARE(run.exitCode, r.exitCode);
+    }
+    QCOMPARE(intact(path), 3);
+}
+
+// Stored tiles that cannot be read in bounded memory or are no tiles at all are counted
+// and named, never passed over; so is a metadata value too long to be read.
+void tst_TileTool::unreadableTilesCounted()
+{
+    const QString path = dir.filePath(QStringLiteral("unreadable.mbtiles"));
+    runSql(path, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+                  "create unique index k on tiles (zoom_level, tile_column, tile_row)",
+                  "create table metadata (name, value)",
+                  "insert into metadata values ('name', 'Odd'), ('legend', zeroblob(70000)), ('format', 'png')",
+                  "insert into tiles values (1, 0, 0, zeroblob(16777217)), (1, 'one', 1, x'00'), (1, 1, 1, null)"});
+    runSql(path, {"insert into tiles values (1, 0, 1, ?)"}, {{TestTiles::encoded(0, 0, 1)}});
+    const struct { QStringList arguments; int exitCode; QStringList lines; } runs[] = {
+        {{"verify", "--purge", path}, 1, {"1/1/0: no image bytes: NULL, text or a number",
+                                           "row 1: not checked, larger than 16.0 MiB (16.0 MiB)",
+                                           "row 2: not checked, level, column or row not on the tile grid",
+                                           "Checked 2 tiles: 1 are not tile images.",
+                                           "Could not check 2 stored tiles: 1 larger than 16.0 MiB, 1 level, column or row not on the tile grid.",
+                                           "Removed 1 of them."}},
+        {{"info", path}, 0, {"Metadata: legend not read, longer than 64.0 KiB", "Metadata: name = Odd",
+                             "Rows:     counted from the north edge (XYZ), as the map counts them; the package counts them from the south (TMS)",
+                             "Tiles:    1, ", "Not read: 2 stored tiles, 1 larger than 16.0 MiB, 1 level, column or row not on the tile grid"}},
+        {{"copy", path, dir.filePath(QStringLiteral("readable"))}, 0,
+         {"Copied 1 tiles", "Could not read 2 stored tiles: 1 larger than 16.0 MiB, 1 level, column or row not on the tile grid."}},
+    };
+    for (const auto &r : runs) {
+        const Run run = tool(r.arguments);
+        QCOMPARE(run.exitCode, r.exitCode);
+        for (const QString &line : r.lines)
+            QVERIFY2(run.output.contains(line), qPrintable(run.output));
+    }
+}
+
+// What packages made by seed and copy say of themselves, as another program reads it.
+void tst_TileTool::packageMetadata()
+{
+    TileServer server;
+    QVERIFY(server.start());
+    const QString seeded = dir.filePath(QStringLiteral("seeded.mbtiles"));
+    const auto metadata = [](const QString &path) {
+        return runSql(path, {"select group_concat(name || '=' || value, ' ') from (select * from metadata order by name)"}).toString();
+    };
+    const QStringList seed{"seed", "--url", server.urlTemplate(), "--bbox", "0,0,90,45", "--simulated-clock", "--name", "Port",
+                           "--attribution", "&copy; Port", "--description", "Quays"};
+    QCOMPARE(tool(seed + QStringList{"--zoom", "1-2", seeded}).exitCode, 0);
+    QCOMPARE(metadata(seeded), "attribution=&copy; Port bounds=0,0,180,85.0511287798066 center=90,42.5255643899033,1 "
+                               "description=Quays format=png maxzoom=2 minzoom=1 name=Port type=baselayer version=1");
+    QCOMPARE(tool({"seed", "--url", server.urlTemplate(), "--bbox", "0,-10,10,0", "--zoom", "3", "--simulated-clock", seeded}).exitCode, 0);
+    QCOMPARE(metadata(seeded), "attribution=&copy; Port bounds=0,-40.9798980696201,180,85.0511287798066 center=90,42.5255643899033,1 "
+                               "description=Quays format=png maxzoom=3 minzoom=1 name=Port type=baselayer version=1");
+    const QString copied = dir.filePath(QStringLiteral("copied.mbtiles")), renamed = dir.filePath(QStringLiteral("renamed.mbtiles"));
+    // A copy made at once centres on the middle of its area.
+    const QString carried = QString(metadata(seeded)).replace("42.5255643899033", "22.0356153550932");
+    QCOMPARE(tool({"copy", seeded, copied}).exitCode, 0);
+    QCOMPARE(metadata(copied), carried);
+    QCOMPARE(tool({"copy", "--name", "Quays", seeded, renamed}).exitCode, 0);
+    QCOMPARE(metadata(renamed), QString(carried).replace("name=Port", "name=Quays"));
 }
 
 QTEST_GUILESS_MAIN(tst_TileTool)

@@ -67,6 +67,21 @@ struct Options
     const QCommandLineOption skipExisting{
         QStringLiteral("skip-existing"),
         CommandLine::tr("Leave the tiles that the target holds already as they are.")};
+    // What a package that seed or copy fills says of itself.
+    const QCommandLineOption name{QStringLiteral("name"),
+                                  CommandLine::tr("The name an .mbtiles package gives its map "
+                                                  "(default: the file's name, or the source "
+                                                  "package's)."),
+                                  QStringLiteral("text")};
+    const QCommandLineOption description{QStringLiteral("description"),
+                                         CommandLine::tr(
+                                             "A description of the map for an .mbtiles package."),
+                                         QStringLiteral("text")};
+    const QCommandLineOption attribution{
+        QStringLiteral("attribution"),
+        CommandLine::tr("Who made the map and its data, for an .mbtiles package; HTML is "
+                        "allowed."),
+        QStringLiteral("text")};
     // For tests: waits pass at once, the clock jumping over them.
     const QCommandLineOption simulatedClock = [] {
         QCommandLineOption option(QStringLiteral("simulated-clock"));
@@ -149,6 +164,7 @@ QStringList CommandLine::describe(QCommandLineParser &parser) const
                                             "kind, bytes unchanged; skips tiles that are not "
                                             "images."));
         parser.addOptions({o.zoom, o.bbox, o.skipExisting, o.dryRun});
+        parser.addOptions({o.name, o.description, o.attribution});
         return {QStringLiteral("SRC"), QStringLiteral("DST")};
     case Command::Seed:
         parser.setApplicationDescription(
@@ -157,6 +173,7 @@ QStringList CommandLine::describe(QCommandLineParser &parser) const
         parser.addOptions({o.url, o.bbox, o.zoom, o.rate, o.contact, o.attempts, o.yes,
                            o.acceptFailures, o.failedList, o.dryRun, o.progressStyle,
                            o.progressInterval, o.simulatedClock});
+        parser.addOptions({o.name, o.description, o.attribution});
         return {QStringLiteral("OUT")};
     case Command::None:
         break;
@@ -271,7 +288,23 @@ bool CommandLine::parseCopy(const QCommandLineParser &parser)
         return fail(tr("\"%1\" is both source and target").arg(m_copy.source));
     m_copy.skipExisting = parser.isSet(options().skipExisting);
     m_copy.dryRun = parser.isSet(options().dryRun);
-    return parseRegion(parser, &m_copy.region) && checkTarget(m_copy.target);
+    return parseRegion(parser, &m_copy.region) && checkTarget(m_copy.target)
+        && parseMetadata(parser, m_copy.target, &m_copy.metadata);
+}
+
+bool CommandLine::parseMetadata(const QCommandLineParser &parser, const QString &target,
+                                PackageMetadata *metadata)
+{
+    const Options &o = options();
+    metadata->name = parser.value(o.name);
+    metadata->description = parser.value(o.description);
+    metadata->attribution = parser.value(o.attribution);
+    if (metadata->isEmpty()
+        || QFileInfo(target).suffix().compare(QLatin1String("mbtiles"), Qt::CaseInsensitive) == 0)
+        return true;
+    return fail(tr("--name, --description and --attribution are for .mbtiles packages, not "
+                   "\"%1\"")
+                    .arg(target));
 }
 
 bool CommandLine::parseSeed(const QCommandLineParser &parser)
@@ -317,5 +350,5 @@ bool CommandLine::parseSeed(const QCommandLineParser &parser)
             return fail(tr("--failed takes a file in a directory that exists: \"%1\"")
                             .arg(m_seed.failedList));
     }
-    return checkTarget(m_seed.output);
+    return checkTarget(m_seed.output) && parseMetadata(parser, m_seed.output, &m_seed.metadata);
 }

@@ -43,6 +43,8 @@ private:
     bool parseCopy(const QCommandLineParser &parser);
     bool parseRegion(const QCommandLineParser &parser, Region *region);
     bool checkTarget(const QString &path);
+    bool parseMetadata(const QCommandLineParser &parser, const QString &target,
+                       PackageMetadata *metadata);
 
     Command m_command = Command::None;
     QString m_error;

@@ -5,6 +5,7 @@
 #include "StopSignals.h"
 #include "Stores.h"
 #include "TileKeySet.h"
+#include "Verifier.h"
 #include "WholeImage.h"
 
 #include <QtCore/QElapsedTimer>
@@ -48,16 +49,27 @@ bool Copier::copy()
     std::unique_ptr<Tiles> source = Stores::open(m_options.source, false, &m_error);
     if (!source)
         return false;
+    const bool fresh = !QFileInfo::exists(m_options.target);
     std::unique_ptr<Tiles> target;
     TileKeySet held;
     if (!openTarget(&target, &held))
         return false;
+    if (!m_options.dryRun
+        && !PackageMetadata::apply(*target, m_options.metadata, PackageMetadata::of(*source), fresh,
+                                   &m_error))
+        return false;
 
     const Region &region = m_options.region;
     qint64 given = 0;
-    const auto copyTile = [&](const TileKey &key, const QByteArray &data) {
+    const auto copyTile = [&](const Tiles::StoredTile &tile) {
         if ((m_signal = StopSignals::caught()))
             return false;
+        const TileKey &key = tile.key;
+        const QByteArray &data = tile.data;
+        if (tile.flaw != Tiles::Flaw::None && tile.flaw != Tiles::Flaw::NoBytes) {
+            ++m_unread[Verifier::unreadReason(tile.flaw)];
+            return true;
+        }
         if (!region.contains(key))
             return true;
         if (!WholeImage::check(data)) {
@@ -76,8 +88,8 @@ bool Copier::copy()
             target->setData(key, data);
         return true;
     };
-    if (!source->forEachTile(region.minZoom(), region.maxZoom(), Tiles::Content::KeysAndData,
-                             copyTile)) {
+    if (!source->forEachStored(region.minZoom(), region.maxZoom(), Tiles::Content::KeysAndData,
+                               copyTile)) {
         m_error = source->errorString();
         return false;
     }
@@ -126,6 +138,13 @@ int Copier::run()
         Console::out(tr("Skipped %1 tiles that are not whole images (veltra-tiles verify lists "
                         "them).")
                          .arg(m_skipped));
+    qint64 unread = 0;
+    for (const qint64 count : m_unread)
+        unread += count;
+    if (unread)
+        Console::out(tr("Could not read %1 stored tiles: %2.")
+                         .arg(unread)
+                         .arg(Verifier::countsText(m_unread)));
     if (!done)
         Console::err(m_error);
     if (m_signal) {

@@ -1,9 +1,11 @@
 #ifndef COPIER_H
 #define COPIER_H
 
+#include "PackageMetadata.h"
 #include "Region.h"
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QMap>
 
 #include <memory>
 
@@ -27,6 +29,8 @@ public:
         Region region;
         bool skipExisting = false;
         bool dryRun = false;
+        // Written into a target package, before what the source package says of itself.
+        PackageMetadata metadata = {};
     };
 
     explicit Copier(const Options &options);
@@ -49,6 +53,8 @@ public:
     qint64 lost() const { return m_lost; }
     // The signal that stopped the copy, 0 if none did.
     int stoppedBy() const { return m_signal; }
+    // Stored tiles of the source that could not be read, by Verifier::unreadReason().
+    const QMap<QString, qint64> &unread() const { return m_unread; }
     QString errorString() const { return m_error; }
 
 private:
@@ -62,6 +68,7 @@ private:
     qint64 m_kept = 0;
     qint64 m_lost = 0;
     int m_signal = 0;
+    QMap<QString, qint64> m_unread;
     QString m_error;
 };
 

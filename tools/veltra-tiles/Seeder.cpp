@@ -97,7 +97,15 @@ bool Seeder::Private::plan()
 {
     const Region &region = options.region;
     QString error;
-    if (QFileInfo::exists(options.output)) {
+    const bool existed = QFileInfo::exists(options.output);
+    const auto describe = [&] {
+        if (PackageMetadata::apply(*store, options.metadata, {}, !existed, &error))
+            return true;
+        Console::err(error);
+        exitCode = Console::Failure;
+        return false;
+    };
+    if (existed) {
         store = Stores::open(options.output, false, &error);
         // From the store's side: the region itself may hold more tiles than any store.
         const bool read = store
@@ -152,6 +160,8 @@ bool Seeder::Private::plan()
         exitCode = Console::Failure;
         return false;
     }
+    if (!describe())
+        return false;
     Console::out(tr("Fetching %1 tiles of levels %2-%3 into %4 (%5 stored already).")
                      .arg(QString::number(toFetch), QString::number(region.minZoom()),
                           QString::number(region.maxZoom()), options.output,

@@ -1,6 +1,7 @@
 #ifndef SEEDER_H
 #define SEEDER_H
 
+#include "PackageMetadata.h"
 #include "Progress.h"
 #include "Region.h"
 
@@ -46,6 +47,8 @@ public:
         bool simulatedClock = false;
         bool dryRun = false;
         QString failedList; // where the failed tiles are listed, if anywhere
+        // Written into an output package.
+        PackageMetadata metadata = {};
     };
 
     explicit Seeder(const Options &options, QObject *parent = nullptr);
