@@ -421,6 +421,8 @@ void TileDownloader::Private::send(const TileKey &key)
     request.setRawHeader("Accept-Encoding", "identity");
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
+    // HTTP/1.1 as on Qt 5, whose default this is: Qt 6 would multiplex over HTTP/2.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     request.setTransferTimeout(transferTimeout);
 
     QNetworkReply *reply = network->get(request);
