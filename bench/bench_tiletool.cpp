@@ -290,7 +290,7 @@ int main(int argc, char **argv)
         int stored = 0;
         tool << timeSeeder(server.urlTemplate(), seeded, &stored);
         if (stored != bodies.size())
-            std::printf("seed: %d tiles instead of %d\n", stored, bodies.size());
+            std::printf("seed: %d tiles instead of %d\n", stored, int(bodies.size()));
         plain << timePlainSeed(server.urlTemplate(), seeded, 0);
         plainTwo << timePlainSeed(server.urlTemplate(), seeded, 2);
     }

@@ -535,6 +535,8 @@ void TileDownloader::Private::send(const TileKey &key)
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
+    // HTTP/1.1 as on Qt 5, whose default this is: Qt 6 would multiplex over HTTP/2.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     request.setTransferTimeout(transferTimeout);
 
     QNetworkReply *reply = network->get(request);
