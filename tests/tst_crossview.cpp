@@ -12,6 +12,7 @@
 #include <QtWidgets/QGridLayout>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QVBoxLayout>
 
 namespace {
 
@@ -148,6 +149,15 @@ const struct { const char *name; QSize scheme; QList<int> ids; int fontPoints; Q
     {"ids not ascending, or a duplicate id", {400, 300}, {4, 4, 1}, -1, {401, 301}, {1, 4}},
 };
 
+// A host that deletes the view's layout and may set its own (a Row or a Column), led by a
+// grid with one of the host's labels in it; then binds, unbinds and binds the light, hides
+// and shows the buttons (`buttons` of them appear) and hides them again.
+const struct { const char *name; bool shownBefore; char own; int buttons; } hostLayoutRows[] = {
+    {"layout deleted", false, '-', 0},
+    {"a row led by the host's grid", false, 'R', 0},
+    {"a column led by the host's grid, buttons shown before", true, 'C', 4},
+};
+
 } // namespace
 
 class tst_CrossView : public QObject
@@ -163,6 +173,8 @@ private Q_SLOTS:
     void statusText();
     void layout_data() { addRows(layoutRows); }
     void layout();
+    void hostLayout_data() { addRows(hostLayoutRows); }
+    void hostLayout();
 };
 
 // Runs before anything else has registered QList<QObject *> with the meta-type system.
@@ -266,6 +278,35 @@ void tst_CrossView::layout()
     QVERIFY(f.view.minimumSizeHint().height() >= f.label->height() + 80);
     QTest::mouseDClick(&f.view, Qt::LeftButton, {}, QPoint(5, 5));
     QVERIFY(f.view.layout()->count() == 2 && f.buttons().isEmpty());
+}
+
+void tst_CrossView::hostLayout()
+{
+    QFETCH(int, row);
+    const auto &t = hostLayoutRows[row];
+    Fixture f;
+    if (t.shownBefore)
+        f.view.showPreviewButtons(true);
+    delete f.view.layout();
+    auto *hostGrid = new QGridLayout;
+    QPointer<QLabel> hostLabel = new QLabel(QStringLiteral("host"));
+    hostGrid->addWidget(hostLabel, 0, 0);
+    if (t.own == 'R')
+        (new QHBoxLayout(&f.view))->addLayout(hostGrid);
+    else if (t.own == 'C')
+        (new QVBoxLayout(&f.view))->addLayout(hostGrid);
+    else
+        delete hostGrid;
+    f.view.setLight(f.light);
+    f.view.setLight(nullptr);
+    f.view.setLight(f.light);
+    f.view.showPreviewButtons(false);
+    f.view.showPreviewButtons(true);
+    QCOMPARE(f.buttons().size(), t.buttons);
+    f.view.showPreviewButtons(false);
+    QVERIFY(f.buttons().isEmpty());
+    if (t.own != '-')
+        QVERIFY(hostLabel && hostGrid->count() == 1 && f.view.layout()->itemAt(0)->layout() == hostGrid);
 }
 
 QTEST_MAIN(tst_CrossView)

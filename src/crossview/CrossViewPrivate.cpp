@@ -46,8 +46,8 @@ QImage readRaster(const QString &fileName)
 
 int clampedInt(qint64 value)
 {
-    return int(qBound<qint64>(std::numeric_limits<int>::min(), value,
-                              std::numeric_limits<int>::max()));
+    return int(
+        qBound<qint64>(std::numeric_limits<int>::min(), value, std::numeric_limits<int>::max()));
 }
 
 } // namespace
@@ -239,27 +239,34 @@ QPicture CrossView::Private::svgPicture(const QString &fileName)
     return picture;
 }
 
-// While the buttons are shown, their grid is the first item of the view's column.
+// The grid this view put first in its column; null when the buttons are hidden or the host
+// has taken or rearranged the view's layout, so that its own layouts and widgets stay untouched.
 QGridLayout *CrossView::Private::grid() const
 {
-    QLayoutItem *first = parentWidget()->layout()->itemAt(0);
-    return first ? qobject_cast<QGridLayout *>(first->layout()) : nullptr;
+    QLayout *column = parentWidget() ? parentWidget()->layout() : nullptr;
+    if (!buttonGrid || !column || column->count() == 0)
+        return nullptr;
+    return column->itemAt(0)->layout() == buttonGrid ? buttonGrid.data() : nullptr;
 }
 
-void CrossView::Private::clearPhaseButtons()
+void CrossView::Private::emptyGrid(QGridLayout *buttons)
 {
-    QGridLayout *buttons = grid();
-    if (!buttons)
-        return;
     while (QLayoutItem *item = buttons->takeAt(0)) {
         delete item->widget();
         delete item;
     }
 }
 
+void CrossView::Private::clearPhaseButtons()
+{
+    QGridLayout *buttons = buttonsVisible ? grid() : nullptr;
+    if (buttons)
+        emptyGrid(buttons);
+}
+
 void CrossView::Private::createPhaseButtons()
 {
-    QGridLayout *buttons = grid();
+    QGridLayout *buttons = buttonsVisible ? grid() : nullptr;
     if (!buttons)
         return;
     clearPhaseButtons();
@@ -444,8 +451,8 @@ QString CrossView::Private::statusText(const QObject &light, const QDateTime &no
     bool ok = false;
     const qint64 length = lengthValue.isValid() ? lengthValue.toInt(&ok) : 0;
     if (ok)
-        text += tr("(%1)").arg(clampedInt(transition == 0 ? std::max<qint64>(length - elapsed, 0)
-                                                          : length));
+        text += tr("(%1)").arg(
+            clampedInt(transition == 0 ? std::max<qint64>(length - elapsed, 0) : length));
     if (transition > 0) {
         if (transition == 255)
             text += tr(" TF");
