@@ -96,6 +96,7 @@ const struct { const char *name; void (*setup)(Fixture &); const char *script, *
     {"svg beside a metafile", [](Fixture &f) { f.light->setShema(f.write("k12.wmf", {})); }, "", "SPSS", "", "12: Mill"},
     {"metafile without svg", [](Fixture &f) { f.light->setShema(f.write("plan.wmf", {})); }, "", "M", "", "12: Mill"},
     {"upper-case suffix is raster", [](Fixture &f) { f.light->setShema(f.write("k12.WMF", "<svg")); }, "", "----", "", "12: Mill"},
+    {"xpm scheme", [](Fixture &f) { image(SchemeColour).save(f.tmp.filePath("k12.xpm"), "XPM"); f.light->setShema(f.tmp.filePath("k12.xpm")); }, "", "SPSS", "", "12: Mill"},
     {"raster without a suffix", [](Fixture &f) { image(SchemeColour).save(f.tmp.filePath("k12"), "PNG"); f.light->setShema(f.tmp.filePath("k12")); }, "", "SPSS", "", "12: Mill"},
     // One pixel in the scheme's colour in a 9000 x 9000 frame.
     {"gif claiming 9000 pixels a side", [](Fixture &f) { f.light->setShema(f.write("k12.gif", QByteArray("GIF89a\0\0\0\0\x80\0\0\x30\x50\xa0\x30\x50\xa0,\0\0\0\0\x28\x23\x28\x23\0\x02\x02\x44\x01\0\x3b", 35))); }, "", "----", "", "12: Mill"},

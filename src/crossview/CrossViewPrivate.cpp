@@ -9,7 +9,6 @@
 #include <QtCore/QMetaMethod>
 #include <QtCore/QTimerEvent>
 #include <QtGui/QBitmap>
-#include <QtGui/QImageReader>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
 #include <QtSvg/QSvgRenderer>
@@ -34,13 +33,7 @@ constexpr int MaxPictureSide = 800;
 
 QImage readRaster(const QString &fileName)
 {
-    static const BoundedImageReader reader = [] {
-        QList<QByteArray> formats{QByteArrayLiteral("png"), QByteArrayLiteral("jpeg"),
-                                  QByteArrayLiteral("bmp"), QByteArrayLiteral("gif")};
-        if (QImageReader::supportedImageFormats().contains("webp"))
-            formats.append(QByteArrayLiteral("webp"));
-        return BoundedImageReader(formats, QSize(MaxSchemeSide, MaxSchemeSide), MaxSchemeBytes);
-    }();
+    static const BoundedImageReader reader(QSize(MaxSchemeSide, MaxSchemeSide), MaxSchemeBytes);
     return reader.readFile(fileName);
 }
 
