@@ -102,7 +102,11 @@ public Q_SLOTS:
     void setZoom(int percent);
     /** Sets #zoom to @p zoom, about the transformation anchor. */
     void setZoom(double zoom);
-    /** Sets #imagePath: loads the image at @p path. */
+    /**
+     * Sets #imagePath: loads the image at @p path, a raster image in any format Qt reads
+     * whose size is told before decoding (told by the content, not the name), of at most
+     * 16384 pixels a side. A file that is none of these leaves the view as it was.
+     */
     void setImagePath(const QString &path);
     /** Sets #backgroundOpacity to @p opacity and repaints. */
     void setBackgroundOpacity(double opacity);

@@ -166,7 +166,7 @@ QByteArray ImageSurvey::formatOf(const QByteArray &head)
     }
     if (head.startsWith("/* XPM */"))
         return QByteArrayLiteral("xpm");
-    if (head.trimmed().startsWith("#define"))
+    if (head.left(256).trimmed().startsWith("#define"))
         return QByteArrayLiteral("xbm");
     return QByteArray();
 }
