@@ -39,8 +39,8 @@ QImage readRaster(const QString &fileName)
 
 int clampedInt(qint64 value)
 {
-    return int(
-        qBound<qint64>(std::numeric_limits<int>::min(), value, std::numeric_limits<int>::max()));
+    return int(qBound(qint64(std::numeric_limits<int>::min()), value,
+                      qint64(std::numeric_limits<int>::max())));
 }
 
 } // namespace

@@ -599,7 +599,7 @@ void ImageSurvey::surveyXpm(const QByteArray &data, qint64 budget)
     // Qt looks every pixel up among the colours, slower the more there are; the text, comments
     // included, it reads one character at a time.
     const qint64 pixels = width * height;
-    if (colours > budget / 256 || pixels * (1 + colours / 256) > budget)
+    if (colours > budget / 256 || pixels * (1 + colours / 128) > budget)
         return refuse("an XPM of more colours than decode in time");
     if (data.size() > perPixel * pixels + 8 * height + 64 * colours + HeaderSearch)
         refuse("an XPM of more text than its pixels take");

@@ -1,12 +1,12 @@
 #ifndef TILEIMAGE_H
 #define TILEIMAGE_H
 
+#include <QtCore/QStringList>
 #include <QtGui/QImage>
 #include <QtGui/QPixmap>
 
 class QIODevice;
 class QString;
-class QStringList;
 
 // Decoding of tile images that come from files, databases and servers: any raster format
 // told by the bytes, at most MaxSide a side declared and decoded, and no more work than a
