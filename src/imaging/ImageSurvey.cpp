@@ -32,6 +32,8 @@ constexpr int LzwMaxString = 8192;
 constexpr int TiffMaxEntries = 512;
 constexpr int WebpMaxChunks = 1024;
 constexpr int HeaderSearch = 4096;
+// Larger than any image read here, small enough that counts made from it cannot overflow.
+constexpr qint64 AnySide = 1 << 20;
 
 qint64 be32(const uchar *p)
 {
@@ -234,7 +236,7 @@ void ImageSurvey::surveyPng(const QByteArray &data)
             size = QSize(int(width), int(height));
             bytesPerPixel = b[at + 16] == 16 ? 8 : 4;
         }
-        if (++chunks > PngMaxChunks + size.height())
+        if (++chunks > PngMaxChunks + qint64(size.height()))
             return refuse("a PNG of more chunks than an encoder writes");
         const bool keep = std::any_of(std::begin(PngDrawnChunks), std::end(PngDrawnChunks),
                                       [&type](const char *name) { return type == name; });
@@ -465,12 +467,12 @@ void ImageSurvey::surveyBmp(const QByteArray &data)
         return refuse("a BMP coding Qt's decoder does not take");
     if (bits <= 8 && colours > 256)
         return refuse("a BMP of more colours than its pixels take");
-    if (width <= 0 || height == 0 || width > 0x7fffffff || height < -0x7fffffff
-        || height > 0x7fffffff)
-        return refuse("a BMP of no size");
+    if (width <= 0 || height == 0 || width > AnySide || height < -AnySide || height > AnySide)
+        return refuse("a BMP of no size or larger than any image");
     size = QSize(int(width), int(std::abs(height)));
     if (!rle) {
-        whole = n - offset >= ((width * bits + 31) / 32) * 4 * size.height();
+        whole = offset >= 0 && offset <= n
+            && (n - offset) / (((width * bits + 31) / 32) * 4) >= size.height();
         return;
     }
     // Every code costs the decoder as much as a few pixels, a jump twice that; an encoder
@@ -539,9 +541,9 @@ void ImageSurvey::surveyPnm(const QByteArray &data, qint64 budget)
     if (!pnmNumber(b, n, at, &width) || !pnmNumber(b, n, at, &height)
         || (type != 1 && type != 4 && !pnmNumber(b, n, at, &maxValue)))
         return refuse("a PNM header that does not end soon");
-    if (width <= 0 || height <= 0 || width > 0x7fffffff || height > 0x7fffffff || maxValue < 1
+    if (width <= 0 || height <= 0 || width > AnySide || height > AnySide || maxValue < 1
         || maxValue > 65535)
-        return refuse("a PNM of no size");
+        return refuse("a PNM of no size or larger than any image");
     size = QSize(int(width), int(height));
     bytesPerPixel = maxValue > 255 ? 8 : 4;
     const qint64 samples = width * height * (type % 3 == 0 ? 3 : 1);
@@ -570,8 +572,8 @@ void ImageSurvey::surveyXbm(const QByteArray &data)
         else if (words.at(1).endsWith("_height"))
             height = words.at(2).toInt();
     }
-    if (width <= 0 || height <= 0)
-        return refuse("an XBM without its size");
+    if (width <= 0 || height <= 0 || width > AnySide || height > AnySide)
+        return refuse("an XBM without its size or larger than any image");
     size = QSize(int(width), int(height));
     // Qt parses "0x00," for every eight pixels; an encoder writes a blank or line end more.
     if (data.size() > 7 * ((width + 7) / 8) * height + HeaderSearch)
@@ -593,8 +595,9 @@ void ImageSurvey::surveyXpm(const QByteArray &data, qint64 budget)
     const qint64 height = values.at(1).toInt();
     const qint64 colours = values.at(2).toInt();
     const qint64 perPixel = values.at(3).toInt();
-    if (width <= 0 || height <= 0 || colours <= 0 || perPixel <= 0 || perPixel > 15)
-        return refuse("an XPM of no size");
+    if (width <= 0 || height <= 0 || width > AnySide || height > AnySide || colours <= 0
+        || perPixel <= 0 || perPixel > 15)
+        return refuse("an XPM of no size or larger than any image");
     size = QSize(int(width), int(height));
     // Qt looks every pixel up among the colours, slower the more there are; the text, comments
     // included, it reads one character at a time.
@@ -663,7 +666,8 @@ void ImageSurvey::surveyWebp(const QByteArray &data)
             else if (type == "VP8L" && available >= 5 && p[0] == 0x2f)
                 size = QSize(int(le32(p + 1) & 0x3fff) + 1, int((le32(p + 1) >> 14) & 0x3fff) + 1);
             else if (type == "VP8X" && available >= 10)
-                size = QSize(int(le32(p + 4) & 0xffffff) + 1, int(le32(p + 7) & 0xffffff) + 1);
+                size = QSize((p[4] | p[5] << 8 | p[6] << 16) + 1,
+                             (p[7] | p[8] << 8 | p[9] << 16) + 1);
             else
                 return refuse("a WebP without its size");
         }
