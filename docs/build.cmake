@@ -11,6 +11,13 @@ if(err)
     message(WARNING "${err}")
 endif()
 
+# Qt Creator's context help asks the help engine for identifiers such as "OsmView" and
+# "OsmView::setImagePath". Doxygen gives its keywords those ids with an anchor appended
+# ("OsmView_", "OsmView::setImagePath_a0123..."), which no lookup finds: drop it.
+file(READ ${DOCS_DIR}/html/index.qhp qhp)
+string(REGEX REPLACE " id=\"([^\"]+)_(a[0-9a-f]+)?\"" " id=\"\\1\"" qhp "${qhp}")
+file(WRITE ${DOCS_DIR}/html/index.qhp "${qhp}")
+
 execute_process(COMMAND ${QHELPGENERATOR} ${DOCS_DIR}/html/index.qhp -o ${QCH}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)

@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the library and starts the demo workstation.
+# Installs what is missing, builds the library and the demo workstation, and starts it.
+# The demo uses Qt 5 (build/); --qt6, or VELTRA_QT=6 in the environment, uses Qt 6
+# (build6/). Every other argument goes to the demo (--map, --view, --tile-server, ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/configure.sh
+
+qt=${VELTRA_QT:-5}
+args=()
+for arg in "$@"; do
+    case "$arg" in
+        --qt5) qt=5 ;;
+        --qt6) qt=6 ;;
+        *) args+=("$arg") ;;
+    esac
+done
 
 bash scripts/setup.sh
-cmake -S . -B build > /dev/null
-cmake --build build --parallel "$(nproc)"
-
-demo=build/examples/workstation/veltra-workstation
-if [ -x "$demo" ]; then
-    exec "$demo" "$@"
-fi
-echo "Built build/src/libqt5VeltraWidgets2.so; the demo workstation is not part of this build yet."
+build=$(veltra_build_dir "$qt")
+veltra_configure "$qt" "$build"
+cmake --build "$build" --parallel "$(nproc)" --target veltra-workstation
+exec "$build/examples/workstation/veltra-workstation" ${args[@]+"${args[@]}"}

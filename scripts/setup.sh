@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the library, its tests, its demo and its documentation
-# need (Doxygen; qhelpgenerator comes with qttools5-dev-tools).
+# need, for the Qt 5 and the Qt 6 build: compilers and CMake, Qt's development files and
+# tools (moc, uic, rcc, lupdate, qhelpgenerator, Designer), the SQLite driver, Doxygen.
 # Idempotent: runs apt-get update once and installs only what is missing.
 set -euo pipefail
 
@@ -8,6 +9,8 @@ packages=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5svg5-dev libqt5sql5-sqlite
     qttools5-dev qttools5-dev-tools
+    qt6-base-dev qt6-base-dev-tools qmake6 qt6-svg-dev libqt6sql6-sqlite
+    qt6-tools-dev qt6-tools-dev-tools designer-qt6 qt6-l10n-tools qt6-documentation-tools
     libsqlite3-dev zlib1g-dev python3 fonts-dejavu-core
     doxygen
 )

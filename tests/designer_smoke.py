@@ -12,7 +12,9 @@ import threading
 designer, library, work = sys.argv[1:4]
 folder = os.path.join(work, "designer")
 os.makedirs(folder, exist_ok=True)
-link = os.path.join(folder, "libqt5VeltraWidgets2.so")
+# libqt5VeltraWidgets2.so.2.3.53 is found as libqt5VeltraWidgets2.so, as installed.
+stem = os.path.basename(library).split(".so")[0]
+link = os.path.join(folder, stem + ".so")
 if os.path.lexists(link):
     os.remove(link)
 os.symlink(library, link)
@@ -24,7 +26,7 @@ bound = threading.Timer(60, process.kill)
 bound.start()
 verdict = "Designer ended without loading the plug-in"
 for line in process.stdout:
-    if "libqt5VeltraWidgets2" in line:
+    if stem in line:
         if "Cannot load library" in line:
             verdict = line.strip()
             break

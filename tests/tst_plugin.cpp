@@ -6,6 +6,9 @@
 #include <QtGui/QImage>
 #include <QtTest/QtTest>
 #include <QtUiPlugin/QDesignerCustomWidgetCollectionInterface>
+#include <QtWidgets/QWidget>
+
+#include <memory>
 
 namespace {
 
@@ -14,6 +17,91 @@ const struct { const char *name, *objectName; } pluginRows[] = {
     {"OsmView", "osmView"},
     {"ImageMapView", "imageMapView"},
     {"CrossView", "crossView"},
+};
+
+// The class's own part of its meta-object, as Designer's property editor and a host's
+// string-based connections see it: properties with their flags, then the methods in
+// order. Both builds must give these lines.
+QStringList metaObjectLines(const QMetaObject *mo)
+{
+    QStringList lines{QLatin1String(mo->className())};
+    for (int i = mo->propertyOffset(); i < mo->propertyCount(); ++i) {
+        const QMetaProperty p = mo->property(i);
+        lines << QStringLiteral("property %1 %2 %3%4%5%6%7")
+                     .arg(QLatin1String(p.typeName()), QLatin1String(p.name()),
+                          QLatin1String(p.isWritable() ? "w" : "-"),
+                          QLatin1String(p.isDesignable() ? "d" : "-"),
+                          QLatin1String(p.isScriptable() ? "s" : "-"),
+                          QLatin1String(p.isStored() ? "s" : "-"),
+                          QLatin1String(p.hasNotifySignal() ? "n" : "-"));
+    }
+    static const char *const kinds[] = {"method", "signal", "slot", "constructor"};
+    static const char *const access[] = {"private", "protected", "public"};
+    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
+        const QMetaMethod m = mo->method(i);
+        lines << QStringLiteral("%1 %2 %3 %4")
+                     .arg(QLatin1String(access[m.access()]), QLatin1String(kinds[m.methodType()]),
+                          QLatin1String(m.typeName()), QLatin1String(m.methodSignature()));
+    }
+    return lines;
+}
+
+const struct { const char *name; const char *lines; } metaObjectRows[] = {
+    {"OsmView",
+     "OsmView\n"
+     "property int zoom wdss-\n"
+     "property int zoomMax wdss-\n"
+     "property int zoomMin wdss-\n"
+     "property double zoomF wdss-\n"
+     "property QString imagePath wdss-\n"
+     "property double opacity wdss-\n"
+     "property QObject* operationWidget -dss-\n"
+     "property QString tileServerUrl wdss-\n"
+     "property bool enableTileDownload wdss-\n"
+     "property bool enableRightPane wdss-\n"
+     "property bool dumpServerExchange wdss-\n"
+     "public signal void mouseMove(QPointF)\n"
+     "public signal void mousePress(QPointF)\n"
+     "public signal void mouseRelease(QPointF)\n"
+     "public signal void zoomChanged(double)\n"
+     "public signal void zoomChanged(int)\n"
+     "public signal void mouseReleased(int,QPointF)\n"
+     "public signal void keyPressed(int,int)\n"
+     "public signal void keyReleased(int,int)\n"
+     "public slot void fitItem(QGraphicsItem*)\n"
+     "public slot void fitRect(QRectF)\n"
+     "public slot void fitInViewZ(QRectF,int)\n"
+     "public slot void setZoom(int)\n"
+     "public slot void setZoom(double)\n"
+     "public slot void setImagePath(QString)\n"
+     "public slot void setOpacity(double)\n"
+     "public slot void tileServerReply(QNetworkReply*)\n"
+     "public slot void loadPreset(double,double,double)\n"
+     "public slot void setCenter(QPointF)\n"
+     "protected slot void setupViewport(QWidget*)"},
+    {"ImageMapView",
+     "ImageMapView\n"
+     "property QPixmap pixmap wdss-\n"
+     "property QString imagePath wdss-\n"
+     "property QRectF geoRect wdss-\n"
+     "property QString binding wdss-\n"
+     "property double zoom wdss-\n"
+     "property double backgroundOpacity wdss-\n"
+     "property bool merkatorProjection wdss-\n"
+     "public signal void mouseMove(QPointF)\n"
+     "public signal void zoomChanged(double)\n"
+     "public signal void zoomChanged(int)\n"
+     "public slot void setZoom(int)\n"
+     "public slot void setZoom(double)\n"
+     "public slot void setImagePath(QString)\n"
+     "public slot void setBackgroundOpacity(double)\n"
+     "public method void clear()"},
+    {"CrossView",
+     "CrossView\n"
+     "property QObject* light -dss-\n"
+     "public method void setLight(QObject*)\n"
+     "public method void previewPhase(int)\n"
+     "public method void showPreviewButtons(bool)"},
 };
 
 } // namespace
@@ -26,6 +114,8 @@ private Q_SLOTS:
     void iconsComeWithTheModule();
     void plugins_data() { addRows(pluginRows); }
     void plugins();
+    void metaObjects_data() { addRows(metaObjectRows); }
+    void metaObjects();
 };
 
 void tst_Plugin::iconsComeWithTheModule()
@@ -64,6 +154,19 @@ void tst_Plugin::plugins()
     p->initialize(nullptr);
     p->initialize(nullptr);
     QVERIFY(p->isInitialized());
+}
+
+void tst_Plugin::metaObjects()
+{
+    QFETCH(int, row);
+    QPluginLoader loader(QStringLiteral(VELTRA_LIBRARY_FILE));
+    auto *collection = qobject_cast<QDesignerCustomWidgetCollectionInterface *>(loader.instance());
+    QVERIFY2(collection, qPrintable(loader.errorString()));
+    QCOMPARE(metaObjectLines(loader.instance()->metaObject()),
+             (QStringList{"VeltraWidgets", "property QString moduleVersion -dss-"}));
+    std::unique_ptr<QWidget> widget(collection->customWidgets().at(row)->createWidget(nullptr));
+    QCOMPARE(metaObjectLines(widget->metaObject()).join(QLatin1Char('\n')),
+             QLatin1String(metaObjectRows[row].lines));
 }
 
 QTEST_MAIN(tst_Plugin)

@@ -1,4 +1,5 @@
 #include "TileAddressing.h"
+#include "OsmViewPrivate.h"
 #include "RowTable.h"
 #include "TileLayout.h"
 
@@ -52,6 +53,15 @@ const struct { const char *name; int z; double px; QRect device, window; } windo
     {"level 0 is one cell", 0, 256, {-500, -500, 2000, 2000}, {0, 0, 1, 1}},
 };
 
+// The view's tables hash a cell to (y << 16) + x in 32 bits, XOR the table's seed.
+const struct { const char *name; QPoint cell; uint seed; quint32 hash; } cellHashRows[] = {
+    {"column and row", {3, 4}, 0, 0x40003},
+    {"seed", {3, 4}, 0xff, 0x400fc},
+    {"wide column adds into the row", {70000, 1}, 0, 0x10000 + 70000},
+    {"negative column wraps", {-1, 0}, 0, 0xffffffff},
+    {"row past 16 bits wraps", {5, 65537}, 0, 0x10005},
+};
+
 } // namespace
 
 class tst_TileAddressing : public QObject
@@ -68,6 +78,8 @@ private Q_SLOTS:
     void layoutIsSeamless();
     void layoutWindow_data() { addRows(windowRows); }
     void layoutWindow();
+    void cellHash_data() { addRows(cellHashRows); }
+    void cellHash();
 };
 
 void tst_TileAddressing::addresses()
@@ -150,6 +162,13 @@ void tst_TileAddressing::layoutWindow()
     const QTransform toDevice = QTransform::fromScale(t.px / width, t.px / height)
         * QTransform::fromTranslate(t.px / width * 180, -t.px / height * tileYToLat(0, z));
     QCOMPARE(TileLayout(z, width, height, 0, toDevice).window(t.device), t.window);
+}
+
+void tst_TileAddressing::cellHash()
+{
+    QFETCH(int, row);
+    const auto &t = cellHashRows[row];
+    QCOMPARE(qHash(TileCell(t.cell), t.seed), decltype(qHash(0))(t.hash));
 }
 
 QTEST_APPLESS_MAIN(tst_TileAddressing)

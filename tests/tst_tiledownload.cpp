@@ -117,6 +117,7 @@ private Q_SLOTS:
     void failureMarks_data() { addRows(markRows); }
     void failureMarks();
     void lockedStoreNeitherFreezesNorLoses();
+    void idleViewHealsByItself();
     void exchangeLoggedAndViewDestroyedInFlight();
 };
 
@@ -219,6 +220,31 @@ void tst_TileDownload::lockedStoreNeitherFreezesNorLoses()
     QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     QTRY_COMPARE(runSql(d.store, {"select count(*) from tiles"}).toInt(), d.visible());
     QCOMPARE(d.server.requests.size(), missing);
+}
+
+void tst_TileDownload::idleViewHealsByItself()
+{
+    // An outage, then the server is back: a view that nothing repaints shows its tiles.
+    Downloading d;
+    bool down = true;
+    d.server.setHandler([&down](const Request &r) {
+        return down ? Response{503, {}, "busy"} : TileServer::tile(r);
+    });
+    auto *downloader = d.map.view->findChild<TileDownloader *>();
+    downloader->setBackoff(100, 100);
+    d.map.grab();
+    const QRect visible = d.map.visibleTiles().adjusted(1, 1, -1, -1);
+    const auto allFailed = [&] {
+        for (int x = visible.left(); x <= visible.right(); ++x)
+            for (int y = visible.top(); y <= visible.bottom(); ++y)
+                if (downloader->retryAt(TileKey(x, y, d.map.level())) <= 0)
+                    return false;
+        return true;
+    };
+    QTRY_VERIFY(allFailed());
+    QVERIFY(pixels(d.map.screen(), red) > 0);
+    down = false;
+    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
 }
 
 void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()

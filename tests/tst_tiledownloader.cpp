@@ -72,14 +72,16 @@ struct Fixture
     qint64 now = 0;
 };
 
-// What the server answers to GET /12/5/7.png, and what becomes of the tile: stored (error
-// 0), or failed with `error` and asked for again `retryMs` after the failure when wanted
-// (-1: never). Status 0: nothing listens on the port.
-const qint64 Never = -1, Soon = 10000, TwoMinutes = 120000, AnHour = 3600000;
+// What the server answers to GET /12/5/7.png while the tile is on screen, and what becomes
+// of it: stored (error 0), or failed with `error` and asked for again `retryMs` after the
+// failure when wanted (-1: never). Status 0: nothing listens on the port.
+const qint64 Never = -1, Soon = 10000, TwoMinutes = 120000, FiveMinutes = 300000, AnHour = 3600000;
 const struct { const char *name; Response (*response)(); int error; qint64 retryMs; } behaviourRows[] = {
     {"served", [] { return tile(); }, 0, Never},
     {"served late", [] { return tile({}, 0, 200); }, 0, Never},
     {"redirected", [] { return reply(302, "Location: /12/5/7.png?moved\r\n"); }, 0, Never},
+    {"redirected to ftp: not followed", [] { return reply(302, "Location: ftp://127.0.0.1/12/5/7.png\r\n"); }, 301, Never},
+    {"redirected to a file: not followed", [] { return reply(301, "Location: file:///etc/hostname\r\n"); }, 301, Never},
     {"404 not found", [] { return reply(404); }, 203, Never},
     {"410 gone", [] { return reply(410); }, 207, Never},
     {"429, wait 120 s", [] { return reply(429, "Retry-After: 120\r\n"); }, 299, TwoMinutes},
@@ -92,15 +94,16 @@ const struct { const char *name; Response (*response)(); int error; qint64 retry
     {"slow drip: deadline", [] { return tile({}, 0, 0, 100); }, 4, Soon},
     {"connection refused", [] { return reply(0); }, 1, Soon},
     {"closed mid-body", [] { return tile("Content-Length: 100000\r\nConnection: close\r\n"); }, 2, Soon},
-    {"html page with 200", [] { return reply(200); }, 299, Never},
-    {"4096 x 4096 png", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "PNG", 4096)); }, 299, Never},
-    {"jpeg of 200 scans", [] { QByteArray jpeg = TestTiles::encoded(5, 7, 12, "JPEG"); const QByteArray scan = jpeg.mid(jpeg.indexOf("\xff\xda")).chopped(2); for (int i = 0; i < 200; ++i) jpeg.insert(jpeg.size() - 2, scan); return reply(200, {}, jpeg); }, 299, Never},
-    {"svg drawn as a tile", [] { return reply(200, "Content-Type: image/svg+xml\r\n", "<svg xmlns='http://www.w3.org/2000/svg' width='60000' height='60000'><rect width='60000' height='60000'/></svg>"); }, 299, Never},
-    {"svg drawing a local file", [] { return reply(200, {}, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'><image xlink:href='/etc/hostname' width='256' height='256'/></svg>"); }, 299, Never},
-    {"tiny gif declaring 65535 x 65535", [] { return reply(200, {}, QByteArray::fromHex("474946383961010001000000002c00000000ffffffff000002024c01003b")); }, 299, Never},
-    {"gzip bomb", [] { return reply(200, "Content-Encoding: gzip\r\n", qCompress(QByteArray(16 << 20, '\0'), 9)); }, 299, Never},
-    {"png labelled gzip", [] { return tile("Content-Encoding: gzip\r\n"); }, 299, Never},
-    {"over 8 MiB without a length", [] { return tile("Connection: close\r\n", 9 << 20); }, 299, Never},
+    {"cut short, closed without a length", [] { return reply(200, "Connection: close\r\n", TestTiles::encoded(5, 7, 12).left(60)); }, 299, FiveMinutes},
+    {"html page with 200", [] { return reply(200); }, 299, FiveMinutes},
+    {"4096 x 4096 png", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "PNG", 4096)); }, 299, FiveMinutes},
+    {"jpeg of 200 scans", [] { QByteArray jpeg = TestTiles::encoded(5, 7, 12, "JPEG"); const QByteArray scan = jpeg.mid(jpeg.indexOf("\xff\xda")).chopped(2); for (int i = 0; i < 200; ++i) jpeg.insert(jpeg.size() - 2, scan); return reply(200, {}, jpeg); }, 299, FiveMinutes},
+    {"svg drawn as a tile", [] { return reply(200, "Content-Type: image/svg+xml\r\n", "<svg xmlns='http://www.w3.org/2000/svg' width='60000' height='60000'><rect width='60000' height='60000'/></svg>"); }, 299, FiveMinutes},
+    {"svg drawing a local file", [] { return reply(200, {}, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'><image xlink:href='/etc/hostname' width='256' height='256'/></svg>"); }, 299, FiveMinutes},
+    {"tiny gif declaring 65535 x 65535", [] { return reply(200, {}, QByteArray::fromHex("474946383961010001000000002c00000000ffffffff000002024c01003b")); }, 299, FiveMinutes},
+    {"gzip bomb", [] { return reply(200, "Content-Encoding: gzip\r\n", qCompress(QByteArray(16 << 20, '\0'), 9)); }, 299, FiveMinutes},
+    {"png labelled gzip", [] { return tile("Content-Encoding: gzip\r\n"); }, 299, FiveMinutes},
+    {"over 8 MiB without a length", [] { return tile("Connection: close\r\n", 9 << 20); }, 299, FiveMinutes},
 };
 
 // After a failed tile and seven requests that wait (six in flight, one queued), and a
@@ -130,6 +133,32 @@ const struct { const char *name; TileKey next; int firstViewRequests; } queueRow
     {"centre first, no move", {}, 25},
     {"level changed: the queue of the old one dropped", {10, 20, 13}, 1},
     {"long pan: the queue of the old view dropped", {100, 100, 12}, 1},
+};
+
+// The first reply, then the 25 tiles of a view wanted: how long they all wait.
+const struct { const char *name; Response first; qint64 pauseMs; } pauseRows[] = {
+    {"429 with Retry-After: the server paused", reply(429, "Retry-After: 60\r\n"), 60000},
+    {"503 with Retry-After as a date", reply(503, "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\nRetry-After: Tue, 15 Nov 1994 08:13:01 GMT\r\n"), 30000},
+    {"503 without Retry-After: that tile alone waits", reply(503), 0},
+    {"500 with Retry-After: that tile alone waits", reply(500, "Retry-After: 60\r\n"), 0},
+};
+
+// Tiles 0/0 and 1/0 of level 12 failed for good and 2/0 for a while, in a view of the
+// 4 x 4 tiles at 0/0; then the view moves, maybe after 10 s: which marks are kept.
+const struct { const char *name; int z; QPoint corner; qint64 later; bool keptFinal, keptTransient; } pruneRows[] = {
+    {"a pan of a screen keeps them", 12, {4, 0}, 0, true, true},
+    {"a pan of a screen, 10 s on: the expired mark off screen dropped", 12, {4, 0}, 10000, true, false},
+    {"two levels up keeps them", 10, {0, 0}, 0, true, true},
+    {"three levels up drops them", 9, {0, 0}, 0, false, false},
+    {"two levels down, within a screen, keeps them", 14, {4, 0}, 0, true, true},
+    {"a pan of two screens drops them", 12, {8, 8}, 0, false, false},
+};
+
+// A small tile whose body comes a byte every `dripMs`, where a body must bring 4 bytes in
+// every 200 ms and the deadline is a minute away.
+const struct { const char *name; int dripMs; int error; } slowRows[] = {
+    {"a byte every 100 ms: cut within a second", 100, 4},
+    {"a byte every 2 ms: kept", 2, 0},
 };
 
 // "@" stands for the server's host and port; no path: the template is refused.
@@ -162,6 +191,15 @@ private Q_SLOTS:
     void queue();
     void templates_data() { addRows(templateRows); }
     void templates();
+    void viewHealsByItself();
+    void tileBackBringsTheOthersForward();
+    void retryAfterPausesTheServer_data() { addRows(pauseRows); }
+    void retryAfterPausesTheServer();
+    void marksKeptNearTheView_data() { addRows(pruneRows); }
+    void marksKeptNearTheView();
+    void marksBoundedInCount();
+    void slowBodies_data() { addRows(slowRows); }
+    void slowBodies();
 };
 
 void tst_TileDownloader::serverBehaviours()
@@ -172,6 +210,7 @@ void tst_TileDownloader::serverBehaviours()
     Fixture f([&](const Request &r) { return r.path.endsWith("?moved") ? tile() : response; });
     f.downloader.setTransferTimeout(400);
     f.downloader.setDeadline(700);
+    f.downloader.setView(Key.z, QRect(0, 0, 16, 16), QPointF(8, 8));
     if (response.status == 0)
         f.server.stop();
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
@@ -302,6 +341,121 @@ void tst_TileDownloader::templates()
     QCOMPARE(f.server.requests[0].headers.value("user-agent"), QByteArray("VeltraCenter 2.1"));
     QCOMPARE(f.server.requests[0].headers.value("accept-encoding"), QByteArray("identity"));
     QCOMPARE(attributes, (QVariantList{12, 5, 7}));
+}
+
+void tst_TileDownloader::viewHealsByItself()
+{
+    // A tile on screen fails once, then the server serves it: asked for again when its
+    // wait ends, by the event loop alone.
+    bool failed = false;
+    Fixture f([&](const Request &r) {
+        return std::exchange(failed, true) ? TileServer::tile(r) : reply(503);
+    });
+    f.downloader.setClock(nullptr);
+    f.downloader.setBackoff(20, 20);
+    f.downloader.setView(Key.z, QRect(0, 0, 16, 16), QPointF(8, 8));
+    QCOMPARE(f.want(Key), QStringLiteral("requested"));
+    QTRY_COMPARE(f.outcomes, (QStringList{path(Key) + " 403", path(Key) + " 0"}));
+    QCOMPARE(f.downloader.markCount(), 0);
+}
+
+void tst_TileDownloader::tileBackBringsTheOthersForward()
+{
+    // Both fail in an outage, the second twice: it would wait 20 s longer than the first.
+    bool down = true;
+    Fixture f([&](const Request &r) { return down ? reply(503) : TileServer::tile(r); });
+    const TileKey other(6, 7, 12);
+    f.downloader.setView(Key.z, QRect(0, 0, 16, 16), QPointF(8, 8));
+    f.downloader.want(Key);
+    f.downloader.want(other);
+    QTRY_COMPARE(f.outcomes.size(), 2);
+    f.now = Soon;
+    QCOMPARE(f.want(other), QStringLiteral("requested"));
+    QTRY_COMPARE(f.outcomes.size(), 3);
+    QCOMPARE(f.downloader.retryAt(other), Soon + 2 * Soon);
+    down = false;
+    QCOMPARE(f.want(Key), QStringLiteral("requested"));
+    QTRY_COMPARE(f.outcomes.mid(3), (QStringList{path(Key) + " 0", path(other) + " 0"}));
+}
+
+void tst_TileDownloader::retryAfterPausesTheServer()
+{
+    QFETCH(int, row);
+    const auto &t = pauseRows[row];
+    Fixture f([&](const Request &r) {
+        return r.path == path(Key).toLatin1() ? t.first : TileServer::tile(r);
+    });
+    const QRect window(6, 5, 5, 5); // beside Key: it is not asked for again
+    const auto wantAll = [&] {
+        for (int x = window.left(); x <= window.right(); ++x)
+            for (int y = window.top(); y <= window.bottom(); ++y)
+                QCOMPARE(f.want(TileKey(x, y, Key.z)), QStringLiteral("requested"));
+        f.downloader.setView(Key.z, window, QRectF(window).center());
+    };
+    f.downloader.setView(Key.z, window, QRectF(window).center());
+    f.downloader.want(Key);
+    QTRY_COMPARE(f.outcomes.size(), 1);
+    wantAll();
+    QCOMPARE(f.downloader.inFlightCount(), t.pauseMs ? 0 : 6);
+    if (t.pauseMs) {
+        f.now = t.pauseMs - 1;
+        wantAll();
+        QCOMPARE(f.downloader.inFlightCount(), 0);
+        f.now = t.pauseMs;
+        wantAll();
+        QCOMPARE(f.downloader.inFlightCount(), 6);
+    }
+    QTRY_COMPARE(f.outcomes.size(), 26);
+    QCOMPARE(f.server.requests.size(), 26); // each asked once
+}
+
+void tst_TileDownloader::marksKeptNearTheView()
+{
+    QFETCH(int, row);
+    const auto &t = pruneRows[row];
+    Fixture f([](const Request &r) { return r.path == "/12/2/0.png" ? reply(503) : reply(404); });
+    f.downloader.setView(12, QRect(0, 0, 4, 4), QPointF(2, 2));
+    for (int x = 0; x < 3; ++x)
+        f.downloader.want(TileKey(x, 0, 12));
+    QTRY_COMPARE(f.outcomes.size(), 3);
+    f.now = t.later;
+    f.downloader.setView(t.z, QRect(t.corner, QSize(4, 4)),
+                         QRectF(t.corner, QSizeF(4, 4)).center());
+    QCOMPARE(f.downloader.retryAt(TileKey(0, 0, 12)), t.keptFinal ? -1 : 0);
+    QCOMPARE(f.downloader.retryAt(TileKey(1, 0, 12)), t.keptFinal ? -1 : 0);
+    QCOMPARE(f.downloader.retryAt(TileKey(2, 0, 12)), t.keptTransient ? Soon : 0);
+    QCOMPARE(f.downloader.markCount(), 2 * t.keptFinal + t.keptTransient);
+}
+
+void tst_TileDownloader::marksBoundedInCount()
+{
+    // A view of 70 x 60 tiles, none of which the server has.
+    Fixture f([](const Request &) { return reply(404); });
+    const QRect window(0, 0, 70, 60);
+    f.downloader.setView(12, window, QRectF(window).center());
+    for (int x = window.left(); x <= window.right(); ++x)
+        for (int y = window.top(); y <= window.bottom(); ++y)
+            f.downloader.want(TileKey(x, y, 12));
+    // A real event loop between replies: QTRY's sleeps would set the pace.
+    QSignalSpy failures(&f.downloader, &TileDownloader::tileFailed);
+    while (f.outcomes.size() < 4200 && failures.wait())
+        ;
+    QCOMPARE(f.outcomes.size(), 4200);
+    QVERIFY(f.downloader.markCount() <= 4096);
+    QCOMPARE(f.downloader.retryAt(TileKey(35, 30, 12)), -1); // the nearest are kept
+}
+
+void tst_TileDownloader::slowBodies()
+{
+    QFETCH(int, row);
+    const auto &t = slowRows[row];
+    Fixture f([&](const Request &) {
+        return Response{200, {}, TestTiles::encoded(5, 7, 12, "PNG", 16), 0, t.dripMs};
+    });
+    f.downloader.setSlowBodyLimit(4, 200);
+    f.downloader.want(Key);
+    QTRY_COMPARE(f.outcomes, QStringList(path(Key) + ' ' + QString::number(t.error)));
+    QTRY_COMPARE(f.server.busy(), 0); // the connection is free again
 }
 
 QTEST_MAIN(tst_TileDownloader)

@@ -42,7 +42,8 @@ const struct { const char *name, *file; Kind kind; const char *schema; } roundTr
     {"directory", "tree", Kind::Directory, ""},
     {"tile database", "t.sqlitedb", Kind::Database, ""},
     {"mbtiles rows counted from the south", "t.mbtiles", Kind::Mbtiles, ""},
-    {"mbtiles without a unique index", "t.mbtiles", Kind::Mbtiles, "create table tiles (zoom_level, tile_column, tile_row, tile_data)"},
+    {"mbtiles whose key is not unique", "t.mbtiles", Kind::Mbtiles, "create table tiles (zoom_level, tile_column, tile_row, tile_data);"
+     "create index by_key on tiles (tile_row, zoom_level, tile_column)"},
 };
 
 // What another program or the disk does to the file under an open store: a statement on
@@ -62,8 +63,29 @@ const struct { const char *name, *sql, *lock, *warning; bool keeps, lists; Read 
 // and what its reads of tile 3/5/2 answer then.
 const struct { const char *name, *file, *schema, *warning; Read read; } lateRows[] = {
     {"a view, which takes no tiles", "t.mbtiles", "create table images (zoom_level, tile_column, tile_row, tile_data);"
-     "create view tiles as select * from images;insert into images values (3, 5, 5, 'x')", "does not take tiles", Read::Found},
+     "create index images_key on images (zoom_level, tile_column, tile_row);"
+     "create view tiles as select * from images;insert into images values (3, 5, 5, x'78')", "does not take tiles", Read::Found},
     {"no tile store: said once, neither drawn nor fetched", "t.sqlitedb", "create table maps (x, y, z, image)", "cannot use tile store .*no table", Read::Busy},
+};
+
+// Files whose reads by key would take unbounded time are refused when opened, with the
+// reason; the others give tile 3/5/2 (stored as row 5). `tiles` stands for the columns
+// (zoom_level, tile_column, tile_row, tile_data).
+const struct { const char *name, *file, *schema, *error; } boundRows[] = {
+    {"recursive view", "t.mbtiles", "create view tiles as with recursive r(n) as (select 0 union all select n + 1 from r) "
+     "select n as zoom_level, n as tile_column, n as tile_row, x'00' as tile_data from r", "the view \"tiles\" is a recursive query"},
+    {"package without an index", "t.mbtiles", "create table tiles %", "table \"tiles\" has no index on \\(zoom_level, tile_column, tile_row\\)"},
+    {"index on the level alone", "t.mbtiles", "create table tiles %;create index z on tiles (zoom_level)", "has no index on"},
+    {"database without its key", "t.sqlitedb", "create table tiles (x, y, z, image)", "table \"tiles\" has no index on \\(z, x, y\\)"},
+    {"view of a table without an index", "t.mbtiles", "create table images %;create view tiles as select * from images",
+     "the view \"tiles\" finds a tile in \"images\" without an index"},
+    {"view whose data scans a table", "t.mbtiles", "create table images %;create unique index k on images (zoom_level, tile_column, tile_row);"
+     "create table blobs (b);create view tiles as select zoom_level, tile_column, tile_row, (select max(b) from blobs) as tile_data from images",
+     "finds a tile in \"blobs\""},
+    {"view joining by indexes", "t.mbtiles", "create table map (zoom_level, tile_column, tile_row, id);create unique index k on map (zoom_level, tile_column, tile_row);"
+     "create table images (id, tile_data);create unique index i on images (id);insert into images values (7, x'89');insert into map values (3, 5, 5, 7);"
+     "create view tiles as select zoom_level, tile_column, tile_row, tile_data from map join images using (id)", ""},
+    {"key in another order", "t.mbtiles", "create table tiles %;create index k on tiles (tile_row, tile_column, zoom_level);insert into tiles values (3, 5, 5, x'89')", ""},
 };
 
 // The link goes to the same path under outside/; none: the disk is full.
@@ -90,6 +112,11 @@ private Q_SLOTS:
     void longBurstReachesTheFileAsItGoes();
     void treeListsTheTileItReads();
     void packageMadeByPlainSql();
+    void readsBoundedOrRefused_data() { addRows(boundRows); }
+    void readsBoundedOrRefused();
+    void slowReadIsCut();
+    void packageMetadataCoversItsTiles();
+    void everyStoredCopyListed();
     void directoryWritesStayInTheTree_data() { addRows(treeRows); }
     void directoryWritesStayInTheTree();
 };
@@ -101,7 +128,7 @@ void tst_TileStores::roundTrip()
     QTemporaryDir tmp;
     const QString path = tmp.filePath(QLatin1String(r.file));
     if (*r.schema)
-        runSql(path, {r.schema, "create table metadata (name, value)"});
+        runSql(path, QString(r.schema).split(';') << "create table metadata (name, value)");
     const TileKey a(23, 45, 12), gone(24, 45, 12), low(1, 2, 3);
     const QByteArray tile = TestTiles::encoded(2, 2, 2), text("<html>not a tile</html>");
     QString error;
@@ -133,7 +160,7 @@ void tst_TileStores::roundTrip()
     QCOMPARE(stored(r.kind, path, a), tile);
     QVERIFY(stored(r.kind, path, gone).isNull());
     if (r.kind != Kind::Directory)
-        QCOMPARE(commits(path), before + 1 + int(r.kind == Kind::Mbtiles && !*r.schema)); // + the format
+        QCOMPARE(commits(path), before + 1); // the metadata with the tiles
     store = Tiles::open(path, {}, &error);
     QCOMPARE(read(low), text);
     store->setPixmap(gone, QPixmap::fromImage(TestTiles::image(3, 4, 5, 200)));
@@ -282,6 +309,7 @@ void tst_TileStores::packageMadeByPlainSql()
     const QByteArray tile = TestTiles::encoded(5, 2, 3);
     // Tiles behind a view, as packaging tools that share images write them.
     runSql(path, {"create table images (zoom_level, tile_column, tile_row, tile_data)",
+                  "create unique index images_key on images (zoom_level, tile_column, tile_row)",
                   "create view tiles as select * from images", "create table metadata (name, value)",
                   "insert into metadata values ('name', 'Harbour'), ('format', 'png'), "
                   "('bounds', '-180,-90,180,90'), ('minzoom', '3'), ('maxzoom', '17')"});
@@ -297,6 +325,128 @@ void tst_TileStores::packageMadeByPlainSql()
     package->setData(1, 1, 3, tile);
     package->setData(2, 1, 3, tile);
     QVERIFY(!package->contains(1, 1, 3));
+}
+
+void tst_TileStores::readsBoundedOrRefused()
+{
+    QFETCH(int, row);
+    const auto &r = boundRows[row];
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QLatin1String(r.file));
+    QString schema = QString::fromLatin1(r.schema);
+    runSql(path, schema.replace('%', "(zoom_level, tile_column, tile_row, tile_data)").split(';'));
+    QString error;
+    const std::unique_ptr<Tiles> store = Tiles::open(path, {}, &error);
+    QCOMPARE(!store, *r.error != 0);
+    QVERIFY2(QRegularExpression(QString::fromLatin1(r.error)).match(error).hasMatch(), qPrintable(error));
+    Read result;
+    QVERIFY(!store || store->tileData(TileKey(5, 2, 3), &result) == "\x89");
+}
+
+// A file that passes the check yet makes one read run through 200 000 rows of one key:
+// that read is cut, said once, and the file left alone for a while; with a tool's limit
+// the same read runs to its end.
+void tst_TileStores::slowReadIsCut()
+{
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("slow.mbtiles"));
+    runSql(path, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+                  "create index k on tiles (zoom_level, tile_column, tile_row)",
+                  "insert into tiles with recursive n(i) as (select 1 union all select i + 1 from n "
+                  "where i < 200000) select 3, 5, 5, null from n"});
+    for (const int limitMs : {1, 60000}) {
+        Tiles::OpenOptions options;
+        options.statementTimeLimitMs = limitMs;
+        QString error;
+        const std::unique_ptr<Tiles> store = Tiles::open(path, options, &error);
+        QVERIFY2(store, qPrintable(error));
+        const bool cut = limitMs == 1;
+        if (cut)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("slow.mbtiles\": a statement ran longer than 1 ms; "
+                                                                  "its tiles are left out while it is that slow"));
+        Read result;
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE((store->tileData(TileKey(5, 2, 3), &result), result), cut ? Read::Busy : Read::Missing);
+    }
+}
+
+// The metadata of a package after each burst of tiles written into it, as another
+// program reads it: widened to cover them in the same transaction, the rest kept.
+void tst_TileStores::packageMetadataCoversItsTiles()
+{
+    const struct { const char *name; QList<TileKey> tiles; const char *metadata; } steps[] = {
+        {"a new package", {},
+         "format=png name=cover type=baselayer version=1"},
+        {"its first tiles, JPEG", {{0, 1, 2}, {1, 1, 2}},
+         "bounds=-180,0,0,66.5132604431119 center=-90,33.2566302215559,2 format=jpg maxzoom=2 minzoom=2 name=cover type=baselayer version=1"},
+        {"a deeper level elsewhere: the centre stays", {{8, 9, 4}},
+         "bounds=-180,-40.9798980696201,22.5,66.5132604431119 center=-90,33.2566302215559,2 format=jpg maxzoom=4 minzoom=2 name=cover type=baselayer version=1"},
+        {"the whole world", {{0, 0, 0}},
+         "bounds=-180,-85.0511287798066,180,85.0511287798066 center=-90,33.2566302215559,2 format=jpg maxzoom=4 minzoom=0 name=cover type=baselayer version=1"},
+    };
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QStringLiteral("cover.mbtiles"));
+    const auto metadata = [&] {
+        return runSql(path, {"select group_concat(name || '=' || value, ' ') from (select * from metadata order by name)"}).toString();
+    };
+    for (const auto &step : steps) {
+        std::unique_ptr<Tiles> store = Tiles::open(path, {}, nullptr);
+        const quint32 before = commits(path);
+        for (const TileKey &key : step.tiles)
+            store->setData(key, TestTiles::encoded(key.x, key.y, key.z, "JPEG"));
+        store.reset();
+        QCOMPARE(metadata(), QString::fromLatin1(step.metadata));
+        QCOMPARE(commits(path), before + !step.tiles.isEmpty());
+    }
+
+    // Made by another program: what it says of itself stays, what it lacks is added.
+    const QString foreign = tmp.filePath(QStringLiteral("foreign.mbtiles"));
+    runSql(foreign, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+                     "create unique index k on tiles (zoom_level, tile_column, tile_row)",
+                     "create table metadata (name, value)",
+                     "insert into metadata values ('name', 'Harbour'), ('format', 'png'), ('attribution', '&copy; Port'), "
+                     "('description', 'Quays'), ('center', 'nowhere'), ('bounds', '-1,-1,1,1')"});
+    Tiles::open(foreign, {}, nullptr)->setData(TileKey(1, 1, 1), TestTiles::encoded(1, 1, 1));
+    QCOMPARE(runSql(foreign, {"select group_concat(name || '=' || value, ' ') from (select * from metadata order by name)"}),
+             QVariant("attribution=&copy; Port bounds=-1,-85.0511287798066,180,1 center=89.5,-42.0255643899033,1 "
+                      "description=Quays format=png maxzoom=1 minzoom=1 name=Harbour"));
+}
+
+// Copies of one tile in two rows or two formats are listed apart, and removing the bad
+// one leaves the good one in place; rows that cannot be tiles are listed with their flaw.
+void tst_TileStores::everyStoredCopyListed()
+{
+    QTemporaryDir tmp;
+    const QByteArray good = TestTiles::encoded(1, 2, 3), junk("<html>");
+    const QString package = tmp.filePath(QStringLiteral("twice.mbtiles")), tree = tmp.filePath(QStringLiteral("tree"));
+    runSql(package, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+                     "create index k on tiles (zoom_level, tile_column, tile_row)"});
+    runSql(package, {"insert into tiles values (3, 1, 5, ?), (3, 1, 5, ?), (3, 'one', 5, x'00'), (3, 1, 9, x'00'), "
+                     "(3, 1, 4, zeroblob(16777217)), (3, 1, 3, null), (3, 1, 2, 'text')"}, {{good, junk}});
+    TestTiles::writeTree(tree, 3, 1, 1, 2, 2);
+    QFile other(tree + QStringLiteral("/3/1/2.jpeg"));
+    QVERIFY(other.open(QIODevice::WriteOnly) && other.write(junk) == junk.size());
+    other.close();
+    for (const QString &path : {package, tree}) {
+        QString error;
+        const std::unique_ptr<Tiles> store = Tiles::open(path, {}, &error);
+        QVERIFY2(store, qPrintable(error));
+        QVector<Tiles::StoredTile> bad;
+        QStringList listed;
+        QVERIFY(store->forEachStored(0, 30, Tiles::Content::KeysAndData, [&](const Tiles::StoredTile &tile) {
+            listed << QStringLiteral("%1:%2").arg(int(tile.flaw)).arg(QString::fromLatin1(tile.data.left(6).toHex()));
+            if (tile.data == junk)
+                bad << tile;
+            return true;
+        }));
+        listed.sort();
+        QCOMPARE(listed.join(' '), path == tree ? "0:3c68746d6c3e 0:89504e470d0a"
+                                                : "0:3c68746d6c3e 0:89504e470d0a 1: 1: 2: 3: 3:");
+        QCOMPARE(store->removeStored(bad), 1);
+        Read result;
+        QCOMPARE(store->tileData(TileKey(1, 2, 3), &result), good);
+    }
+    QCOMPARE(QDir(tree + QStringLiteral("/3/1")).entryList(QDir::Files), QStringList{"2.png"});
 }
 
 void tst_TileStores::directoryWritesStayInTheTree()

@@ -21,7 +21,7 @@ void tst_UiLoader::buildsFormWithAllThree()
     QTemporaryDir plugins;
     QVERIFY(QDir(plugins.path()).mkpath(QStringLiteral("designer")));
     QVERIFY(QFile::link(QStringLiteral(VELTRA_LIBRARY_FILE),
-                        plugins.filePath(QStringLiteral("designer/libqt5VeltraWidgets2.so"))));
+                        plugins.filePath(QStringLiteral("designer/" VELTRA_PLUGIN_FILE_NAME))));
     // QUiLoader loads every plug-in under every library path when it is created. Only
     // ours: the machine's own Designer plug-ins, and the complaining one built beside
     // this test, stay out. The rest of the process keeps its paths (SQL drivers).

@@ -15,6 +15,7 @@
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QStandardPaths>
+#include <QtWidgets/QComboBox>
 #include <QtWidgets/QDockWidget>
 #include <QtWidgets/QGraphicsEllipseItem>
 #include <QtWidgets/QGraphicsPathItem>
@@ -188,15 +189,18 @@ QWidget *Workstation::buildImageMap()
 void Workstation::addMaps(const QString &tileServer, const QStringList &maps)
 {
     QObject *pane = m_map->operationWidget();
-    auto add = [pane](const QString &name, const QString &path, const QString &server) {
+    int entries = 0;
+    auto add = [pane, &entries](const QString &name, const QString &path, const QString &server) {
         QMetaObject::invokeMethod(pane, "addMapLayer", Q_ARG(QString, name), Q_ARG(QString, path),
                                   Q_ARG(QString, server));
+        ++entries;
     };
     const QDir sample(m_sampleDir);
     add(tr("Sample city"), sample.filePath(QStringLiteral("city.sqlitedb")), QString());
     add(tr("Sample city at night"), sample.filePath(QStringLiteral("night")), QString());
     add(tr("Sample city (MBTiles)"), sample.filePath(QStringLiteral("sample-city.mbtiles")),
         QString());
+    const int firstOwn = entries;
     for (const QString &map : maps)
         add(QFileInfo(map).completeBaseName(), QFileInfo(map).absoluteFilePath(), QString());
     // Tiles from a server of the operator's choice are kept in a cache of their own;
@@ -206,6 +210,12 @@ void Workstation::addMaps(const QString &tileServer, const QStringList &maps)
     add(tileServer.isEmpty() ? tr("Tile server cache") : tr("Tile server"),
         QDir(cache).filePath(QStringLiteral("server-tiles.sqlitedb")), tileServer);
     m_map->setEnableTileDownload(!tileServer.isEmpty());
+    // The first map named on the command line is the one shown, chosen in the pane as an
+    // operator would: from the fourth map on the pane lists them in a combo box.
+    if (!maps.isEmpty()) {
+        if (auto *combo = pane->findChild<QComboBox *>())
+            combo->setCurrentIndex(firstOwn);
+    }
 }
 
 void Workstation::showLight(QObject *light)

@@ -6,7 +6,8 @@
 // URL is a template with %1 (level), %2 (column) and %3 (row); VELTRA_TILE_SERVER
 // gives one too. Without it everything shown comes from the generated sample data.
 // --map adds a tile store of the user's, made with veltra-tiles for instance, to the
-// pane's list of maps; --view starts the map elsewhere than over the sample city.
+// pane's list of maps and shows the first one given; --view starts the map elsewhere
+// than over the sample city.
 #include "OsmView.h"
 #include "Workstation.h"
 
@@ -37,7 +38,8 @@ int main(int argc, char **argv)
     const QCommandLineOption map(QStringLiteral("map"),
                                  QStringLiteral(
                                      "Add a tile store (directory, .sqlitedb or .mbtiles) "
-                                     "to the list of maps; may be repeated."),
+                                     "to the list of maps and show it; may be repeated, "
+                                     "the first one is shown."),
                                  QStringLiteral("store"));
     const QCommandLineOption view(QStringLiteral("view"),
                                   QStringLiteral(
@@ -56,6 +58,7 @@ int main(int argc, char **argv)
         // Once the preset has landed (its timer runs 300 ms) and the tiles are drawn.
         QTimer::singleShot(900, &window, [&] {
             const QString file = parser.value(screenshot);
+            std::printf("showing %s\n", qPrintable(window.map()->imagePath()));
             const bool saved = window.grab().save(file);
             std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(file));
             QCoreApplication::exit(saved ? 0 : 1);

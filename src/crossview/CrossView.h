@@ -50,17 +50,22 @@ class VELTRAWIDGETS_EXPORT CrossView : public QWidget
     Q_PROPERTY(QObject *light READ light)
 
 public:
-    /** Creates a panel with no light bound. */
+    /**
+     * Creates a panel with no light bound.
+     * @param parent the parent widget, or none for a window of its own
+     */
     explicit CrossView(QWidget *parent = nullptr);
+    /** Destroys the panel; the light stays the host's. */
     ~CrossView() override;
 
-    /** Returns #light. */
+    /** @return #light, the bound light, or null */
     QObject *light() const;
 
     /**
      * The scheme at one picture unit a pixel with the status line and, when shown, the
      * phase buttons, within 200 to 800 pixels a side. The minimum size (from the layout)
      * keeps the status line, the buttons and a picture of 80 pixels.
+     * @return the size the panel asks its layout for
      */
     QSize sizeHint() const override;
 
@@ -71,17 +76,19 @@ public:
      *
      * Binding the light that is already bound does nothing. To reload a light whose
      * scheme or phases changed, bind null and then the light again.
+     * @param light the host's light object, or null to unbind
      */
     Q_INVOKABLE void setLight(QObject *light);
     /**
      * Shows the picture of phase @p id over the scheme, whatever phase runs, until the
-     * next call; a negative id returns to the running phase. Repeating the current id
-     * does nothing.
+     * next call. Repeating the current id does nothing.
+     * @param id a phase id of the bound light, or a negative id for the running phase
      */
     Q_INVOKABLE void previewPhase(int id);
     /**
-     * Shows (@p f true) or removes the grid of phase buttons above the status line. The
-     * grid is filled from the bound light, now or when one is bound.
+     * Shows or removes the grid of phase buttons above the status line. The grid is
+     * filled from the bound light, now or when one is bound.
+     * @param f true to show the buttons, false to remove them
      */
     Q_INVOKABLE void showPreviewButtons(bool f);
 
@@ -90,7 +97,10 @@ public:
     /** @endcond */
 
 protected:
-    /** A left double-click shows or removes the phase buttons; other buttons do nothing. */
+    /**
+     * A left double-click shows or removes the phase buttons; other buttons do nothing.
+     * @param event the mouse event
+     */
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:

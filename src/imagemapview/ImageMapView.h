@@ -82,33 +82,53 @@ class VELTRAWIDGETS_EXPORT ImageMapView : public QGraphicsView
     Q_PROPERTY(bool merkatorProjection READ merkatorProjection WRITE setMerkatorCorrection)
 
 public:
-    /** Creates a view without an image, with the identity transform. */
+    /**
+     * Creates a view without an image, with the identity transform.
+     * @param parent the parent widget, or none for a window of its own
+     */
     explicit ImageMapView(QWidget *parent = nullptr);
+    /** Destroys the view; the scene stays the host's. */
     ~ImageMapView() override;
 
 Q_SIGNALS:
-    /** The mouse moved over the viewport; the argument is its scene position. */
-    void mouseMove(QPointF);
-    /** The zoom changed, by the wheel or by setZoom(); the argument is #zoom. */
-    void zoomChanged(double);
     /**
-     * The zoom changed; the argument is #zoom as a percentage, truncated toward zero.
-     * Emitted right after zoomChanged(double).
+     * The mouse moved over the viewport.
+     * @param pt the mouse's scene position
      */
-    void zoomChanged(int);
+    void mouseMove(QPointF pt);
+    /**
+     * The zoom changed, by the wheel or by setZoom().
+     * @param zoom the new #zoom
+     */
+    void zoomChanged(double zoom);
+    /**
+     * The zoom changed. Emitted right after zoomChanged(double).
+     * @param percent the new #zoom as a percentage, truncated toward zero
+     */
+    void zoomChanged(int percent);
 
 public Q_SLOTS:
-    /** Sets #zoom to @p percent / 100. */
+    /**
+     * Sets #zoom to @p percent / 100.
+     * @param percent the zoom in percent; 0 or less is ignored
+     */
     void setZoom(int percent);
-    /** Sets #zoom to @p zoom, about the transformation anchor. */
+    /**
+     * Sets #zoom about the transformation anchor.
+     * @param zoom screen pixels per image pixel; 0 or less is ignored
+     */
     void setZoom(double zoom);
     /**
-     * Sets #imagePath: loads the image at @p path, a raster image in any format Qt reads
-     * whose size is told before decoding (told by the content, not the name), of at most
-     * 16384 pixels a side. A file that is none of these leaves the view as it was.
+     * Sets #imagePath: loads the image, a raster image in any format Qt reads whose size
+     * is told before decoding (told by the content, not the name), of at most 16384 pixels
+     * a side.
+     * @param path an image file; one that cannot be read changes nothing
      */
     void setImagePath(const QString &path);
-    /** Sets #backgroundOpacity to @p opacity and repaints. */
+    /**
+     * Sets #backgroundOpacity and repaints.
+     * @param opacity the image's opacity, from 0 to 1
+     */
     void setBackgroundOpacity(double opacity);
 
 public:
@@ -119,11 +139,20 @@ protected:
     /**
      * Paints the part of the image under @p rect at #backgroundOpacity, corrected for the
      * Mercator projection when #merkatorProjection is on. Draws nothing without an image.
+     * @param painter the viewport's painter, in scene coordinates
+     * @param rect the exposed part of the scene
      */
     void drawBackground(QPainter *painter, const QRectF &rect) override;
-    /** Emits mouseMove(), then handles the move as QGraphicsView does. */
+    /**
+     * Emits mouseMove(), then handles the move as QGraphicsView does.
+     * @param e the mouse event, in viewport coordinates
+     */
     void mouseMoveEvent(QMouseEvent *e) override;
-    /** Zooms by whole wheel notches; the wheel never scrolls the view. */
+    /**
+     * Zooms by whole wheel notches of 2^(1/8); the wheel never scrolls the view. A turn
+     * on two axes at once counts its larger one (the vertical on a tie).
+     * @param e the wheel event
+     */
     void wheelEvent(QWheelEvent *e) override;
 
 private:

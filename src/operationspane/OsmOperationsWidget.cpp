@@ -7,7 +7,7 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDebug>
 #include <QtCore/QSettings>
-#include <QtWidgets/QAction>
+#include <QAction> // QtWidgets in Qt 5, QtGui in Qt 6
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QGraphicsObject>

@@ -34,7 +34,7 @@ int tileMemoryBudgetKiB(QSize viewport)
 {
     const qint64 across = viewport.width() / 256 + 3;
     const qint64 down = viewport.height() / 256 + 3;
-    return int(qBound<qint64>(16 * 1024, 3 * across * down * 256, 256 * 1024));
+    return int(qBound(qint64(16 * 1024), 3 * across * down * 256, qint64(256 * 1024)));
 }
 
 // Tiles cover the viewport, and what they do not cover drawBackground fills itself with
@@ -176,7 +176,7 @@ void OsmView::setZoom(int n)
 
 void OsmView::Private::emptyTileCache()
 {
-    tileCache = QHash<QPoint, CachedTile>();
+    tileCache = decltype(tileCache)();
     cachedWindow = QRect();
 }
 

@@ -213,85 +213,125 @@ public:
      * Creates a view without a scene; give it one with setScene(). The view starts at
      * level 10 with tiles at their own size, within the levels 10 to 17, with no tile
      * source, no download and the operations pane disabled.
+     * @param parent the parent widget, or none for a window of its own
      */
     explicit OsmView(QWidget *parent = nullptr);
     /**
      * Creates a view of @p scene, which stays the host's: the view does not own it.
      * Otherwise the same as OsmView(QWidget *).
+     * @param scene the host's scene in longitude and latitude, or none
+     * @param parent the parent widget, or none for a window of its own
      */
     OsmView(QGraphicsScene *scene, QWidget *parent);
     /** Closes the tile source and drops the requests in flight. */
     ~OsmView() override;
 
-    /** Returns #zoom, the fractional zoom truncated (not the tile level). */
+    /** @return #zoom, the fractional zoom truncated (not the tile level) */
     int zoom() const;
-    /** Returns #zoomMax. */
+    /** @return #zoomMax, the highest tile level */
     int zoomMax() const;
-    /** Sets #zoomMax to @p v. */
+    /**
+     * Sets #zoomMax.
+     * @param v the highest tile level the view zooms to
+     */
     void setZoomMax(int v);
-    /** Returns #zoomMin. */
+    /** @return #zoomMin, the lowest tile level */
     int zoomMin() const;
-    /** Sets #zoomMin to @p v. */
+    /**
+     * Sets #zoomMin.
+     * @param v the lowest tile level the view zooms to
+     */
     void setZoomMin(int v);
-    /** Returns #zoomF. */
+    /** @return #zoomF, the fractional zoom */
     double zoomF() const;
 
-    /** Returns #imagePath, the path as last set, whether or not it could be opened. */
+    /** @return #imagePath, the path as last set, whether or not it could be opened */
     QString imagePath() const;
-    /** Returns #opacity. */
+    /** @return #opacity, from 0 to 1 */
     double opacity() const;
-    /** Returns the operations pane, #operationWidget. */
+    /** @return the operations pane, #operationWidget; never null */
     QObject *operationWidget() const;
 
-    /** Returns #tileServerUrl. */
+    /** @return #tileServerUrl, the URL template; empty when none is set */
     QString getTileServerUrl();
-    /** Sets #tileServerUrl. */
+    /**
+     * Sets #tileServerUrl.
+     * @param url the URL template, with `{z}`, `{x}` and `{y}` or `%1`, `%2` and `%3`
+     */
     void setTileServerUrl(QString url);
-    /** Returns #enableTileDownload. */
+    /** @return #enableTileDownload: whether missing tiles are downloaded */
     bool getEnableTileDownload();
-    /** Sets #enableTileDownload. */
+    /**
+     * Sets #enableTileDownload.
+     * @param on true to download missing tiles, false to stop and drop the requests
+     */
     void setEnableTileDownload(bool on);
-    /** Returns #enableRightPane. */
+    /** @return #enableRightPane: whether the operations pane can be opened */
     bool enableRightPane();
-    /** Sets #enableRightPane. */
+    /**
+     * Sets #enableRightPane.
+     * @param on true to show the pane's tab, false to hide pane and tab
+     */
     void setEnableRightPane(bool on);
-    /** Returns #dumpServerExchange. */
+    /** @return #dumpServerExchange: whether tile requests and replies are logged */
     bool dumpServerExchange();
-    /** Sets #dumpServerExchange. */
+    /**
+     * Sets #dumpServerExchange.
+     * @param on true to log tile requests and replies
+     */
     void setDumpServerExchange(bool on);
 
 Q_SIGNALS:
-    /** The mouse moved over the viewport; the argument is its scene position. */
-    void mouseMove(QPointF);
-    /** A mouse button was pressed; the argument is the scene position of the press. */
-    void mousePress(QPointF);
-    /** A mouse button was released, at the given scene position. */
-    void mouseRelease(QPointF);
     /**
-     * #zoomF changed, or a request was clamped to the value it had; the argument is the
-     * new zoomF.
+     * The mouse moved over the viewport.
+     * @param pt the mouse's scene position (longitude, latitude)
      */
-    void zoomChanged(double);
-    /** The tile level changed; the argument is the new level. */
-    void zoomChanged(int);
+    void mouseMove(QPointF pt);
     /**
-     * A mouse button was released: @p button is its Qt::MouseButton value, @p pt the
-     * scene position. Emitted right after mouseRelease().
+     * A mouse button was pressed.
+     * @param pt the scene position of the press
+     */
+    void mousePress(QPointF pt);
+    /**
+     * A mouse button was released.
+     * @param pt the scene position of the release
+     */
+    void mouseRelease(QPointF pt);
+    /**
+     * #zoomF changed, or a request was clamped to the value it had.
+     * @param zoom the new zoomF
+     */
+    void zoomChanged(double zoom);
+    /**
+     * The tile level changed, or a request for another level was clamped.
+     * @param level the tile level now shown
+     */
+    void zoomChanged(int level);
+    /**
+     * A mouse button was released. Emitted right after mouseRelease().
+     * @param button the released button's Qt::MouseButton value
+     * @param pt the scene position of the release
      */
     void mouseReleased(int button, QPointF pt);
     /**
-     * A key was pressed while the view had the focus: @p key as QKeyEvent::key(),
-     * @p modifiers the Qt::KeyboardModifiers as int. The view handles the key as
+     * A key was pressed while the view had the focus. The view handles the key as
      * QGraphicsView does afterwards.
+     * @param key the key code, as QKeyEvent::key()
+     * @param modifiers the Qt::KeyboardModifiers held, as int
      */
     void keyPressed(int key, int modifiers);
-    /** A key was released; the arguments are those of keyPressed(). */
+    /**
+     * A key was released while the view had the focus.
+     * @param key the key code, as QKeyEvent::key()
+     * @param modifiers the Qt::KeyboardModifiers held, as int
+     */
     void keyReleased(int key, int modifiers);
 
 public Q_SLOTS:
     /**
      * Fits the scene bounding rectangle of item @p i into the viewport, as fitRect()
      * does. A null item does nothing.
+     * @param i an item of the view's scene, or null
      */
     void fitItem(QGraphicsItem *i);
     /**
@@ -303,70 +343,108 @@ public Q_SLOTS:
      * A rectangle of zero width and height (a point) is centred at the highest level
      * allowed; one of zero width or height (a line) is fitted along its other side. A
      * rectangle with a coordinate that is not finite is ignored.
+     * @param irect the scene rectangle to show, in longitude and latitude
      */
     void fitRect(QRectF irect);
     /**
      * Centres the view on @p rect at once and shows the highest tile level at which it
      * fits the viewport, at most @p max_zoom and within #zoomMin and #zoomMax. Points
      * and lines are treated as by fitRect().
+     * @param rect the scene rectangle to show, in longitude and latitude
+     * @param max_zoom the highest tile level to use
      */
     void fitInViewZ(QRectF rect, int max_zoom);
-    /** Sets #zoom: shows that tile level with the tiles at their own size. */
-    void setZoom(int);
-    /** Sets #zoomF. */
-    void setZoom(double);
-    /** Sets #imagePath, opening the tile source at that path. */
+    /**
+     * Sets #zoom: shows that tile level with the tiles at their own size.
+     * @param level the tile level, clamped to #zoomMin and #zoomMax
+     */
+    void setZoom(int level);
+    /**
+     * Sets #zoomF.
+     * @param zoom the fractional zoom
+     */
+    void setZoom(double zoom);
+    /**
+     * Sets #imagePath, opening the tile source at that path.
+     * @param path a tile database, an MBTiles file or the root of a tile tree
+     */
     void setImagePath(const QString &path);
-    /** Sets #opacity, clamped to [0, 1], and repaints. */
+    /**
+     * Sets #opacity and repaints.
+     * @param opacity the background's opacity, clamped to [0, 1]
+     */
     void setOpacity(double opacity);
     /**
      * Receives the replies to the view's own tile requests. Internal: hosts do not call
      * it.
+     * @param reply a finished reply of the view's network access manager
      */
-    void tileServerReply(QNetworkReply *);
+    void tileServerReply(QNetworkReply *reply);
     /**
-     * Shows the longitude and latitude given first at the fractional zoom given last
-     * (#zoomF). The view moves there at the next pass of the event loop and settles on
-     * the exact values about 300 ms later, so a preset set before the view is shown
-     * ends where it should.
+     * Shows a place at a fractional zoom. The view moves there at the next pass of the
+     * event loop and settles on the exact values about 300 ms later, so a preset set
+     * before the view is shown ends where it should.
+     * @param x the longitude of the centre, in degrees
+     * @param y the latitude of the centre, in degrees
+     * @param zoom the fractional zoom, #zoomF
      */
-    void loadPreset(double, double, double);
-    /** Centres the view on a scene point (longitude, latitude); the zoom stays. */
-    void setCenter(QPointF);
+    void loadPreset(double x, double y, double zoom);
+    /**
+     * Centres the view on a scene point; the zoom stays.
+     * @param center the point to centre on (longitude, latitude)
+     */
+    void setCenter(QPointF center);
 
 protected:
     /**
      * Paints the tiles of the current level that cover @p rect at #opacity. A subclass
      * that overrides it and keeps the map calls it first, between QPainter::save() and
      * QPainter::restore().
+     * @param painter the viewport's painter, in scene coordinates
+     * @param rect the exposed part of the scene
      */
     void drawBackground(QPainter *painter, const QRectF &rect) override;
-    /** Emits keyPressed(), then handles the key as QGraphicsView does. */
+    /**
+     * Emits keyPressed(), then handles the key as QGraphicsView does.
+     * @param e the key event
+     */
     void keyPressEvent(QKeyEvent *e) override;
-    /** Emits keyReleased(), then handles the key as QGraphicsView does. */
+    /**
+     * Emits keyReleased(), then handles the key as QGraphicsView does.
+     * @param e the key event
+     */
     void keyReleaseEvent(QKeyEvent *e) override;
-    /** Emits mouseMove(), then handles the move, carrying on a middle-button pan. */
+    /**
+     * Emits mouseMove(), then handles the move, carrying on a middle-button pan.
+     * @param e the mouse event, in viewport coordinates
+     */
     void mouseMoveEvent(QMouseEvent *e) override;
     /**
      * Emits mousePress(). A middle-button press starts a pan and keeps the event from
      * the scene's items; Shift with the left button starts a rubber band. Other presses
      * go to QGraphicsView.
+     * @param e the mouse event, in viewport coordinates
      */
     void mousePressEvent(QMouseEvent *e) override;
     /**
      * Emits mouseRelease() and mouseReleased(), ends a pan or rubber band and restores
      * the drag mode and interactivity that were in force before it.
+     * @param e the mouse event, in viewport coordinates
      */
     void mouseReleaseEvent(QMouseEvent *e) override;
     /**
-     * Zooms by the wheel's delta: one notch (120 units) is 1/6 of a level, six notches
-     * one level; high-resolution wheels and touchpads zoom in proportion. The wheel
-     * never scrolls the view.
+     * Zooms by the wheel's turn: one notch (120 units) is 1/6 of a level, six notches
+     * one level; high-resolution wheels and touchpads zoom in proportion. A turn on two
+     * axes at once zooms by the larger one (the vertical on a tie), with Qt 5 and Qt 6
+     * alike. The wheel never scrolls the view.
+     * @param e the wheel event
      */
     void wheelEvent(QWheelEvent *e) override;
     /**
      * Scrolls as QGraphicsView does, and repaints the whole viewport when the scroll
      * moves the tile rows (they are anchored at the row under the top-left pixel).
+     * @param dx the horizontal scroll in viewport pixels
+     * @param dy the vertical scroll in viewport pixels
      */
     void scrollContentsBy(int dx, int dy) override;
 
@@ -375,6 +453,7 @@ protected Q_SLOTS:
      * Sets up the viewport as QGraphicsView does, but leaves its background to
      * drawBackground(), which fills only what no opaque tile covers with the viewport's
      * background brush.
+     * @param widget the new viewport
      */
     void setupViewport(QWidget *widget) override;
 

@@ -3,6 +3,7 @@
 #include "OsmViewPrivate.h"
 
 #include <QtCore/QTimer>
+#include <QtGui/QCursor>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QWheelEvent>
@@ -18,8 +19,24 @@ constexpr int PresetDelayMs = 300;
 // The view's own hand drag answers the left button; a middle-button pan borrows it.
 QMouseEvent leftButtonStandIn(const QMouseEvent *e)
 {
-    return QMouseEvent(e->type(), QPointF(e->pos()), Qt::LeftButton, Qt::LeftButton,
-                       e->modifiers());
+    return QMouseEvent(e->type(), QPointF(e->pos()), QPointF(QCursor::pos()), Qt::LeftButton,
+                       Qt::LeftButton, e->modifiers());
+}
+
+// The wheel's turn in eighths of a degree as Qt 5's delta() gives it. Qt 5 and 6 both
+// deliver a two-axis scroll as one event with both deltas followed by one with none;
+// Qt 5's delta() of the first is its larger axis, the vertical one on a tie.
+int wheelDelta(const QWheelEvent *e)
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    return e->delta();
+    QT_WARNING_POP
+#else
+    const QPoint angle = e->angleDelta();
+    return qAbs(angle.x()) > qAbs(angle.y()) ? angle.x() : angle.y();
+#endif
 }
 
 } // namespace
@@ -45,13 +62,7 @@ void OsmView::setZoomMin(int v)
 void OsmView::wheelEvent(QWheelEvent *e)
 {
     e->accept();
-    // delta() is the one-axis delta the platform gives each event: a diagonal scroll
-    // arrives as a vertical and a horizontal event, and each zooms by its own axis.
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    const int delta = e->delta();
-    QT_WARNING_POP
-    setZoom(d->zoomF + delta / 720.0);
+    setZoom(d->zoomF + wheelDelta(e) / 720.0);
 }
 
 void OsmView::mousePressEvent(QMouseEvent *e)

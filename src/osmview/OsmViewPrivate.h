@@ -17,9 +17,16 @@ class OsmOperationsWidget;
 class TileDownloader;
 class TileLayout;
 
-inline uint qHash(const QPoint &key, uint seed = 0) noexcept
+// A tile's column and row as the key of the view's tables. It hashes to (y << 16) + x in
+// wrapping 32-bit arithmetic, whatever the Qt: Qt 6 hashes a plain QPoint its own way.
+struct TileCell : QPoint
 {
-    return ((uint(key.y()) << 16) + uint(key.x())) ^ seed;
+    TileCell(const QPoint &p) : QPoint(p) { }
+};
+
+inline decltype(qHash(0)) qHash(const TileCell &key, decltype(qHash(0)) seed = 0) noexcept
+{
+    return quint32((quint32(key.y()) << 16) + quint32(key.x())) ^ seed;
 }
 
 struct OsmView::Private
@@ -75,7 +82,7 @@ struct OsmView::Private
     bool dumpServerExchange = false;
     QString tileServerUrl;
     QString imagePath;
-    QHash<QPoint, CachedTile> tileCache;
+    QHash<TileCell, CachedTile> tileCache;
     OsmOperationsWidget *operationWidget = nullptr;
     QHash<int, QPixmap> errorPixmaps;
     QPointF presetCenter;

@@ -19,20 +19,33 @@
  */
 
 /**
- * Returns the column at level @p z that holds longitude @p lon. Longitude 180° gives 2^z,
- * one past the last column.
+ * Finds the column of a longitude.
+ * @param lon the longitude in degrees
+ * @param z the level
+ * @return the column at level @p z that holds @p lon; 180° gives 2^z, one past the last
  */
 VELTRAWIDGETS_EXPORT int lonToTileX(double lon, int z);
 /**
- * Returns the row at level @p z that holds latitude @p lat. The equator is the top edge
- * of row 2^(z−1).
+ * Finds the row of a latitude.
+ * @param lat the latitude in degrees
+ * @param z the level
+ * @return the row at level @p z that holds @p lat; the equator is the top edge of row
+ *         2^(z−1)
  */
 VELTRAWIDGETS_EXPORT int latToTileY(double lat, int z);
-/** Returns the longitude of the western edge of column @p x at level @p z. */
+/**
+ * Finds the western edge of a column.
+ * @param x the column
+ * @param z the level
+ * @return the longitude of the western edge of column @p x at level @p z
+ */
 VELTRAWIDGETS_EXPORT double tileXToLon(int x, int z);
 /**
- * Returns the latitude of the northern edge of row @p y at level @p z: about 85.0511°
- * for row 0, its negative for row 2^z.
+ * Finds the northern edge of a row.
+ * @param y the row
+ * @param z the level
+ * @return the latitude of the northern edge of row @p y at level @p z: about 85.0511°
+ *         for row 0, its negative for row 2^z
  */
 VELTRAWIDGETS_EXPORT double tileYToLat(int y, int z);
 

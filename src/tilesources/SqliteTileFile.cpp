@@ -4,7 +4,11 @@
 #include <QtCore/QFileInfo>
 #include <QtCore/QTemporaryFile>
 #include <QtCore/QUrl>
+#include <QtSql/QSqlDriver>
 #include <QtSql/QSqlError>
+#include <QtSql/QSqlQuery>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -20,6 +24,21 @@ QString uniqueConnectionName(const QString &prefix)
 }
 
 } // namespace
+
+sqlite3 *SqliteTileFile::handle(const QSqlDatabase &db)
+{
+    if (!db.isOpen() || !db.driver())
+        return nullptr;
+    const QVariant value = db.driver()->handle();
+    if (!value.isValid() || qstrcmp(value.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    // A driver built with a copy of SQLite of its own must not be handed to this one.
+    QSqlQuery version(db);
+    if (!version.exec(QStringLiteral("SELECT sqlite_version()")) || !version.next()
+        || version.value(0).toString() != QLatin1String(sqlite3_libversion()))
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(value.constData());
+}
 
 QString SqliteTileFile::openError(const QString &path, const QString &reason)
 {
@@ -58,9 +77,10 @@ bool SqliteTileFile::create(const QString &path, const std::function<bool(QFile 
     QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
     if (!file.open()) {
         const QFileInfo info(path);
-        *error = openError(path, info.dir().exists()
-                                     ? QStringLiteral("cannot create it: %1").arg(file.errorString())
-                                     : QStringLiteral("its directory does not exist"));
+        *error = openError(path,
+                           info.dir().exists()
+                               ? QStringLiteral("cannot create it: %1").arg(file.errorString())
+                               : QStringLiteral("its directory does not exist"));
         return false;
     }
     if (!fill(file))
@@ -73,7 +93,8 @@ bool SqliteTileFile::create(const QString &path, const std::function<bool(QFile 
         return false;
     }
     file.setAutoRemove(false);
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                    | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    QFile::setPermissions(path,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                              | QFileDevice::ReadOther);
     return true;
 }

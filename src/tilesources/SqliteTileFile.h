@@ -8,6 +8,7 @@
 #include <functional>
 
 class QFile;
+struct sqlite3;
 
 // Creating and connecting to the SQLite files of tile databases and packages.
 namespace SqliteTileFile {
@@ -22,6 +23,9 @@ void disconnect(QSqlDatabase &db);
 // place, so no half-made file is ever found under the name. True as well when another
 // program made the file meanwhile.
 bool create(const QString &path, const std::function<bool(QFile &file)> &fill, QString *error);
+// The SQLite connection behind db, for what Qt's driver does not offer; null unless the
+// driver is open and uses the very library this code is linked with.
+sqlite3 *handle(const QSqlDatabase &db);
 // "cannot open tile store "<file>": <reason>"
 QString openError(const QString &path, const QString &reason);
 

@@ -13,8 +13,12 @@
 #include <QtCore/QTimer>
 #include <QtSql/QSqlError>
 #include <QtSql/QSqlQuery>
+#include <QtSql/QSqlResult>
+
+#include <sqlite3.h>
 
 #include <algorithm>
+#include <ctime>
 #include <limits>
 #include <tuple>
 
@@ -29,10 +33,63 @@ constexpr int MaxPendingRows = 2 * BatchRows;
 constexpr qint64 MaxPendingBytes = 4 * BatchBytes;
 // The last chance to write: on destruction, once, so it may wait longer.
 constexpr int FinalBusyTimeoutMs = 1000;
-// Tiles are kilobytes; a crafted file could hold a blob of a gigabyte.
-constexpr qint64 MaxTileBytes = 16 * 1024 * 1024;
+// How often, in SQLite's virtual machine instructions, a statement looks at its time: a
+// read by key runs a few dozen, so it never looks, however slow the disk.
+constexpr int InstructionsPerLook = 1000;
+// A row holds a tile and its key.
+constexpr int MaxValueBytes = int(Tiles::MaxTileBytes) + 1024;
+constexpr char SelectByKey[]
+    = "SELECT %4 from tiles where (%1=? and %2=? and %3=?) and typeof(%4) = 'blob' "
+      "and length(%4) <= 16777216";
+static_assert(Tiles::MaxTileBytes == 16777216, "the statements spell the limit out");
 
-enum class Failure { Busy, ReadOnly, Rejected, Broken };
+enum class Failure { Busy, Cut, ReadOnly, Rejected, Broken };
+
+// When the statement running on a connection is to be cut: once it has run past the
+// limit and worked that long too, so that a machine busy with other things, or a slow
+// disk, does not cut what runs only slowly.
+struct Deadline
+{
+    QElapsedTimer started;
+    qint64 limitNs = 0;
+    qint64 cpuAtFirstLook = -1;
+    bool armed = false;
+};
+
+qint64 threadCpuNs()
+{
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+int cutWhenLate(void *deadline)
+{
+    auto *d = static_cast<Deadline *>(deadline);
+    if (!d->armed)
+        return 0;
+    if (d->cpuAtFirstLook < 0) {
+        d->cpuAtFirstLook = threadCpuNs();
+        return 0;
+    }
+    return d->started.nsecsElapsed() > d->limitNs && threadCpuNs() - d->cpuAtFirstLook > d->limitNs
+        ? 1
+        : 0;
+}
+
+// Statements of others on a connection the store was given run without a time limit.
+struct Armed
+{
+    explicit Armed(Deadline &d) : d(d)
+    {
+        d.started.start();
+        d.cpuAtFirstLook = -1;
+        d.armed = true;
+    }
+    ~Armed() { d.armed = false; }
+    Q_DISABLE_COPY(Armed)
+    Deadline &d;
+};
 
 // SQLite's primary result codes; Qt reports them as the native error code.
 Failure classify(const QSqlError &error, bool rowStatement)
@@ -41,6 +98,8 @@ Failure classify(const QSqlError &error, bool rowStatement)
     case 5: // SQLITE_BUSY
     case 6: // SQLITE_LOCKED
         return Failure::Busy;
+    case 9: // SQLITE_INTERRUPT: the time limit
+        return Failure::Cut;
     case 8: // SQLITE_READONLY
         return Failure::ReadOnly;
     case 1:  // SQLITE_ERROR: for one row, a trigger's or a function's
@@ -57,6 +116,11 @@ Failure classify(const QSqlError &error, bool rowStatement)
 QString reasonOf(const QSqlError &error)
 {
     return error.databaseText().isEmpty() ? error.text() : error.databaseText();
+}
+
+QString valueOrNull(const QVariant &value)
+{
+    return value.isNull() ? QStringLiteral("?") : value.toString();
 }
 
 struct Change
@@ -101,10 +165,19 @@ struct SqliteTileTable::Private
     bool unusable = false;
     bool readOnly = false;
     bool uniqueKey = false;
+    bool view = false;
+    bool hasRowid = false;
     std::unique_ptr<Statements> statements;
+    std::function<void(const QList<TileKey> &)> beforeCommit;
+
+    sqlite3 *handle = nullptr;
+    int previousLengthLimit = -1;
+    Deadline deadline;
+    bool warnedCut = false;
 
     QHash<TileKey, Change> pending;
     qint64 pendingBytes = 0;
+    qint64 written = 0;
     bool waitingForLock = false;
     int writeDelay = Tiles::OpenOptions().writeDelayMs;
     int retryDelay = Tiles::OpenOptions().retryMs;
@@ -116,6 +189,42 @@ struct SqliteTileTable::Private
     bool warnedFull = false;
     bool warnedBroken = false;
 
+    // SQLite counts instructions over all runs of a prepared statement: each run
+    // counts from naught, so that a read by key never looks at its time.
+    void restartCount(const QSqlQuery &q) const
+    {
+        const QVariant statement = handle && q.result() ? q.result()->handle() : QVariant();
+        if (statement.isValid() && qstrcmp(statement.typeName(), "sqlite3_stmt*") == 0) {
+            if (auto *s = *static_cast<sqlite3_stmt *const *>(statement.constData()))
+                sqlite3_stmt_status(s, SQLITE_STMTSTATUS_VM_STEP, 1);
+        }
+    }
+    bool exec(QSqlQuery &q)
+    {
+        restartCount(q);
+        Armed armed(deadline);
+        return q.exec();
+    }
+    bool exec(QSqlQuery &q, const QString &text)
+    {
+        Armed armed(deadline);
+        return q.exec(text);
+    }
+    bool next(QSqlQuery &q)
+    {
+        Armed armed(deadline);
+        return q.next();
+    }
+    QString reason(const QSqlError &failure) const
+    {
+        if (classify(failure, false) == Failure::Cut)
+            return QStringLiteral("a statement ran longer than %1 ms")
+                .arg(double(deadline.limitNs) / 1e6);
+        return reasonOf(failure);
+    }
+    void noteCut();
+    QString scanningRead(QSqlQuery &plan) const;
+
     QString statement(const char *pattern) const
     {
         QString text = QString::fromLatin1(pattern);
@@ -123,10 +232,12 @@ struct SqliteTileTable::Private
         text.replace(QLatin1String("%2"), layout.yColumn);
         text.replace(QLatin1String("%3"), layout.zColumn);
         text.replace(QLatin1String("%4"), layout.dataColumn);
+        text.replace(QLatin1String("%R"),
+                     hasRowid ? QStringLiteral("rowid") : QStringLiteral("NULL"));
         return text;
     }
     bool storedRow(const TileKey &key, int *row) const;
-    bool keyOf(const QSqlQuery &q, TileKey *key) const;
+    bool keyOf(const QSqlQuery &q, int first, TileKey *key) const;
     State check();
     State failedCheck(const QSqlError &error);
     State markUnusable(const QString &reason);
@@ -159,21 +270,35 @@ bool SqliteTileTable::Private::storedRow(const TileKey &key, int *row) const
     return true;
 }
 
-bool SqliteTileTable::Private::keyOf(const QSqlQuery &q, TileKey *key) const
+// A key of the grid from three columns that hold whole numbers, or nothing.
+bool SqliteTileTable::Private::keyOf(const QSqlQuery &q, int first, TileKey *key) const
 {
     qint64 v[3];
     for (int i = 0; i < 3; ++i) {
+        const QVariant value = q.value(first + i);
         bool ok = false;
-        v[i] = q.value(i).toLongLong(&ok);
-        if (!ok || v[i] < std::numeric_limits<int>::min() || v[i] > std::numeric_limits<int>::max())
+        v[i] = value.toLongLong(&ok);
+        if (value.isNull() || !ok || v[i] < std::numeric_limits<int>::min()
+            || v[i] > std::numeric_limits<int>::max())
             return false;
     }
     int y = int(v[1]);
     const TileKey stored(int(v[0]), y, int(v[2]));
-    if (!storedRow(stored, &y))
+    if (!stored.isOnGrid() || !storedRow(stored, &y))
         return false;
     *key = TileKey(stored.x, y, stored.z);
     return true;
+}
+
+void SqliteTileTable::Private::noteCut()
+{
+    noteBusy();
+    if (warnedCut)
+        return;
+    warnedCut = true;
+    qCWarning(lcTiles).noquote()
+        << QStringLiteral("tile store \"%1\": %2; its tiles are left out while it is that slow")
+               .arg(label(), error);
 }
 
 SqliteTileTable::State SqliteTileTable::Private::markUnusable(const QString &reason)
@@ -185,21 +310,67 @@ SqliteTileTable::State SqliteTileTable::Private::markUnusable(const QString &rea
 
 SqliteTileTable::State SqliteTileTable::Private::failedCheck(const QSqlError &failure)
 {
-    if (classify(failure, false) == Failure::Busy) {
-        error = reasonOf(failure);
+    switch (classify(failure, false)) {
+    case Failure::Busy:
+        error = reason(failure);
         noteBusy();
         return State::Busy;
+    case Failure::Cut:
+        error = reason(failure);
+        noteCut();
+        return State::Busy;
+    default:
+        return markUnusable(reason(failure));
     }
-    return markUnusable(reasonOf(failure));
+}
+
+// Why reading a tile by its key could run through more rows than that tile's; empty
+// when every read is a search of indexes by level, column and row.
+QString SqliteTileTable::Private::scanningRead(QSqlQuery &plan) const
+{
+    const auto scans = [this](const QString &table) {
+        if (!view)
+            return QStringLiteral("table \"tiles\" has no index on (%1, %2, %3): every read "
+                                  "would scan it")
+                .arg(layout.zColumn, layout.xColumn, layout.yColumn);
+        return QStringLiteral("the view \"tiles\" finds a tile in \"%1\" without an index on "
+                              "its level, column and row: every read would scan it")
+            .arg(table);
+    };
+    QSet<QString> subqueries;
+    bool keySearched = false;
+    while (plan.next()) {
+        const QString detail = plan.value(3).toString();
+        const QString verb = detail.section(QLatin1Char(' '), 0, 0);
+        const QString object = detail.section(QLatin1Char(' '), 1, 1);
+        if (detail.contains(QLatin1String("RECURSIVE")))
+            return QStringLiteral("the view \"tiles\" is a recursive query");
+        if (verb == QLatin1String("CO-ROUTINE") || verb == QLatin1String("MATERIALIZE")) {
+            subqueries.insert(object);
+        } else if (verb == QLatin1String("SCAN")) {
+            if (object != QLatin1String("CONSTANT") && !subqueries.contains(object))
+                return scans(object);
+        } else if (verb == QLatin1String("SEARCH")) {
+            // A search without an index reads the whole table, an automatic index is
+            // built anew for every read; the first search is the one by the key and
+            // must use all of it.
+            if (!detail.contains(QLatin1String(" USING "))
+                || detail.contains(QLatin1String("AUTOMATIC"))
+                || (!keySearched && detail.count(QLatin1Char('=')) < 3))
+                return scans(object);
+            keySearched = true;
+        }
+    }
+    return QString();
 }
 
 bool SqliteTileTable::Private::hasUniqueKey()
 {
     QSqlQuery indexes(db);
-    if (!indexes.exec(QStringLiteral("PRAGMA index_list(tiles)")))
+    if (!exec(indexes, QStringLiteral("PRAGMA index_list(tiles)")))
         return false;
     QStringList unique;
-    while (indexes.next()) {
+    while (next(indexes)) {
         if (indexes.value(2).toInt() == 1)
             unique << indexes.value(1).toString();
     }
@@ -207,10 +378,10 @@ bool SqliteTileTable::Private::hasUniqueKey()
     for (QString name : qAsConst(unique)) {
         QSqlQuery info(db);
         name.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-        if (!info.exec(QStringLiteral("PRAGMA index_info(\"%1\")").arg(name)))
+        if (!exec(info, QStringLiteral("PRAGMA index_info(\"%1\")").arg(name)))
             continue;
         QSet<QString> columns;
-        while (info.next())
+        while (next(info))
             columns.insert(info.value(2).toString().toLower());
         if (columns == key)
             return true;
@@ -239,37 +410,45 @@ SqliteTileTable::State SqliteTileTable::Private::check()
         return markUnusable(reasonOf(db.lastError()));
 
     QSqlQuery q(db);
-    if (!q.exec(
-            QStringLiteral("SELECT type FROM sqlite_master WHERE name = 'tiles' COLLATE NOCASE")))
+    q.setForwardOnly(true);
+    if (!exec(q,
+              QStringLiteral("SELECT type FROM sqlite_master WHERE name = 'tiles' COLLATE NOCASE")))
         return failedCheck(q.lastError());
-    const QString type = q.next() ? q.value(0).toString() : QString();
+    const QString type = next(q) ? q.value(0).toString() : QString();
     if (type != QLatin1String("table") && type != QLatin1String("view"))
         return markUnusable(QStringLiteral("it has no table \"tiles\""));
+    view = type == QLatin1String("view");
 
-    if (!q.exec(QStringLiteral("PRAGMA table_info(tiles)")))
+    if (!exec(q, QStringLiteral("PRAGMA table_info(tiles)")))
         return failedCheck(q.lastError());
     QStringList columns;
-    while (q.next())
+    while (next(q))
         columns << q.value(1).toString().toLower();
     for (const QString &column :
          {layout.xColumn, layout.yColumn, layout.zColumn, layout.dataColumn}) {
         if (!columns.contains(column))
             return markUnusable(QStringLiteral("table \"tiles\" has no column \"%1\"").arg(column));
     }
-    // Reading a row touches the table's own pages, which a truncated file lacks.
-    if (!q.exec(statement("SELECT %1 FROM tiles LIMIT 1")))
+    // The plan of a read by key, with keys of no matter.
+    const QString plan = statement(SelectByKey).replace(QLatin1Char('?'), QLatin1Char('0'));
+    if (!exec(q, QStringLiteral("EXPLAIN QUERY PLAN ") + plan))
         return failedCheck(q.lastError());
+    const QString scanning = scanningRead(q);
+    if (!scanning.isEmpty())
+        return markUnusable(scanning);
+    // Reading a row touches the table's own pages, which a truncated file lacks.
+    if (!view && !exec(q, statement("SELECT %1 FROM tiles LIMIT 1")))
+        return failedCheck(q.lastError());
+    q.finish();
+    hasRowid = !view && QSqlQuery(db).prepare(QStringLiteral("SELECT rowid FROM tiles LIMIT 0"));
 
-    static_assert(MaxTileBytes == 16777216, "the select spells the limit out");
     QSqlError failure;
     auto prepared = std::make_unique<Statements>(db);
-    if (!prepare(prepared->select,
-                 "SELECT %4 from tiles where (%1=? and %2=? and %3=?) and length(%4) <= 16777216",
-                 &failure))
+    if (!prepare(prepared->select, SelectByKey, &failure))
         return failedCheck(failure);
 
     const QFileInfo info(file);
-    if (type == QLatin1String("view")) {
+    if (view) {
         readOnly = true;
         error = QStringLiteral("\"tiles\" is a view");
     } else if (info.exists() && !info.isWritable()) {
@@ -327,7 +506,7 @@ bool SqliteTileTable::Private::execChange(const TileKey &key, const Change &chan
         q.addBindValue(key.z);
         if (withData)
             q.addBindValue(change.data);
-        const bool ok = q.exec();
+        const bool ok = exec(q);
         if (!ok)
             *failure = q.lastError();
         q.finish();
@@ -357,7 +536,7 @@ void SqliteTileTable::Private::warnReadOnly()
 
 bool SqliteTileTable::Private::writeFailed(const QSqlError &failure, bool inTransaction)
 {
-    error = reasonOf(failure);
+    error = reason(failure);
     // Whatever the transaction held is still buffered.
     if (inTransaction)
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
@@ -406,17 +585,25 @@ bool SqliteTileTable::Private::writePending()
     std::sort(keys.begin(), keys.end(), [](const TileKey &a, const TileKey &b) {
         return std::tie(a.z, a.x, a.y) < std::tie(b.z, b.x, b.y);
     });
+    QList<TileKey> writtenKeys;
     for (const TileKey &key : qAsConst(keys)) {
         QSqlError failure;
-        if (execChange(key, pending.value(key), &failure))
+        const Change &change = pending[key];
+        if (execChange(key, change, &failure)) {
+            if (!change.remove)
+                writtenKeys << key;
             continue;
+        }
         if (classify(failure, true) != Failure::Rejected)
             return writeFailed(failure, true);
         qCWarning(lcTiles) << "tile db insert error:" << failure.text();
         pendingBytes -= pending.take(key).data.size();
     }
+    if (beforeCommit && !writtenKeys.isEmpty())
+        beforeCommit(writtenKeys);
     if (!transaction.exec(QStringLiteral("COMMIT")))
         return writeFailed(transaction.lastError(), true);
+    written += writtenKeys.size();
     dropPending();
     waitingForLock = false;
     warnedBroken = false;
@@ -459,17 +646,54 @@ SqliteTileTable::SqliteTileTable(QSqlDatabase db, const QString &fileName, const
             d->writePending();
         });
     }
+    setDelays(Tiles::OpenOptions());
+    d->handle = SqliteTileFile::handle(db);
+    if (d->handle) {
+        sqlite3_progress_handler(d->handle, InstructionsPerLook, cutWhenLate, &d->deadline);
+        d->previousLengthLimit = setLengthLimit(MaxValueBytes);
+    }
 }
 
 SqliteTileTable::~SqliteTileTable()
 {
     d->finalFlush();
+    // A connection of the caller's may outlive the store, or have been reopened.
+    if (d->handle && SqliteTileFile::handle(d->db) == d->handle) {
+        sqlite3_progress_handler(d->handle, 0, nullptr, nullptr);
+        setLengthLimit(d->previousLengthLimit);
+    }
 }
 
 void SqliteTileTable::setDelays(const Tiles::OpenOptions &options)
 {
     d->writeDelay = qMax(0, options.writeDelayMs);
     d->retryDelay = qMax(0, options.retryMs);
+    d->deadline.limitNs = qMax(qint64(1), qint64(options.statementTimeLimitMs)) * 1000000;
+}
+
+bool SqliteTileTable::exec(QSqlQuery &query)
+{
+    return d->exec(query);
+}
+
+bool SqliteTileTable::exec(QSqlQuery &query, const QString &statement)
+{
+    return d->exec(query, statement);
+}
+
+bool SqliteTileTable::next(QSqlQuery &query)
+{
+    return d->next(query);
+}
+
+int SqliteTileTable::setLengthLimit(int bytes)
+{
+    return d->handle ? sqlite3_limit(d->handle, SQLITE_LIMIT_LENGTH, bytes) : -1;
+}
+
+void SqliteTileTable::setBeforeCommit(std::function<void(const QList<TileKey> &)> hook)
+{
+    d->beforeCommit = std::move(hook);
 }
 
 SqliteTileTable::State SqliteTileTable::check()
@@ -497,6 +721,17 @@ bool SqliteTileTable::isReadOnly()
     return d->check() == State::Ready && d->readOnly;
 }
 
+bool SqliteTileTable::isWritable()
+{
+    const State state = d->check();
+    return state == State::Busy || (state == State::Ready && !d->readOnly);
+}
+
+qint64 SqliteTileTable::writtenCount() const
+{
+    return d->written;
+}
+
 QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
 {
     *result = Tiles::ReadResult::Missing;
@@ -520,17 +755,21 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
     q.addBindValue(row);
     q.addBindValue(key.z);
     QByteArray data;
-    if (!q.exec()) {
+    const bool found = d->exec(q) && d->next(q);
+    if (q.lastError().isValid()) {
         const QSqlError failure = q.lastError();
-        d->error = reasonOf(failure);
-        if (classify(failure, false) == Failure::Busy) {
+        d->error = d->reason(failure);
+        const Failure kind = classify(failure, false);
+        if (kind == Failure::Busy) {
             d->noteBusy();
+        } else if (kind == Failure::Cut) {
+            d->noteCut();
         } else if (!d->warnedUnusable) {
             d->warnedUnusable = true;
             qCWarning(lcTiles).noquote()
                 << QStringLiteral("cannot read tile store \"%1\": %2").arg(d->label(), d->error);
         }
-    } else if (q.next()) {
+    } else if (found) {
         data = q.value(0).toByteArray();
         *result = Tiles::ReadResult::Found;
     } else {
@@ -600,8 +839,21 @@ bool SqliteTileTable::flush()
     return d->writePending();
 }
 
+void SqliteTileTable::finish()
+{
+    d->finalFlush();
+}
+
 bool SqliteTileTable::forEach(int minZoom, int maxZoom, Tiles::Content content,
                               const Tiles::Visitor &visit)
+{
+    return forEachStored(minZoom, maxZoom, content, [&](const Tiles::StoredTile &tile) {
+        return tile.flaw != Tiles::Flaw::None || visit(tile.key, tile.data);
+    });
+}
+
+bool SqliteTileTable::forEachStored(int minZoom, int maxZoom, Tiles::Content content,
+                                    const Tiles::StoredVisitor &visit)
 {
     if (!d->pending.isEmpty() && !d->waitingForLock)
         d->writePending();
@@ -609,34 +861,121 @@ bool SqliteTileTable::forEach(int minZoom, int maxZoom, Tiles::Content content,
     const QHash<TileKey, Change> buffered = d->pending;
     const bool withData = content == Tiles::Content::KeysAndData;
     for (auto it = buffered.cbegin(); it != buffered.cend(); ++it) {
-        if (!it->remove && it.key().z >= minZoom && it.key().z <= maxZoom
-            && !visit(it.key(), withData ? it->data : QByteArray()))
+        if (it->remove || it.key().z < minZoom || it.key().z > maxZoom)
+            continue;
+        Tiles::StoredTile tile;
+        tile.key = it.key();
+        tile.size = it->data.size();
+        tile.data = withData ? it->data : QByteArray();
+        tile.where = QStringLiteral("%1/%2/%3").arg(tile.key.z).arg(tile.key.x).arg(tile.key.y);
+        if (!visit(tile))
             return true;
     }
     if (d->ready() != State::Ready)
         return false;
 
+    // Keys that are no whole numbers and data that are no bytes, or more than a tile,
+    // are told by their type and length, which SQLite knows without loading them.
+    const bool allLevels = minZoom <= 0 && maxZoom >= TileKey::MaxLevel;
+    QString text = d->statement(
+        "SELECT %R, CASE WHEN typeof(%1) = 'integer' THEN %1 END, "
+        "CASE WHEN typeof(%2) = 'integer' THEN %2 END, CASE WHEN typeof(%3) = 'integer' THEN %3 "
+        "END, typeof(%4), CASE typeof(%4) WHEN 'blob' THEN length(%4) END");
+    if (withData)
+        text += d->statement(
+            ", CASE WHEN typeof(%4) = 'blob' AND length(%4) <= 16777216 THEN %4 END");
+    text += QStringLiteral(" FROM tiles");
+    if (!allLevels)
+        text += d->statement(" WHERE %3 >= ? AND %3 <= ?");
     QSqlQuery q(d->db);
     q.setForwardOnly(true);
-    q.prepare(d->statement(withData ? "SELECT %1, %2, %3, %4 from tiles where %3 >= ? and %3 <= ? "
-                                      "and length(%4) <= 16777216"
-                                    : "SELECT %1, %2, %3 from tiles where %3 >= ? and %3 <= ?"));
-    q.addBindValue(minZoom);
-    q.addBindValue(maxZoom);
-    if (!q.exec()) {
-        d->error = reasonOf(q.lastError());
+    q.prepare(text);
+    if (!allLevels) {
+        q.addBindValue(minZoom);
+        q.addBindValue(maxZoom);
+    }
+    if (!d->exec(q)) {
+        d->error = d->reason(q.lastError());
         return false;
     }
-    TileKey key;
-    while (q.next()) {
-        if (!d->keyOf(q, &key) || buffered.contains(key))
+    while (d->next(q)) {
+        Tiles::StoredTile tile;
+        const QVariant row = q.value(0);
+        if (!row.isNull())
+            tile.copy = row.toLongLong();
+        if (!d->keyOf(q, 1, &tile.key)) {
+            tile.flaw = Tiles::Flaw::OffGrid;
+        } else if (buffered.contains(tile.key)) {
             continue;
-        if (!visit(key, withData ? q.value(3).toByteArray() : QByteArray()))
+        }
+        tile.where = d->hasRowid
+            ? QStringLiteral("row %1").arg(row.toLongLong())
+            : QStringLiteral("%1/%2/%3")
+                  .arg(valueOrNull(q.value(3)), valueOrNull(q.value(1)), valueOrNull(q.value(2)));
+        if (q.value(4).toString() != QLatin1String("blob")) {
+            if (tile.flaw == Tiles::Flaw::None)
+                tile.flaw = Tiles::Flaw::NoBytes;
+        } else {
+            tile.size = q.value(5).toLongLong();
+            if (tile.flaw == Tiles::Flaw::None && tile.size > Tiles::MaxTileBytes)
+                tile.flaw = Tiles::Flaw::TooLarge;
+            else if (tile.flaw == Tiles::Flaw::None && withData)
+                tile.data = q.value(6).toByteArray();
+        }
+        if (!visit(tile))
             return true;
     }
     if (q.lastError().isValid()) {
-        d->error = reasonOf(q.lastError());
+        d->error = d->reason(q.lastError());
         return false;
     }
     return true;
+}
+
+qint64 SqliteTileTable::removeStored(const QVector<Tiles::StoredTile> &tiles)
+{
+    if (!d->writePending() || d->ready() != State::Ready)
+        return 0;
+    if (d->readOnly) {
+        d->warnReadOnly();
+        return 0;
+    }
+    QSqlQuery transaction(d->db);
+    if (!transaction.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        d->error = d->reason(transaction.lastError());
+        return 0;
+    }
+    QSqlQuery byRow(d->db);
+    if (d->hasRowid)
+        byRow.prepare(QStringLiteral("DELETE FROM tiles WHERE rowid = ?"));
+    QSqlQuery &byKey = d->statements->erase;
+    qint64 removed = 0;
+    for (const Tiles::StoredTile &tile : tiles) {
+        int row = 0;
+        QSqlQuery *q = &byKey;
+        // A row of its own is removed alone: a good one may share its key.
+        if (tile.copy.isValid() && d->hasRowid) {
+            q = &byRow;
+            byRow.addBindValue(tile.copy.toLongLong());
+        } else if (tile.flaw != Tiles::Flaw::OffGrid && d->storedRow(tile.key, &row)) {
+            byKey.addBindValue(tile.key.x);
+            byKey.addBindValue(row);
+            byKey.addBindValue(tile.key.z);
+        } else {
+            continue;
+        }
+        if (!d->exec(*q)) {
+            d->error = d->reason(q->lastError());
+            QSqlQuery(d->db).exec(QStringLiteral("ROLLBACK"));
+            return 0;
+        }
+        removed += qMax(0, q->numRowsAffected());
+        q->finish();
+    }
+    if (!transaction.exec(QStringLiteral("COMMIT"))) {
+        d->error = d->reason(transaction.lastError());
+        QSqlQuery(d->db).exec(QStringLiteral("ROLLBACK"));
+        return 0;
+    }
+    return removed;
 }

@@ -8,6 +8,7 @@
 #include <QtCore/QDateTime>
 #include <QtCore/QDeadlineTimer>
 #include <QtCore/QDebug>
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QLocale>
 #include <QtCore/QSet>
 #include <QtCore/QTimer>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -28,9 +30,23 @@ constexpr auto RowAttribute = QNetworkRequest::Attribute(QNetworkRequest::User +
 constexpr qint64 MaxBodyBytes = 8 * 1024 * 1024;
 // Qt's network thread hands over at most this much before the body is read here.
 constexpr qint64 ReadChunkBytes = 1024 * 1024;
-constexpr qint64 FirstRetryMs = 10 * 1000;
-constexpr qint64 MaxBackoffMs = 10 * 60 * 1000;
+constexpr int FirstRetryMs = 10 * 1000;
+constexpr int MaxBackoffMs = 10 * 60 * 1000;
+// A proxy's error page usually goes away, but a server that sends one for a tile may well
+// send it again: such a tile is asked for rarely.
+constexpr qint64 BadBodyFirstRetryMs = 5 * 60 * 1000;
+constexpr qint64 BadBodyMaxBackoffMs = 60 * 60 * 1000;
 constexpr qint64 MaxRetryAfterSecs = 60 * 60;
+constexpr int MaxRedirects = 5;
+// Failure marks are kept for the tiles a pan or a zoom might bring back soon: those of
+// the view's level and the two levels either side whose place lies within one view of
+// the view on every side (3 x 3 views). Beyond that a mark saves at most one request,
+// so at most MaxMarks are kept, the nearest first: a few hundred KiB however long the
+// view is panned over a failing server. Without a view the oldest go first.
+constexpr int MaxMarks = 4096;
+constexpr int MarkLevelsKept = 2;
+// Servers that asked for a pause; a template with a marker in its host may reach many.
+constexpr int MaxPausedServers = 64;
 
 qint64 monotonicMsecs()
 {
@@ -134,23 +150,51 @@ struct TileDownloader::Private
         int error = 0;
         int failures = 0;
         bool permanent = false;
+        bool badBody = false;
+        qint64 failedAt = 0;
         qint64 retryAt = 0;
+        qint64 notBefore = 0; // what the server's Retry-After asked for
     };
     struct Flight
     {
         QNetworkReply *reply = nullptr;
         QByteArray body;
         int error = 0; // why this side aborted it
+        QUrl at;       // where it is now, after any redirects
+        QElapsedTimer sent;
+        bool headCame = false;
+        bool judging = false; // a whole slow-body period has begun since the head came
+        qint64 bytesThisPeriod = 0;
     };
 
     explicit Private(TileDownloader *q) : q(q) { }
 
+    bool canSend() const { return urlTemplate.isUsable() && store; }
+    bool inView(const TileKey &key) const
+    {
+        return viewKnown && key.z == viewZ && viewWindow.contains(key.x, key.y);
+    }
+    bool waiting(const TileKey &key) const
+    {
+        return queued.contains(key) || inFlight.contains(key);
+    }
+    void enqueue(const TileKey &key);
     void sendQueued();
     void send(const TileKey &key);
     void abortWith(const TileKey &key, QNetworkReply *reply, int error);
     static void abortOnce(QNetworkReply *reply);
     void takeBody(const TileKey &key, QNetworkReply *reply);
-    void markFailed(const TileKey &key, int error, const QNetworkReply *reply);
+    void checkProgress(const TileKey &key, QNetworkReply *reply);
+    void checkRedirect(const TileKey &key, QNetworkReply *reply, const QUrl &to);
+    void markFailed(const TileKey &key, int error, bool badBody, int status, qint64 serverWait);
+    void serverIsBack(const TileKey &arrived);
+    void pauseServer(const QString &server, qint64 until);
+    // When the server of the tile ends its pause; 0 when it is not paused.
+    qint64 pausedUntilFor(const TileKey &key, qint64 now) const;
+    void wake();
+    void scheduleWake();
+    void wakeBy(qint64 at);
+    void pruneMarks(bool toCount);
 
     TileDownloader *q;
     QNetworkAccessManager *network = nullptr;
@@ -160,6 +204,10 @@ struct TileDownloader::Private
     int maxInFlight = 6;
     int transferTimeout = 30 * 1000;
     int deadline = 60 * 1000;
+    int slowBodyBytes = 2048;
+    int slowBodyMs = 5000;
+    int firstRetryMs = FirstRetryMs;
+    int maxBackoffMs = MaxBackoffMs;
     bool dumpServerExchange = false;
     std::function<qint64()> clock = monotonicMsecs;
     std::function<bool(const QByteArray &)> bodyCheck;
@@ -168,9 +216,17 @@ struct TileDownloader::Private
     QVector<TileKey> queue;
     QSet<TileKey> queued;
     QHash<TileKey, Flight> inFlight;
-    QPointF viewCentre;
+    QHash<QString, qint64> pausedUntil; // by server, on the clock
     bool viewKnown = false;
+    int viewZ = 0;
+    QRect viewWindow;
+    QPointF viewCentre;
+    bool queueSorted = true; // nearest the view's centre first
     QTimer sendTimer;
+    // Single shot, at the earliest end of a wait that something is held for; stopped when
+    // nothing is.
+    QTimer wakeTimer;
+    qint64 wakeAt = 0;
 };
 
 TileDownloader::TileDownloader(QObject *parent) : QObject(parent), d(new Private(this))
@@ -181,6 +237,8 @@ TileDownloader::TileDownloader(QObject *parent) : QObject(parent), d(new Private
     d->sendTimer.setSingleShot(true);
     d->sendTimer.setInterval(0);
     connect(&d->sendTimer, &QTimer::timeout, this, [this] { d->sendQueued(); });
+    d->wakeTimer.setSingleShot(true);
+    connect(&d->wakeTimer, &QTimer::timeout, this, [this] { d->wake(); });
 }
 
 TileDownloader::~TileDownloader()
@@ -262,6 +320,18 @@ void TileDownloader::setDeadline(int msecs)
     d->deadline = qMax(1, msecs);
 }
 
+void TileDownloader::setSlowBodyLimit(int bytes, int msecs)
+{
+    d->slowBodyBytes = qMax(1, bytes);
+    d->slowBodyMs = qMax(1, msecs);
+}
+
+void TileDownloader::setBackoff(int firstMsecs, int maxMsecs)
+{
+    d->firstRetryMs = qMax(1, firstMsecs);
+    d->maxBackoffMs = qMax(d->firstRetryMs, maxMsecs);
+}
+
 void TileDownloader::setClock(std::function<qint64()> msecsNow)
 {
     d->clock = msecsNow ? std::move(msecsNow) : monotonicMsecs;
@@ -281,9 +351,8 @@ TileDownloader::Status TileDownloader::want(const TileKey &key)
     const auto mark = d->marks.constFind(key);
     if (mark != d->marks.constEnd() && (mark->permanent || d->clock() < mark->retryAt))
         return {Failed, mark->error};
-    if (!d->queued.contains(key) && !d->inFlight.contains(key)) {
-        d->queue.append(key);
-        d->queued.insert(key);
+    if (!d->waiting(key)) {
+        d->enqueue(key);
         if (d->inFlight.size() < d->maxInFlight)
             d->sendTimer.start();
     }
@@ -292,7 +361,13 @@ TileDownloader::Status TileDownloader::want(const TileKey &key)
 
 void TileDownloader::setView(int z, const QRect &window, const QPointF &centre)
 {
-    d->viewKnown = std::isfinite(centre.x()) && std::isfinite(centre.y());
+    const bool known = std::isfinite(centre.x()) && std::isfinite(centre.y()) && window.isValid();
+    const bool moved = known != d->viewKnown || z != d->viewZ || window != d->viewWindow;
+    d->viewKnown = known;
+    d->viewZ = z;
+    d->viewWindow = window;
+    if (centre != d->viewCentre)
+        d->queueSorted = false;
     d->viewCentre = centre;
     const auto stale = [&](const TileKey &key) {
         if (key.z == z && window.contains(key.x, key.y))
@@ -302,12 +377,18 @@ void TileDownloader::setView(int z, const QRect &window, const QPointF &centre)
     };
     d->queue.erase(std::remove_if(d->queue.begin(), d->queue.end(), stale), d->queue.end());
     d->sendQueued();
+    if (moved) {
+        d->pruneMarks(false);
+        d->scheduleWake();
+    }
 }
 
 void TileDownloader::cancelAll()
 {
     d->queue.clear();
     d->queued.clear();
+    d->viewKnown = false;
+    d->wakeTimer.stop();
     const QHash<TileKey, Private::Flight> flights = std::exchange(d->inFlight, {});
     // No longer tracked, so handleReply drops any that still finish. Deleting a reply
     // ends its request; aborting one whose failure is already on its way to this thread
@@ -319,6 +400,7 @@ void TileDownloader::cancelAll()
 void TileDownloader::clearMarks()
 {
     d->marks.clear();
+    d->scheduleWake();
 }
 
 int TileDownloader::queuedCount() const
@@ -329,6 +411,11 @@ int TileDownloader::queuedCount() const
 int TileDownloader::inFlightCount() const
 {
     return d->inFlight.size();
+}
+
+int TileDownloader::markCount() const
+{
+    return d->marks.size();
 }
 
 qint64 TileDownloader::retryAt(const TileKey &key) const
@@ -362,34 +449,51 @@ void TileDownloader::handleReply(QNetworkReply *reply)
         d->takeBody(key, reply);
         error = flight->error;
     }
+    // Qt reports some statuses with the same code: only this side judges bodies.
+    bool badBody = flight->error == BadBodyError;
     const QByteArray body = std::move(flight->body);
     d->inFlight.erase(flight);
+    const int status = httpStatus(reply);
+    const qint64 serverWait = retryAfterMs(reply);
+    if (serverWait > 0 && (status == 429 || status == 503))
+        d->pauseServer(d->urlTemplate.server(key), d->clock() + serverWait);
     // The next request travels while this body is checked.
     d->sendQueued();
 
     QImage image;
     if (error == QNetworkReply::NoError) {
-        if (d->bodyCheck)
-            error = d->bodyCheck(body) ? 0 : BadBodyError;
-        else if ((image = TileImage::decode(body)).isNull())
+        badBody = d->bodyCheck ? !d->bodyCheck(body) : (image = TileImage::decode(body)).isNull();
+        if (badBody)
             error = BadBodyError;
     }
-    Q_EMIT replyFinished(key, httpStatus(reply), error ? 0 : body.size());
+    Q_EMIT replyFinished(key, status, error ? 0 : body.size());
     if (error == QNetworkReply::NoError) {
-        d->marks.remove(key);
+        const Private::Mark mark = d->marks.take(key);
         d->store->setData(key, body);
+        if (mark.failures > 0 && !mark.permanent && !mark.badBody) {
+            d->serverIsBack(key);
+            d->scheduleWake();
+        }
         Q_EMIT tileArrived(key, image);
     } else {
-        d->markFailed(key, error, reply);
+        d->markFailed(key, error, badBody, status, serverWait);
         Q_EMIT tileFailed(key, error);
     }
 }
 
+void TileDownloader::Private::enqueue(const TileKey &key)
+{
+    queue.append(key);
+    queueSorted = false;
+    queued.insert(key);
+}
+
 void TileDownloader::Private::sendQueued()
 {
-    if (!urlTemplate.isUsable() || !store || inFlight.size() >= maxInFlight)
+    if (!canSend() || inFlight.size() >= maxInFlight)
         return;
-    if (viewKnown) {
+    if (viewKnown && !queueSorted) {
+        queueSorted = true;
         const auto distance = [this](const TileKey &key) {
             const double dx = key.x + 0.5 - viewCentre.x();
             const double dy = key.y + 0.5 - viewCentre.y();
@@ -399,8 +503,15 @@ void TileDownloader::Private::sendQueued()
             return distance(a) < distance(b);
         });
     }
-    while (inFlight.size() < maxInFlight && !queue.isEmpty()) {
-        const TileKey key = queue.takeFirst();
+    const qint64 now = clock();
+    for (int i = 0; inFlight.size() < maxInFlight && i < queue.size();) {
+        const TileKey key = queue.at(i);
+        if (const qint64 end = pausedUntilFor(key, now)) {
+            wakeBy(end);
+            ++i;
+            continue;
+        }
+        queue.remove(i);
         queued.remove(key);
         send(key);
     }
@@ -419,21 +530,75 @@ void TileDownloader::Private::send(const TileKey &key)
     request.setRawHeader("User-Agent", userAgent);
     // Set here, it also keeps Qt from inflating bodies on its own, without a bound.
     request.setRawHeader("Accept-Encoding", "identity");
+    // Each redirect is checked here: a server may move its tiles to https or to another
+    // host, but not to another scheme nor back to http.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
+    // HTTP/1.1 as on Qt 5, whose default this is: Qt 6 would multiplex over HTTP/2.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     request.setTransferTimeout(transferTimeout);
 
     QNetworkReply *reply = network->get(request);
     reply->setReadBufferSize(ReadChunkBytes);
-    inFlight.insert(key, Flight{reply, QByteArray(), 0});
+    Flight &flight = inFlight[key];
+    flight = Flight();
+    flight.reply = reply;
+    flight.at = request.url();
+    flight.sent.start();
     connect(reply, &QNetworkReply::metaDataChanged, q, [this, key, reply] {
+        const auto flight = inFlight.find(key);
+        if (flight != inFlight.end() && flight->reply == reply)
+            flight->headCame = true;
         const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
         if (succeeded(reply) && (contentEncoded(reply) || length > MaxBodyBytes))
             abortWith(key, reply, BadBodyError);
     });
+    connect(reply, &QNetworkReply::redirected, q,
+            [this, key, reply](const QUrl &to) { checkRedirect(key, reply, to); });
     connect(reply, &QIODevice::readyRead, q, [this, key, reply] { takeBody(key, reply); });
     QTimer::singleShot(deadline, reply,
                        [this, key, reply] { abortWith(key, reply, TimeoutError); });
+    auto *progress = new QTimer(reply);
+    connect(progress, &QTimer::timeout, q, [this, key, reply] { checkProgress(key, reply); });
+    progress->start(slowBodyMs);
+}
+
+void TileDownloader::Private::checkRedirect(const TileKey &key, QNetworkReply *reply,
+                                            const QUrl &to)
+{
+    const auto flight = inFlight.find(key);
+    if (flight == inFlight.end() || flight->reply != reply)
+        return;
+    const QString scheme = to.scheme().toLower();
+    const bool secure = flight->at.scheme().toLower() == QLatin1String("https");
+    if (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && !secure)) {
+        flight->at = to;
+        Q_EMIT reply->redirectAllowed();
+    } else {
+        abortWith(key, reply,
+                  scheme == QLatin1String("http") ? QNetworkReply::InsecureRedirectError
+                                                  : QNetworkReply::ProtocolUnknownError);
+    }
+}
+
+// Called every slowBodyMs while the request runs.
+void TileDownloader::Private::checkProgress(const TileKey &key, QNetworkReply *reply)
+{
+    const auto flight = inFlight.find(key);
+    if (flight == inFlight.end() || flight->reply != reply)
+        return;
+    if (!flight->headCame) {
+        if (flight->sent.hasExpired(transferTimeout))
+            abortWith(key, reply, TimeoutError);
+        return;
+    }
+    if (flight->judging && flight->bytesThisPeriod < slowBodyBytes) {
+        abortWith(key, reply, TimeoutError);
+        return;
+    }
+    flight->judging = true;
+    flight->bytesThisPeriod = 0;
 }
 
 // A reply that has met its error is finishing already; aborting it too makes Qt
@@ -457,8 +622,11 @@ void TileDownloader::Private::takeBody(const TileKey &key, QNetworkReply *reply)
 {
     const QByteArray chunk = reply->readAll();
     const auto flight = inFlight.find(key);
+    if (flight == inFlight.end() || flight->reply != reply || flight->error)
+        return;
+    flight->bytesThisPeriod += chunk.size();
     // Error pages are read and dropped: only a tile counts against the cap.
-    if (flight == inFlight.end() || flight->reply != reply || flight->error || !succeeded(reply))
+    if (!succeeded(reply))
         return;
     if (flight->body.size() + chunk.size() > MaxBodyBytes)
         abortWith(key, reply, BadBodyError);
@@ -466,14 +634,167 @@ void TileDownloader::Private::takeBody(const TileKey &key, QNetworkReply *reply)
         flight->body += chunk;
 }
 
-void TileDownloader::Private::markFailed(const TileKey &key, int error, const QNetworkReply *reply)
+void TileDownloader::Private::markFailed(const TileKey &key, int error, bool badBody, int status,
+                                         qint64 serverWait)
 {
+    const qint64 now = clock();
     Mark &mark = marks[key];
     mark.error = error;
-    mark.permanent = !isTransient(error, httpStatus(reply));
+    mark.badBody = badBody;
+    mark.permanent = mark.badBody ? !viewKnown : !isTransient(error, status);
     mark.failures = qMin(mark.failures + 1, 20);
+    mark.failedAt = now;
     if (!mark.permanent) {
-        const qint64 backoff = qMin(FirstRetryMs << (mark.failures - 1), MaxBackoffMs);
-        mark.retryAt = clock() + qMax(backoff, retryAfterMs(reply));
+        const qint64 first = mark.badBody ? BadBodyFirstRetryMs : firstRetryMs;
+        const qint64 most = mark.badBody ? BadBodyMaxBackoffMs : maxBackoffMs;
+        mark.notBefore = now + serverWait;
+        mark.retryAt = now + qMax(qMin(first << (mark.failures - 1), most), serverWait);
+        if (inView(key))
+            wakeBy(mark.retryAt);
     }
+    if (marks.size() > MaxMarks)
+        pruneMarks(true);
+}
+
+// A tile that had failed for a transient reason came: the outage or overload is over, and
+// the other tiles that failed that way on this server need not wait out backoffs that
+// grew while it lasted. Their failure counts stay, should the server fail again.
+void TileDownloader::Private::serverIsBack(const TileKey &arrived)
+{
+    const qint64 now = clock();
+    const QString server = urlTemplate.server(arrived);
+    for (auto it = marks.begin(); it != marks.end(); ++it) {
+        Mark &mark = it.value();
+        if (!mark.permanent && !mark.badBody && mark.retryAt > now
+            && urlTemplate.server(it.key()) == server)
+            mark.retryAt = qMax(now, mark.notBefore);
+    }
+}
+
+void TileDownloader::Private::pauseServer(const QString &server, qint64 until)
+{
+    qint64 &end = pausedUntil[server];
+    end = qMax(end, until);
+    if (pausedUntil.size() <= MaxPausedServers)
+        return;
+    auto soonest = pausedUntil.begin();
+    for (auto it = pausedUntil.begin(); it != pausedUntil.end(); ++it) {
+        if (it.value() < soonest.value())
+            soonest = it;
+    }
+    pausedUntil.erase(soonest);
+}
+
+qint64 TileDownloader::Private::pausedUntilFor(const TileKey &key, qint64 now) const
+{
+    if (pausedUntil.isEmpty())
+        return 0;
+    const qint64 end = pausedUntil.value(urlTemplate.server(key));
+    return end > now ? end : 0;
+}
+
+// The end of a wait: tiles of the view whose marks expired are asked for again, and
+// tiles held by a server's pause go.
+void TileDownloader::Private::wake()
+{
+    if (!canSend())
+        return;
+    const qint64 now = clock();
+    for (auto it = marks.begin(); it != marks.end();) {
+        const bool expired = !it->permanent && it->retryAt <= now;
+        if (expired && inView(it.key())) {
+            if (!waiting(it.key()))
+                enqueue(it.key());
+            ++it;
+        } else if (expired && !waiting(it.key())) {
+            it = marks.erase(it); // nothing to remember: it may be asked for at once
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = pausedUntil.begin(); it != pausedUntil.end();)
+        it = it.value() <= now ? pausedUntil.erase(it) : std::next(it);
+    sendQueued();
+    scheduleWake();
+}
+
+void TileDownloader::Private::scheduleWake()
+{
+    qint64 earliest = std::numeric_limits<qint64>::max();
+    if (canSend()) {
+        const qint64 now = clock();
+        if (viewKnown) {
+            for (auto it = marks.cbegin(); it != marks.cend(); ++it) {
+                if (!it->permanent && it->retryAt < earliest && inView(it.key())
+                    && !waiting(it.key()))
+                    earliest = it->retryAt;
+            }
+        }
+        if (!queue.isEmpty()) {
+            for (const qint64 end : qAsConst(pausedUntil)) {
+                if (end > now)
+                    earliest = qMin(earliest, end);
+            }
+        }
+        if (earliest != std::numeric_limits<qint64>::max()) {
+            wakeTimer.stop();
+            wakeBy(earliest);
+            return;
+        }
+    }
+    wakeTimer.stop();
+}
+
+// Makes sure the downloader wakes by `at`, on the clock; a wake-up due sooner stays.
+void TileDownloader::Private::wakeBy(qint64 at)
+{
+    if (wakeTimer.isActive() && wakeAt <= at)
+        return;
+    wakeAt = at;
+    const qint64 wait = at - clock();
+    wakeTimer.start(int(qBound<qint64>(0, wait, std::numeric_limits<int>::max())));
+}
+
+// Drops the marks far from the view or expired off it; `toCount` also keeps no more than
+// three quarters of MaxMarks, so that the count is pruned rarely.
+void TileDownloader::Private::pruneMarks(bool toCount)
+{
+    const qint64 now = clock();
+    QRectF kept;
+    if (viewKnown) {
+        const QRectF window(viewWindow);
+        kept = window.adjusted(-window.width(), -window.height(), window.width(), window.height());
+    }
+    // Where a tile of another level lies, in tiles of the view's level.
+    const auto placeInView = [this](const TileKey &key) {
+        const double scale = std::ldexp(1.0, viewZ - key.z);
+        return QPointF((key.x + 0.5) * scale, (key.y + 0.5) * scale);
+    };
+    for (auto it = marks.begin(); it != marks.end();) {
+        const TileKey &key = it.key();
+        bool drop = !it->permanent && it->retryAt <= now && !inView(key) && !waiting(key);
+        if (viewKnown && !drop)
+            drop = std::abs(key.z - viewZ) > MarkLevelsKept || !kept.contains(placeInView(key));
+        it = drop ? marks.erase(it) : std::next(it);
+    }
+    if (!toCount || marks.size() <= MaxMarks * 3 / 4)
+        return;
+
+    QVector<QPair<double, TileKey>> byDistance;
+    byDistance.reserve(marks.size());
+    for (auto it = marks.cbegin(); it != marks.cend(); ++it) {
+        double far = double(now - it->failedAt);
+        if (viewKnown) {
+            const QPointF at = placeInView(it.key()) - viewCentre;
+            far = (at.x() * at.x() + at.y() * at.y()) * (1 + std::abs(it.key().z - viewZ));
+        }
+        byDistance.append({far, it.key()});
+    }
+    const auto keep = byDistance.begin() + MaxMarks * 3 / 4;
+    std::nth_element(byDistance.begin(), keep, byDistance.end(),
+                     [](const QPair<double, TileKey> &a, const QPair<double, TileKey> &b) {
+                         return a.first < b.first;
+                     });
+    for (auto it = keep; it != byDistance.end(); ++it)
+        marks.remove(it->second);
 }

@@ -21,6 +21,17 @@ class Tiles;
 // left the view, validates every body as a tile image before storing it, and marks
 // failed tiles: transient failures for a backoff, permanent ones until the marks are
 // cleared or the template or store changes.
+//
+// A server that answers 429 or 503 with Retry-After gets no request at all until the time
+// it gave (at most an hour); queued tiles wait for it as requested, not failed. Redirects
+// are followed, at most 5 in a row, to http and https only, never from https to http.
+//
+// Once told what a view shows (setView), the downloader keeps that view whole by itself,
+// with no repaint needed: a failed tile of the view is asked for again when its wait ends,
+// and when a tile that had failed for a transient reason arrives, the server is taken to
+// be back and the other tiles it failed that way wait no longer (Retry-After still holds).
+// A 200 body that is no tile (an error page of a proxy, a body cut short) is then taken
+// as transient too, with a long backoff; without a view it is final, like a 404.
 class TileDownloader : public QObject
 {
     Q_OBJECT
@@ -40,8 +51,8 @@ public:
 
     enum State {
         NotRequested, // no usable template or no store: draw nothing
-        Requested, // queued or in flight: draw the placeholder
-        Failed // draw the error tile of `error`
+        Requested,    // queued or in flight: draw the placeholder
+        Failed        // draw the error tile of `error`
     };
     struct Status
     {
@@ -69,13 +80,25 @@ public:
     int maxInFlight() const;
     void setDumpServerExchange(bool on);
     bool dumpServerExchange() const;
-    // Milliseconds without a byte before a request fails (default 30 s).
+    // Milliseconds without a byte before a request fails (default 30 s); the reply's head
+    // must have come by then too.
     void setTransferTimeout(int msecs);
+    // Once the head has come, a body that brings fewer than `bytes` in `msecs` fails as
+    // timed out (default 2 KiB in 5 s): a server that drips a byte now and then frees its
+    // connection within seconds, not at the deadline.
+    void setSlowBodyLimit(int bytes, int msecs);
     // Milliseconds a request may take at all (default 60 s): a server that drips a byte
     // now and then must not hold a connection for ever.
     void setDeadline(int msecs);
-    // The clock that failure marks expire by; monotonic milliseconds by default.
+    // The clock that failure marks and pauses expire by; monotonic milliseconds by default.
+    // The waits that end by themselves run on the event loop's timers, for as long as this
+    // clock says they have left when they begin.
     void setClock(std::function<qint64()> msecsNow);
+    // A transient failure waits `firstMsecs` before the tile may be asked for again,
+    // doubling with every failure in a row up to `maxMsecs` (default 10 s and 10 min).
+    // Retry-After may lengthen it. A body that was no tile waits 5 min, doubling up to an
+    // hour.
+    void setBackoff(int firstMsecs, int maxMsecs);
     // Decides whether a body is a tile instead of decoding it; tileArrived() then carries a
     // null image. For a program that stores tiles without showing them.
     void setBodyCheck(std::function<bool(const QByteArray &body)> isTile);
@@ -88,10 +111,14 @@ public:
     // queued requests outside the window or of another level, orders the rest nearest
     // the centre first and sends up to the budget. Requests in flight run on.
     void setView(int z, const QRect &window, const QPointF &centre);
+    // Drops what is queued and in flight, and forgets the view until the next setView():
+    // nothing is asked for by itself meanwhile.
     void cancelAll();
     void clearMarks();
     int queuedCount() const;
     int inFlightCount() const;
+    // Failure marks held: at most a few thousand, those near the view first.
+    int markCount() const;
     // When a failed tile may be wanted again, on the clock of setClock(): 0 when it bears
     // no mark, -1 when its failure is permanent.
     qint64 retryAt(const TileKey &key) const;

@@ -3,11 +3,22 @@
 #include <QtCore/QRegularExpression>
 #include <QtCore/QUrl>
 
+namespace {
+
+QString serverOf(const QString &url)
+{
+    return QUrl(url, QUrl::TolerantMode)
+        .adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery
+                  | QUrl::RemoveFragment)
+        .toString();
+}
+
+} // namespace
+
 TileUrlTemplate::TileUrlTemplate(const QString &text) : m_text(text)
 {
     // %1 to %3 followed by a hex digit are percent escapes of the URL, such as "%2F".
-    static const QRegularExpression marker(
-        QStringLiteral("%([1-3])(?![0-9A-Fa-f])|\\{([zxy])\\}"));
+    static const QRegularExpression marker(QStringLiteral("%([1-3])(?![0-9A-Fa-f])|\\{([zxy])\\}"));
     bool seen[3] = {};
     int done = 0;
     for (QRegularExpressionMatchIterator it = marker.globalMatch(text); it.hasNext();) {
@@ -35,6 +46,8 @@ TileUrlTemplate::TileUrlTemplate(const QString &text) : m_text(text)
         m_problem = QStringLiteral("only http and https are fetched");
     else if (!url.isValid() || url.host().isEmpty())
         m_problem = QStringLiteral("it names no server");
+    else if (m_pieces.first().literal.indexOf(QLatin1Char('/'), scheme.size() + 3) > 0)
+        m_server = serverOf(m_pieces.first().literal);
 }
 
 QString TileUrlTemplate::fill(const TileKey &key) const
@@ -57,4 +70,9 @@ QString TileUrlTemplate::fill(const TileKey &key) const
         }
     }
     return url;
+}
+
+QString TileUrlTemplate::server(const TileKey &key) const
+{
+    return m_server.isEmpty() ? serverOf(fill(key)) : m_server;
 }

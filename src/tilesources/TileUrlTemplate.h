@@ -21,6 +21,8 @@ public:
     // Why a non-empty template cannot be used; empty when it can.
     QString problem() const { return m_problem; }
     QString fill(const TileKey &key) const;
+    // Scheme, host and port of the tile's URL: the server that answers for it.
+    QString server(const TileKey &key) const;
 
 private:
     enum Part { Literal, Level, Column, Row };
@@ -33,6 +35,8 @@ private:
     QString m_text;
     QVector<Piece> m_pieces;
     QString m_problem;
+    // The server of every tile, when no marker stands before the path.
+    QString m_server;
 };
 
 #endif

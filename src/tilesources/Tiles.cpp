@@ -33,15 +33,14 @@ std::unique_ptr<Tiles> Tiles::open(const QString &path, const OpenOptions &optio
     const QString absolute = info.absoluteFilePath();
     switch (kindOf(path)) {
     case Kind::Directory:
-        // The tree need not exist: writes create the directories they need.
-        if (info.exists() && !info.isDir()) {
-            *error = QStringLiteral("cannot open tile store \"%1\": not a directory")
-                         .arg(QDir::toNativeSeparators(absolute));
-            return nullptr;
-        }
-        if (!info.exists() && !options.create) {
-            *error = QStringLiteral("cannot open tile store \"%1\": no such directory")
-                         .arg(QDir::toNativeSeparators(absolute));
+        // The tree need not exist: writes create the directories they need, and a store
+        // that may create is made without looking at the disk. One that must find a tree
+        // finds one.
+        if (!options.create && !info.isDir()) {
+            *error = QStringLiteral("cannot open tile store \"%1\": %2")
+                         .arg(QDir::toNativeSeparators(absolute),
+                              info.exists() ? QStringLiteral("not a directory")
+                                            : QStringLiteral("no such directory"));
             return nullptr;
         }
         return std::make_unique<TilesFromFile>(absolute);
@@ -112,6 +111,37 @@ void Tiles::close(std::unique_ptr<Tiles> store)
     if (!store || store->flush() || !QCoreApplication::instance())
         return;
     RetiredStores::instance()->add(std::move(store));
+}
+
+bool Tiles::isWritable()
+{
+    return true;
+}
+
+qint64 Tiles::writtenCount() const
+{
+    return -1;
+}
+
+bool Tiles::forEachStored(int minZoom, int maxZoom, Content content, const StoredVisitor &visit)
+{
+    return forEachTile(minZoom, maxZoom, content, [&](const TileKey &key, const QByteArray &data) {
+        StoredTile tile;
+        tile.key = key;
+        tile.data = data;
+        if (content == Content::KeysAndData)
+            tile.size = data.size();
+        tile.where = QStringLiteral("%1/%2/%3").arg(key.z).arg(key.x).arg(key.y);
+        return visit(tile);
+    });
+}
+
+qint64 Tiles::removeStored(const QVector<StoredTile> &tiles)
+{
+    qint64 removed = 0;
+    for (const StoredTile &tile : tiles)
+        removed += remove(tile.key);
+    return flush() ? removed : 0;
 }
 
 QPixmap Tiles::decodedTile(const TileKey &key)

@@ -6,6 +6,8 @@
 #include <QtCore/QByteArray>
 #include <QtCore/QDateTime>
 #include <QtCore/QString>
+#include <QtCore/QVariant>
+#include <QtCore/QVector>
 #include <QtGui/QPixmap>
 
 #include <functional>
@@ -34,6 +36,36 @@ public:
     // Returns false to stop the enumeration.
     using Visitor = std::function<bool(const TileKey &key, const QByteArray &data)>;
 
+    // The largest tile the stores read: tiles are kilobytes, a planted one could be a
+    // gigabyte.
+    static constexpr qint64 MaxTileBytes = 16 * 1024 * 1024;
+
+    // What keeps a stored tile from being looked at, or from being a tile at all.
+    enum class Flaw {
+        None,
+        // NULL, text or a number where the image's bytes belong: not a tile, known
+        // without reading it.
+        NoBytes,
+        // More than MaxTileBytes: not read.
+        TooLarge,
+        // Its level, column or row is no whole number, or off the grid.
+        OffGrid,
+        // The file cannot be opened.
+        Unreadable
+    };
+    // One stored copy of a tile, as a listing of everything stored finds it: a store may
+    // hold a tile twice (two rows of one key, or 45.png beside 45.jpeg).
+    struct StoredTile
+    {
+        TileKey key;     // meaningless for Flaw::OffGrid
+        QByteArray data; // with Content::KeysAndData and Flaw::None
+        Flaw flaw = Flaw::None;
+        qint64 size = -1; // bytes stored; -1 when unknown
+        QString where;    // the row or file, for messages
+        QVariant copy;    // which copy this is, for removeStored()
+    };
+    using StoredVisitor = std::function<bool(const StoredTile &tile)>;
+
     struct OpenOptions
     {
         // Longest wait, per statement, for a lock held by another program. The view
@@ -51,6 +83,11 @@ public:
         int retryMs = 500;
         // Connections of SQLite stores are named after this, made unique per store.
         QString connectionPrefix = QStringLiteral("OsmView");
+        // Longest that one statement on an SQLite file, or one row of a listing, may run
+        // before it is cut: the view reads on the GUI thread and keeps this well under a
+        // frame, a tool reading large files can afford seconds. Reads by key never come
+        // near it; a file whose reads would scan is refused when it is opened.
+        int statementTimeLimitMs = 4;
     };
 
     virtual QPixmap pixmap(const TileKey &key) = 0;
@@ -77,8 +114,24 @@ public:
     // False when the store could not be read to the end (see errorString()).
     virtual bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) = 0;
     virtual Kind kind() const = 0;
+    // Like forEachTile(), but visits every stored copy, flawed ones included (those whose
+    // level is no level only when all levels are asked for), without reading what
+    // cannot be read in bounded memory.
+    virtual bool forEachStored(int minZoom, int maxZoom, Content content,
+                               const StoredVisitor &visit);
+    // Removes exactly these copies, as forEachStored() found them, and nothing else;
+    // returns how many were removed (see errorString() when that is fewer).
+    virtual qint64 removeStored(const QVector<StoredTile> &tiles);
     // Why the last open, read or write failed.
     virtual QString errorString() const = 0;
+    // False, with the reason in errorString(), when the store takes no tiles at all: a
+    // read-only file, a package whose tiles are a view, a directory that cannot be
+    // written in. The room left is not looked at.
+    virtual bool isWritable();
+    // How many tiles given to setData() or setPixmap() since the store was opened reached
+    // the file; not those still buffered, refused, or lost to a failed write. -1 when the
+    // store cannot tell.
+    virtual qint64 writtenCount() const;
 
     // The kind a path names: no suffix a directory, ".mbtiles" a package, else a database.
     static Kind kindOf(const QString &path);

@@ -35,8 +35,7 @@ QString fileOf(const QSqlDatabase &db)
 
 TilesFromDb::TilesFromDb(QSqlDatabase db)
     : TilesFromDb(db, fileOf(db), db.connectionName().left(8) == TemporaryConnectionPrefix)
-{
-}
+{ }
 
 TilesFromDb::TilesFromDb(QSqlDatabase db, const QString &fileName, bool ownsConnection)
 {
@@ -163,4 +162,25 @@ Tiles::Kind TilesFromDb::kind() const
 QString TilesFromDb::errorString() const
 {
     return table->errorString();
+}
+
+bool TilesFromDb::isWritable()
+{
+    return table->isWritable();
+}
+
+qint64 TilesFromDb::writtenCount() const
+{
+    return table->writtenCount();
+}
+
+bool TilesFromDb::forEachStored(int minZoom, int maxZoom, Content content,
+                                const StoredVisitor &visit)
+{
+    return table->forEachStored(minZoom, maxZoom, content, visit);
+}
+
+qint64 TilesFromDb::removeStored(const QVector<StoredTile> &tiles)
+{
+    return table->removeStored(tiles);
 }

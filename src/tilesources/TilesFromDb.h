@@ -41,6 +41,11 @@ public:
     bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) override;
     Kind kind() const override;
     QString errorString() const override;
+    bool isWritable() override;
+    qint64 writtenCount() const override;
+    bool forEachStored(int minZoom, int maxZoom, Content content,
+                       const StoredVisitor &visit) override;
+    qint64 removeStored(const QVector<StoredTile> &tiles) override;
 
 private:
     TilesFromDb(QSqlDatabase db, const QString &fileName, bool ownsConnection);

@@ -13,9 +13,6 @@
 
 namespace {
 
-// Tiles are kilobytes; a planted file could be gigabytes.
-constexpr qint64 MaxTileBytes = 16 * 1024 * 1024;
-
 // A level, column or row as this store writes it: plain decimal.
 bool decimal(const QString &text, int *value)
 {
@@ -32,6 +29,7 @@ struct TilesFromFile::Private
     QString suffix;
     QString canonicalRoot;
     QString error;
+    qint64 written = 0;
     bool warnedWrite = false;
 
     QString root();
@@ -150,6 +148,7 @@ bool TilesFromFile::Private::write(const TileKey &key, const QByteArray &data)
     }
     if (!file.commit())
         return writeFailed(path, file.errorString());
+    ++written;
     // The tile replaces what was stored for it, in whatever format that was.
     const QStringList names = siblings();
     for (const QString &candidate : names) {
@@ -321,4 +320,88 @@ Tiles::Kind TilesFromFile::kind() const
 QString TilesFromFile::errorString() const
 {
     return d->error;
+}
+
+bool TilesFromFile::isWritable()
+{
+    // The tree is made on the first write: what counts is the nearest part that exists.
+    QFileInfo info(d->basePath);
+    while (!info.exists() && !info.isSymLink() && !info.isRoot())
+        info.setFile(info.absolutePath());
+    if (info.isDir() && info.isWritable())
+        return true;
+    d->error = QStringLiteral("cannot write in \"%1\"")
+                   .arg(QDir::toNativeSeparators(info.absoluteFilePath()));
+    return false;
+}
+
+qint64 TilesFromFile::writtenCount() const
+{
+    return d->written;
+}
+
+// Every file of the tree's layout, both formats of a tile held twice among them.
+bool TilesFromFile::forEachStored(int minZoom, int maxZoom, Content content,
+                                  const StoredVisitor &visit)
+{
+    const bool allLevels = minZoom <= 0 && maxZoom >= TileKey::MaxLevel;
+    const QDir::Filters dirs = QDir::Dirs | QDir::NoDotAndDotDot;
+    const QDir base(d->basePath);
+    for (const QString &levelName : base.entryList(dirs)) {
+        int z = 0;
+        const QDir level(base.filePath(levelName));
+        if (!decimal(levelName, &z) || !d->inside(level.path()))
+            continue;
+        if (TileKey::isLevel(z) ? z < minZoom || z > maxZoom : !allLevels)
+            continue;
+        for (const QString &columnName : level.entryList(dirs)) {
+            int x = 0;
+            const QDir column(level.filePath(columnName));
+            if (!decimal(columnName, &x) || !d->inside(column.path()))
+                continue;
+            for (const QFileInfo &info : column.entryInfoList(QDir::Files)) {
+                const QString fileName = info.fileName();
+                const int dot = fileName.indexOf(QLatin1Char('.'));
+                int y = 0;
+                if (dot < 0 || !decimal(fileName.left(dot), &y)
+                    || fileName.indexOf(QLatin1Char('.'), dot + 1) >= 0 // a write in progress
+                    || !d->inside(info.filePath()))
+                    continue;
+                StoredTile tile;
+                tile.key = TileKey(x, y, z);
+                tile.size = info.size();
+                tile.where = QStringLiteral("%1/%2/%3").arg(levelName, columnName, fileName);
+                tile.copy = info.absoluteFilePath();
+                QFile file(info.filePath());
+                if (!tile.key.isOnGrid())
+                    tile.flaw = Flaw::OffGrid;
+                else if (tile.size > MaxTileBytes)
+                    tile.flaw = Flaw::TooLarge;
+                else if (!file.open(QIODevice::ReadOnly))
+                    tile.flaw = Flaw::Unreadable;
+                else if (content == Content::KeysAndData)
+                    tile.data = file.read(MaxTileBytes);
+                file.close();
+                if (!visit(tile))
+                    return true;
+            }
+        }
+    }
+    return true;
+}
+
+qint64 TilesFromFile::removeStored(const QVector<StoredTile> &tiles)
+{
+    qint64 removed = 0;
+    for (const StoredTile &tile : tiles) {
+        const QString path = tile.copy.toString();
+        if (path.isEmpty()) {
+            removed += remove(tile.key);
+        } else if (QFileInfo(path).isFile() && d->inside(path) && QFile::remove(path)) {
+            ++removed;
+        } else {
+            d->error = QStringLiteral("cannot remove \"%1\"").arg(QDir::toNativeSeparators(path));
+        }
+    }
+    return removed;
 }

@@ -33,6 +33,11 @@ public:
     bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) override;
     Kind kind() const override;
     QString errorString() const override;
+    bool isWritable() override;
+    qint64 writtenCount() const override;
+    bool forEachStored(int minZoom, int maxZoom, Content content,
+                       const StoredVisitor &visit) override;
+    qint64 removeStored(const QVector<StoredTile> &tiles) override;
 
     QString suffix() const;
 

@@ -3,6 +3,7 @@
 #include "BoundedImageReader.h"
 #include "SqliteTileFile.h"
 #include "SqliteTileTable.h"
+#include "TileAddressing.h"
 #include "TileImage.h"
 
 #include <QtCore/QFileInfo>
@@ -13,6 +14,7 @@
 #include <QtSql/QSqlQuery>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -47,7 +49,8 @@ bool createPackage(const QString &path, const Tiles::OpenOptions &options, QStri
                                    "tile_row integer, tile_data blob)"),
                     QStringLiteral("CREATE UNIQUE INDEX tile_index ON tiles (zoom_level, "
                                    "tile_column, tile_row)"),
-                    QStringLiteral("INSERT INTO metadata (name, value) VALUES ('format', 'png')"),
+                    QStringLiteral("INSERT INTO metadata (name, value) VALUES ('format', 'png'), "
+                                   "('type', 'baselayer'), ('version', '1')"),
                 };
                 for (const QString &statement : statements)
                     ok = ok && q.exec(statement);
@@ -66,6 +69,37 @@ bool createPackage(const QString &path, const Tiles::OpenOptions &options, QStri
         error);
 }
 
+// The latitude of the grid's northern edge.
+double northEdge()
+{
+    return tileYToLat(0, 0);
+}
+
+// West, south, east and north, as "bounds" holds them; null unless they are an area
+// of the map.
+QRectF boundsOf(const QString &text)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return QRectF();
+    double edge[4];
+    for (int i = 0; i < 4; ++i) {
+        bool ok = false;
+        edge[i] = parts.at(i).trimmed().toDouble(&ok);
+        if (!ok || !std::isfinite(edge[i]))
+            return QRectF();
+    }
+    const double west = edge[0], south = edge[1], east = edge[2], north = edge[3];
+    if (west < -180 || east > 180 || west >= east || south < -90 || north > 90 || south >= north)
+        return QRectF();
+    return QRectF(west, south, east - west, north - south);
+}
+
+QString degrees(double value)
+{
+    return QString::number(value, 'g', 15);
+}
+
 QString formatName(const QByteArray &data)
 {
     const QByteArray format = BoundedImageReader::formatOf(data);
@@ -79,13 +113,122 @@ QString formatName(const QByteArray &data)
 TilesFromMbtiles::TilesFromMbtiles(QSqlDatabase db, const QString &fileName)
     : table(new SqliteTileTable(db, fileName, packageLayout(), true))
 {
+    table->setBeforeCommit([this](const QList<TileKey> &written) { coverTiles(written); });
 }
 
-TilesFromMbtiles::~TilesFromMbtiles() = default;
+QString TilesFromMbtiles::metadataValue(const QString &name)
+{
+    QSqlQuery q(table->database());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT value FROM metadata WHERE name = ?"));
+    q.addBindValue(name);
+    const int previous = table->setLengthLimit(MaxMetadataBytes);
+    const QString value = table->exec(q) && table->next(q) ? q.value(0).toString() : QString();
+    table->setLengthLimit(previous);
+    return value;
+}
+
+bool TilesFromMbtiles::putMetadata(const QString &name, const QString &value, QString *reason)
+{
+    // Packages made elsewhere may lack the unique index on the name.
+    QSqlQuery q(table->database());
+    q.prepare(QStringLiteral("UPDATE metadata SET value = ? WHERE name = ?"));
+    q.addBindValue(value);
+    q.addBindValue(name);
+    bool ok = table->exec(q);
+    if (ok && q.numRowsAffected() == 0) {
+        q.prepare(QStringLiteral("INSERT INTO metadata (name, value) VALUES (?, ?)"));
+        q.addBindValue(name);
+        q.addBindValue(value);
+        ok = table->exec(q);
+    }
+    if (!ok && reason)
+        *reason = q.lastError().databaseText();
+    return ok;
+}
+
+// Inside the transaction that writes the tiles: a reader never sees tiles of a level
+// that "maxzoom" does not name yet.
+void TilesFromMbtiles::coverTiles(const QList<TileKey> &written)
+{
+    QSqlQuery q(table->database());
+    if (!table->exec(q, QStringLiteral("SAVEPOINT metadata")))
+        return;
+    bool ok = table->exec(q,
+                          QStringLiteral("CREATE TABLE IF NOT EXISTS metadata (name text, "
+                                         "value text)"));
+    int low = TileKey::MaxLevel + 1, high = -1;
+    double west = 180, south = 90, east = -180, north = -90;
+    for (const TileKey &key : written) {
+        low = qMin(low, key.z);
+        high = qMax(high, key.z);
+        west = qMin(west, tileXToLon(key.x, key.z));
+        east = qMax(east, tileXToLon(key.x + 1, key.z));
+        north = qMax(north, tileYToLat(key.y, key.z));
+        south = qMin(south, tileYToLat(key.y + 1, key.z));
+    }
+    const QRectF known = boundsOf(metadataValue(QStringLiteral("bounds")));
+    if (!known.isNull()) {
+        west = qMin(west, known.left());
+        east = qMax(east, known.right());
+        south = qMin(south, known.top());
+        north = qMax(north, known.bottom());
+    }
+    south = qMax(south, -northEdge());
+    north = qMin(north, northEdge());
+    bool isLevel = false;
+    const int knownLow = metadataValue(QStringLiteral("minzoom")).trimmed().toInt(&isLevel);
+    if (isLevel && TileKey::isLevel(knownLow))
+        low = qMin(low, knownLow);
+    const int knownHigh = metadataValue(QStringLiteral("maxzoom")).trimmed().toInt(&isLevel);
+    if (isLevel && TileKey::isLevel(knownHigh))
+        high = qMax(high, knownHigh);
+
+    // A centre within the area and the levels stays where its maker put it.
+    QString center = metadataValue(QStringLiteral("center"));
+    const QStringList parts = center.split(QLatin1Char(','));
+    bool centred = parts.size() == 3;
+    double point[3] = {0, 0, 0};
+    for (int i = 0; centred && i < 3; ++i) {
+        point[i] = parts.at(i).trimmed().toDouble(&centred);
+        centred = centred && std::isfinite(point[i]);
+    }
+    centred = centred && point[0] >= west && point[0] <= east && point[1] >= south
+        && point[1] <= north && point[2] == std::floor(point[2]) && point[2] >= low
+        && point[2] <= high;
+    if (!centred)
+        center = QStringLiteral("%1,%2,%3")
+                     .arg(degrees((west + east) / 2), degrees((south + north) / 2))
+                     .arg(low);
+
+    const QString values[][2] = {
+        {QStringLiteral("bounds"),
+         QStringLiteral("%1,%2,%3,%4")
+             .arg(degrees(west), degrees(south), degrees(east), degrees(north))},
+        {QStringLiteral("minzoom"), QString::number(low)},
+        {QStringLiteral("maxzoom"), QString::number(high)},
+        {QStringLiteral("center"), center},
+        {QStringLiteral("format"), newFormat},
+    };
+    for (const auto &entry : values) {
+        if (!entry[1].isEmpty() && metadataValue(entry[0]) != entry[1])
+            ok = ok && putMetadata(entry[0], entry[1]);
+    }
+    // A package whose metadata takes no changes still takes its tiles.
+    if (!ok)
+        table->exec(q, QStringLiteral("ROLLBACK TO metadata"));
+    else
+        newFormat.clear();
+    table->exec(q, QStringLiteral("RELEASE metadata"));
+}
+
+TilesFromMbtiles::~TilesFromMbtiles()
+{
+    table->finish();
+}
 
 std::unique_ptr<TilesFromMbtiles> TilesFromMbtiles::open(const QString &path,
-                                                         const OpenOptions &options,
-                                                         QString *error)
+                                                         const OpenOptions &options, QString *error)
 {
     bool created = false;
     if (!QFileInfo::exists(path)) {
@@ -107,7 +250,11 @@ std::unique_ptr<TilesFromMbtiles> TilesFromMbtiles::open(const QString &path,
         *error = SqliteTileFile::openError(path, store->table->errorString());
         return nullptr;
     }
-    store->formatUnknown = created;
+    // The format of a package without tiles is told by its first.
+    QSqlQuery q(store->table->database());
+    store->formatUnknown = created
+        || (store->table->exec(q, QStringLiteral("SELECT 1 FROM tiles LIMIT 1"))
+            && !store->table->next(q) && !q.lastError().isValid());
     return store;
 }
 
@@ -129,14 +276,8 @@ QPixmap TilesFromMbtiles::pixmap(int x, int y, int z)
 void TilesFromMbtiles::setData(const TileKey &key, QByteArray data)
 {
     if (formatUnknown) {
-        const QString format = formatName(data);
-        if (!format.isEmpty()) {
-            formatUnknown = false;
-            QSqlQuery q(table->database());
-            q.prepare(QStringLiteral("UPDATE metadata SET value = ? WHERE name = 'format'"));
-            q.addBindValue(format);
-            q.exec();
-        }
+        newFormat = formatName(data);
+        formatUnknown = newFormat.isEmpty();
     }
     table->write(key, data);
 }
@@ -188,8 +329,7 @@ bool TilesFromMbtiles::flush()
     return table->flush();
 }
 
-bool TilesFromMbtiles::forEachTile(int minZoom, int maxZoom, Content content,
-                                   const Visitor &visit)
+bool TilesFromMbtiles::forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit)
 {
     return table->forEach(minZoom, maxZoom, content, visit);
 }
@@ -204,6 +344,16 @@ QString TilesFromMbtiles::errorString() const
     return table->errorString();
 }
 
+bool TilesFromMbtiles::isWritable()
+{
+    return table->isWritable();
+}
+
+qint64 TilesFromMbtiles::writtenCount() const
+{
+    return table->writtenCount();
+}
+
 bool TilesFromMbtiles::isReadOnly()
 {
     return table->isReadOnly();
@@ -211,16 +361,73 @@ bool TilesFromMbtiles::isReadOnly()
 
 QMap<QString, QString> TilesFromMbtiles::metadata()
 {
+    return metadata(nullptr);
+}
+
+QMap<QString, QString> TilesFromMbtiles::metadata(QStringList *unread)
+{
+    QStringList left;
     QMap<QString, QString> values;
     if (table->check() != SqliteTileTable::State::Ready)
         return values;
+    // A value longer than the limit fails its row: the rows after it are read anew.
+    const int previous = table->setLengthLimit(MaxMetadataBytes);
     QSqlQuery q(table->database());
     q.setForwardOnly(true);
-    if (q.exec(QStringLiteral("SELECT name, value FROM metadata"))) {
-        while (q.next())
+    int offset = 0;
+    while (offset < MaxMetadataEntries) {
+        q.prepare(QStringLiteral("SELECT name, value FROM metadata LIMIT -1 OFFSET ?"));
+        q.addBindValue(offset);
+        bool more = table->exec(q);
+        while (more && offset < MaxMetadataEntries && (more = table->next(q))) {
             values.insert(q.value(0).toString(), q.value(1).toString());
+            ++offset;
+        }
+        if (more) {
+            left << QStringLiteral("...");
+            break;
+        }
+        if ((q.lastError().nativeErrorCode().toInt() & 0xff) != 18) // SQLITE_TOOBIG
+            break;
+        QSqlQuery name(table->database());
+        name.prepare(QStringLiteral("SELECT name FROM metadata LIMIT 1 OFFSET ?"));
+        name.addBindValue(offset++);
+        left << (table->exec(name) && table->next(name) ? name.value(0).toString()
+                                                        : QStringLiteral("?"));
     }
+    q.finish();
+    table->setLengthLimit(previous);
+    if (unread)
+        *unread << left;
     return values;
+}
+
+bool TilesFromMbtiles::setMetadata(const QString &name, const QString &value, QString *error)
+{
+    QString reason;
+    if (table->check() != SqliteTileTable::State::Ready || table->isReadOnly()) {
+        reason = table->errorString();
+    } else {
+        QSqlQuery q(table->database());
+        if (!q.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+            reason = q.lastError().databaseText();
+        } else if (!table->exec(q,
+                                QStringLiteral("CREATE TABLE IF NOT EXISTS metadata (name "
+                                               "text, value text)"))
+                   || !putMetadata(name, value, &reason)) {
+            if (reason.isEmpty())
+                reason = q.lastError().databaseText();
+            q.exec(QStringLiteral("ROLLBACK"));
+        } else if (!q.exec(QStringLiteral("COMMIT"))) {
+            reason = q.lastError().databaseText();
+            q.exec(QStringLiteral("ROLLBACK"));
+        }
+    }
+    if (reason.isEmpty())
+        return true;
+    if (error)
+        *error = reason;
+    return false;
 }
 
 QString TilesFromMbtiles::name()
@@ -235,20 +442,7 @@ QString TilesFromMbtiles::format()
 
 QRectF TilesFromMbtiles::bounds()
 {
-    const QStringList parts = metadata().value(QStringLiteral("bounds")).split(QLatin1Char(','));
-    if (parts.size() != 4)
-        return QRectF();
-    double edge[4];
-    for (int i = 0; i < 4; ++i) {
-        bool ok = false;
-        edge[i] = parts.at(i).trimmed().toDouble(&ok);
-        if (!ok || !std::isfinite(edge[i]))
-            return QRectF();
-    }
-    const double west = edge[0], south = edge[1], east = edge[2], north = edge[3];
-    if (west < -180 || east > 180 || west >= east || south < -90 || north > 90 || south >= north)
-        return QRectF();
-    return QRectF(west, south, east - west, north - south);
+    return boundsOf(metadata().value(QStringLiteral("bounds")));
 }
 
 int TilesFromMbtiles::minZoom()
@@ -263,4 +457,15 @@ int TilesFromMbtiles::maxZoom()
     bool ok = false;
     const int level = metadata().value(QStringLiteral("maxzoom")).trimmed().toInt(&ok);
     return ok && TileKey::isLevel(level) ? level : -1;
+}
+
+bool TilesFromMbtiles::forEachStored(int minZoom, int maxZoom, Content content,
+                                     const StoredVisitor &visit)
+{
+    return table->forEachStored(minZoom, maxZoom, content, visit);
+}
+
+qint64 TilesFromMbtiles::removeStored(const QVector<StoredTile> &tiles)
+{
+    return table->removeStored(tiles);
 }

@@ -1,8 +1,8 @@
 # Fails when the shared library exports a name that the allow-list does not name, or
-# when an allow-list entry matches nothing. Arguments: LIBRARY, ALLOWED, NM.
+# when an allow-list entry matches nothing. Arguments: LIBRARY, ALLOWED, NM, QT_MAJOR.
 # An entry is a demangled name without its parameter list; "*" stands for any run of
 # characters without a colon, so "OsmView::*" admits the members of OsmView but not
-# those of OsmView::Private.
+# those of OsmView::Private. An entry after "[qt5]" or "[qt6]" holds for that build only.
 execute_process(COMMAND ${NM} -D --defined-only -C ${LIBRARY}
     RESULT_VARIABLE rc OUTPUT_VARIABLE listing ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
@@ -13,6 +13,12 @@ file(STRINGS ${ALLOWED} lines REGEX "^[^#]")
 set(entries)
 foreach(entry ${lines})
     string(STRIP "${entry}" entry)
+    if(entry MATCHES "^\\[qt([0-9])\\] *(.*)$")
+        if(NOT CMAKE_MATCH_1 EQUAL QT_MAJOR)
+            continue()
+        endif()
+        set(entry "${CMAKE_MATCH_2}")
+    endif()
     list(APPEND entries "${entry}")
 endforeach()
 

@@ -78,7 +78,7 @@ QByteArray TestTiles::encoded(int x, int y, int z, const char *format, int side)
         const QColor c = colourOf(x, y, z);
         QByteArray rows(side * (1 + 3 * side), '\0');
         const char first[] = {1, char(c.red()), char(c.green()), char(c.blue())};
-        rows.replace(0, 4, first, 4);
+        rows.replace(0, 4, QByteArray(first, 4));
         for (int row = 1; row < side; ++row)
             rows[row * (1 + 3 * side)] = 2;
         const QByteArray head = bigEndian(side) + bigEndian(side) + QByteArray("\x08\x02\0\0\0", 5);

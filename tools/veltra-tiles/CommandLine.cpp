@@ -1,8 +1,10 @@
 #include "CommandLine.h"
 
+#include "Console.h"
 #include "TileUrlTemplate.h"
 
 #include <QtCore/QCommandLineParser>
+#include <QtCore/QDir>
 #include <QtCore/QFileInfo>
 #include <QtCore/QHash>
 
@@ -54,6 +56,32 @@ struct Options
         QStringLiteral("seconds")};
     const QCommandLineOption purge{QStringLiteral("purge"),
                                    CommandLine::tr("Remove the tiles that are not images.")};
+    const QCommandLineOption dryRun{
+        QStringLiteral("dry-run"),
+        CommandLine::tr("Count the tiles, those stored already and their size; fetch and "
+                        "write nothing.")};
+    const QCommandLineOption failedList{
+        QStringLiteral("failed"),
+        CommandLine::tr("Write the tiles that failed to FILE, one \"z/x/y cause\" a line."),
+        QStringLiteral("FILE")};
+    const QCommandLineOption skipExisting{
+        QStringLiteral("skip-existing"),
+        CommandLine::tr("Leave the tiles that the target holds already as they are.")};
+    // What a package that seed or copy fills says of itself.
+    const QCommandLineOption name{QStringLiteral("name"),
+                                  CommandLine::tr("The name an .mbtiles package gives its map "
+                                                  "(default: the file's name, or the source "
+                                                  "package's)."),
+                                  QStringLiteral("text")};
+    const QCommandLineOption description{QStringLiteral("description"),
+                                         CommandLine::tr(
+                                             "A description of the map for an .mbtiles package."),
+                                         QStringLiteral("text")};
+    const QCommandLineOption attribution{
+        QStringLiteral("attribution"),
+        CommandLine::tr("Who made the map and its data, for an .mbtiles package; HTML is "
+                        "allowed."),
+        QStringLiteral("text")};
     // For tests: waits pass at once, the clock jumping over them.
     const QCommandLineOption simulatedClock = [] {
         QCommandLineOption option(QStringLiteral("simulated-clock"));
@@ -87,18 +115,35 @@ QString CommandLine::overview()
               "\n"
               "Commands:\n"
               "  info PATH        what a store holds: levels, tiles, bounds, bytes, formats\n"
-              "  seed OUT         fetches the missing tiles of a region from a tile server:\n"
-              "                   seed --url TEMPLATE --bbox W,S,E,N --zoom A-B OUT\n"
+              "  seed OUT         fetches the missing tiles of a region from a tile server\n"
               "  copy SRC DST     copies tiles between stores of any kind\n"
               "  verify PATH      finds stored tiles that are not images; --purge removes them\n"
               "\n"
+              "Examples:\n"
+              "  veltra-tiles info city.mbtiles\n"
+              "  veltra-tiles seed --url 'https://tiles.example/{z}/{x}/{y}.png' \\\n"
+              "                    --contact ops@example.org \\\n"
+              "                    --bbox 24.90,59.95,25.10,60.05 --zoom 10-17 city.mbtiles\n"
+              "  veltra-tiles copy --zoom 10-15 /srv/tiles/city city.sqlitedb\n"
+              "  veltra-tiles verify --purge city.mbtiles\n"
+              "\n"
+              "Exit codes:\n"
+              "  0    done: every tile of the region stored, every tile an image\n"
+              "  1    done in part: tiles failed or were not stored, bad tiles remain, or a\n"
+              "       store could not be read or written\n"
+              "  2    nothing done: no or bad arguments, or more than %1 tiles without --yes\n"
+              "  130  stopped by Ctrl-C (SIGINT), 143 by SIGTERM, after storing what arrived;\n"
+              "       the same command continues the work\n"
+              "\n"
               "\"veltra-tiles COMMAND --help\" describes a command, \"veltra-tiles --version\"\n"
-              "tells the version.\n");
+              "tells the version.\n")
+        .arg(Seeder::TileLimit);
 }
 
 bool CommandLine::fail(const QString &error)
 {
     m_error = error;
+    m_exitCode = Console::Refused;
     return false;
 }
 
@@ -118,15 +163,17 @@ QStringList CommandLine::describe(QCommandLineParser &parser) const
         parser.setApplicationDescription(tr("Copies the tiles of a store into another, of any "
                                             "kind, bytes unchanged; skips tiles that are not "
                                             "images."));
-        parser.addOptions({o.zoom, o.bbox});
+        parser.addOptions({o.zoom, o.bbox, o.skipExisting, o.dryRun});
+        parser.addOptions({o.name, o.description, o.attribution});
         return {QStringLiteral("SRC"), QStringLiteral("DST")};
     case Command::Seed:
         parser.setApplicationDescription(
             tr("Fetches the tiles of a region that a store lacks from a tile server, two "
                "requests at a time. A run that stops resumes where it stopped."));
         parser.addOptions({o.url, o.bbox, o.zoom, o.rate, o.contact, o.attempts, o.yes,
-                           o.acceptFailures, o.progressStyle, o.progressInterval,
-                           o.simulatedClock});
+                           o.acceptFailures, o.failedList, o.dryRun, o.progressStyle,
+                           o.progressInterval, o.simulatedClock});
+        parser.addOptions({o.name, o.description, o.attribution});
         return {QStringLiteral("OUT")};
     case Command::None:
         break;
@@ -138,7 +185,12 @@ bool CommandLine::parse(const QStringList &arguments)
 {
     const Options &o = options();
     const QString name = arguments.value(1);
-    if (name.isEmpty() || name == QLatin1String("--help") || name == QLatin1String("-h")
+    if (arguments.size() < 2) {
+        m_text = overview();
+        m_exitCode = Console::Refused;
+        return false;
+    }
+    if (name == QLatin1String("--help") || name == QLatin1String("-h")
         || name == QLatin1String("help")) {
         m_text = overview();
         return false;
@@ -234,19 +286,39 @@ bool CommandLine::parseCopy(const QCommandLineParser &parser)
     if (source.absoluteFilePath() == QFileInfo(m_copy.target).absoluteFilePath()
         || source.canonicalFilePath() == QFileInfo(m_copy.target).canonicalFilePath())
         return fail(tr("\"%1\" is both source and target").arg(m_copy.source));
-    return parseRegion(parser, &m_copy.region) && checkTarget(m_copy.target);
+    m_copy.skipExisting = parser.isSet(options().skipExisting);
+    m_copy.dryRun = parser.isSet(options().dryRun);
+    return parseRegion(parser, &m_copy.region) && checkTarget(m_copy.target)
+        && parseMetadata(parser, m_copy.target, &m_copy.metadata);
+}
+
+bool CommandLine::parseMetadata(const QCommandLineParser &parser, const QString &target,
+                                PackageMetadata *metadata)
+{
+    const Options &o = options();
+    metadata->name = parser.value(o.name);
+    metadata->description = parser.value(o.description);
+    metadata->attribution = parser.value(o.attribution);
+    if (metadata->isEmpty()
+        || QFileInfo(target).suffix().compare(QLatin1String("mbtiles"), Qt::CaseInsensitive) == 0)
+        return true;
+    return fail(tr("--name, --description and --attribution are for .mbtiles packages, not "
+                   "\"%1\"")
+                    .arg(target));
 }
 
 bool CommandLine::parseSeed(const QCommandLineParser &parser)
 {
     const Options &o = options();
+    m_seed.dryRun = parser.isSet(o.dryRun);
     for (const QCommandLineOption &required : {o.url, o.bbox, o.zoom}) {
-        if (!parser.isSet(required))
+        // Counting needs no server.
+        if (!parser.isSet(required) && !(m_seed.dryRun && required.names() == o.url.names()))
             return fail(tr("seed needs --%1").arg(required.names().constFirst()));
     }
     m_seed.urlTemplate = parser.value(o.url);
     const TileUrlTemplate urlTemplate(m_seed.urlTemplate);
-    if (!urlTemplate.isUsable())
+    if (parser.isSet(o.url) && !urlTemplate.isUsable())
         return fail(tr("--url \"%1\": %2").arg(m_seed.urlTemplate, urlTemplate.problem()));
     if (!parseRegion(parser, &m_seed.region))
         return false;
@@ -271,5 +343,12 @@ bool CommandLine::parseSeed(const QCommandLineParser &parser)
     m_seed.yes = parser.isSet(o.yes);
     m_seed.acceptFailures = parser.isSet(o.acceptFailures);
     m_seed.simulatedClock = parser.isSet(o.simulatedClock);
-    return checkTarget(m_seed.output);
+    m_seed.failedList = parser.value(o.failedList);
+    if (parser.isSet(o.failedList)) {
+        const QFileInfo list(m_seed.failedList);
+        if (list.isDir() || !list.absoluteDir().exists())
+            return fail(tr("--failed takes a file in a directory that exists: \"%1\"")
+                            .arg(m_seed.failedList));
+    }
+    return checkTarget(m_seed.output) && parseMetadata(parser, m_seed.output, &m_seed.metadata);
 }

@@ -19,8 +19,9 @@ public:
     enum class Command { None, Info, Seed, Copy, Verify };
 
     // False when there is nothing to run: then either error() says what is wrong or
-    // text() holds the help or version asked for.
+    // text() holds the help, the version or the usage, and exitCode() the code to exit with.
     bool parse(const QStringList &arguments);
+    int exitCode() const { return m_exitCode; }
 
     Command command() const { return m_command; }
     QString error() const { return m_error; }
@@ -42,10 +43,13 @@ private:
     bool parseCopy(const QCommandLineParser &parser);
     bool parseRegion(const QCommandLineParser &parser, Region *region);
     bool checkTarget(const QString &path);
+    bool parseMetadata(const QCommandLineParser &parser, const QString &target,
+                       PackageMetadata *metadata);
 
     Command m_command = Command::None;
     QString m_error;
     QString m_text;
+    int m_exitCode = 0;
     QString m_path;
     bool m_purge = false;
     Seeder::Options m_seed;

@@ -7,6 +7,7 @@
 #include "TileAddressing.h"
 #include "Stores.h"
 #include "TilesFromMbtiles.h"
+#include "Verifier.h"
 
 #include <QtCore/QDir>
 #include <QtCore/QFileInfo>
@@ -35,14 +36,17 @@ QString degrees(double value)
 
 bool Inventory::take(Tiles &store)
 {
-    return store.forEachTile(
-        0, TileKey::MaxLevel, Tiles::Content::KeysAndData,
-        [this](const TileKey &key, const QByteArray &data) {
-            Level &level = m_levels[key.z];
+    return store.forEachStored(
+        0, TileKey::MaxLevel, Tiles::Content::KeysAndData, [this](const Tiles::StoredTile &tile) {
+            if (tile.flaw != Tiles::Flaw::None && tile.flaw != Tiles::Flaw::NoBytes) {
+                ++m_unread[Verifier::unreadReason(tile.flaw)];
+                return true;
+            }
+            Level &level = m_levels[tile.key.z];
             ++level.tiles;
-            level.span |= QRect(key.x, key.y, 1, 1);
-            m_bytes += data.size();
-            const QByteArray format = BoundedImageReader::formatOf(data);
+            level.span |= QRect(tile.key.x, tile.key.y, 1, 1);
+            m_bytes += tile.data.size();
+            const QByteArray format = BoundedImageReader::formatOf(tile.data);
             ++m_formats[format.isEmpty() ? tr("not an image") : QString::fromLatin1(format)];
             return true;
         });
@@ -85,9 +89,18 @@ int Inventory::run(const QString &path)
                      .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()),
                           kindName(store->kind())));
     if (auto *package = dynamic_cast<TilesFromMbtiles *>(store.get())) {
-        const QMap<QString, QString> metadata = package->metadata();
+        QStringList unread;
+        const QMap<QString, QString> metadata = package->metadata(&unread);
         for (auto it = metadata.cbegin(); it != metadata.cend(); ++it)
             Console::out(tr("Metadata: %1 = %2").arg(it.key(), it.value().left(200)));
+        for (const QString &name : qAsConst(unread))
+            Console::out(name == QLatin1String("...")
+                             ? tr("Metadata: more than %1 entries, the rest not read")
+                                   .arg(TilesFromMbtiles::MaxMetadataEntries)
+                             : tr("Metadata: %1 not read, longer than %2")
+                                   .arg(name, Progress::bytes(TilesFromMbtiles::MaxMetadataBytes)));
+        Console::out(tr("Rows:     counted from the north edge (XYZ), as the map counts them; "
+                        "the package counts them from the south (TMS)"));
     }
     Console::out(
         tr("Tiles:    %1, %2").arg(inventory.tiles()).arg(Progress::bytes(inventory.bytes())));
@@ -109,6 +122,13 @@ int Inventory::run(const QString &path)
         formats << tr("%1 %2").arg(it.key()).arg(it.value());
     if (!formats.isEmpty())
         Console::out(tr("Formats:  %1").arg(formats.join(QStringLiteral(", "))));
+    qint64 unread = 0;
+    for (const qint64 count : inventory.unread())
+        unread += count;
+    if (unread > 0)
+        Console::out(tr("Not read: %1 stored tiles, %2")
+                         .arg(unread)
+                         .arg(Verifier::countsText(inventory.unread())));
     if (!complete) {
         Console::err(tr("could not read the whole store: %1").arg(store->errorString()));
         return Console::Failure;

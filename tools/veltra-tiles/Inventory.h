@@ -9,7 +9,8 @@
 class Tiles;
 
 // What a store holds: its kind, the tiles of each level and the columns and rows they
-// span, the area they cover, their bytes and their image formats.
+// span, the area they cover, their bytes and their image formats, and the stored tiles
+// it could not read.
 class Inventory
 {
     Q_DECLARE_TR_FUNCTIONS(Inventory)
@@ -31,6 +32,8 @@ public:
     QRectF bounds() const;
     // Tiles by format name; "not an image" for bytes of no image format.
     const QMap<QString, qint64> &formats() const { return m_formats; }
+    // Stored tiles not read, by Verifier::unreadReason().
+    const QMap<QString, qint64> &unread() const { return m_unread; }
 
     // Opens the store at path and prints its inventory; returns the exit code.
     static int run(const QString &path);
@@ -39,6 +42,7 @@ private:
     QMap<int, Level> m_levels;
     qint64 m_bytes = 0;
     QMap<QString, qint64> m_formats;
+    QMap<QString, qint64> m_unread;
 };
 
 #endif

@@ -1,6 +1,9 @@
 #include "Progress.h"
 
+#include "Console.h"
+
 #include <QtCore/QLocale>
+#include <QtCore/QStringList>
 
 #include <cstdio>
 
@@ -9,13 +12,16 @@
 namespace {
 
 constexpr int BarWidth = 24;
+constexpr int ShortestBar = 10;
+// A bar forced onto a file or a pipe.
+constexpr int DefaultColumns = 80;
 
 } // namespace
 
 bool Progress::parseStyle(const QString &text, Style *style)
 {
     if (text == QLatin1String("auto"))
-        *style = isatty(STDERR_FILENO) ? Style::Bar : Style::Lines;
+        *style = isatty(fileno(Console::errorStream())) ? Style::Bar : Style::Lines;
     else if (text == QLatin1String("bar"))
         *style = Style::Bar;
     else if (text == QLatin1String("lines"))
@@ -46,30 +52,65 @@ QString Progress::duration(qint64 msecs)
     return tr("%1 h %2 min").arg(s / 3600).arg(s / 60 % 60, 2, 10, QLatin1Char('0'));
 }
 
-QString Progress::line(qint64 now, const Counts &counts) const
+QVector<Progress::Field> Progress::fields(qint64 now, const Counts &counts) const
 {
     const qint64 finished = counts.done + counts.failed;
     const double perSecond = now > 0 ? finished * 1000.0 / now : 0;
-    QString text = tr("%1/%2 tiles").arg(counts.done).arg(total);
+    // Where the bar leaves too little room, the bytes go first, then the rate, then the ETA.
+    QVector<Field> fields{{0, tr("%1/%2 tiles").arg(counts.done).arg(total)}};
     if (counts.failed)
-        text += tr(", %1 failed").arg(counts.failed);
-    text += tr(", %1 tiles/s, %2").arg(perSecond, 0, 'f', 1).arg(bytes(counts.bytes));
+        fields.append({0, tr("%1 failed").arg(counts.failed)});
+    fields.append({2, tr("%1 tiles/s").arg(perSecond, 0, 'f', 1)});
+    fields.append({3, bytes(counts.bytes)});
     if (perSecond > 0 && finished < total)
-        text += tr(", ETA %1").arg(duration(qint64((total - finished) / perSecond * 1000)));
-    return text;
+        fields.append(
+            {1, tr("ETA %1").arg(duration(qint64((total - finished) / perSecond * 1000)))});
+    return fields;
+}
+
+QString Progress::joined(const QVector<Field> &fields)
+{
+    QStringList texts;
+    for (const Field &field : fields)
+        texts << field.text;
+    return texts.join(QStringLiteral(", "));
+}
+
+QString Progress::barLine(qint64 now, const Counts &counts, int width) const
+{
+    QVector<Field> shown = fields(now, counts);
+    for (;;) {
+        const QString text = joined(shown);
+        const int room = qMin(BarWidth, width - 3 - int(text.size()));
+        int least = -1;
+        for (int i = 0; i < shown.size(); ++i) {
+            if (shown.at(i).rank > 0 && (least < 0 || shown.at(i).rank >= shown.at(least).rank))
+                least = i;
+        }
+        if (room < ShortestBar && least >= 0) {
+            shown.removeAt(least);
+            continue;
+        }
+        if (room < ShortestBar)
+            return text.left(width);
+        const int filled = int(qMin(total, counts.done + counts.failed) * room / total);
+        return QStringLiteral("[%1%2] %3")
+            .arg(QString(filled, QLatin1Char('#')), QString(room - filled, QLatin1Char('.')), text);
+    }
 }
 
 void Progress::show(qint64 now, const Counts &counts)
 {
     shownAt = now;
     if (style == Style::Lines) {
-        std::fprintf(stderr, "%s\n", qPrintable(line(now, counts)));
+        std::fprintf(Console::errorStream(), "%s\n",
+                     qPrintable(Console::wrap(joined(fields(now, counts)), Console::columns())));
     } else if (style == Style::Bar) {
-        const int filled = int(qMin(total, counts.done + counts.failed) * BarWidth / total);
-        const QString bar = QString(filled, QLatin1Char('#'))
-            + QString(BarWidth - filled, QLatin1Char('.'));
+        // One column short of the width: a line that fills it would wrap on some terminals.
+        const int columns = Console::columns();
+        const QString line = barLine(now, counts, (columns > 0 ? columns : DefaultColumns) - 1);
         // Clears what a longer line before left behind.
-        std::fprintf(stderr, "\r[%s] %s\033[K", qPrintable(bar), qPrintable(line(now, counts)));
+        std::fprintf(Console::errorStream(), "\r%s\033[K", qPrintable(line));
         barOpen = true;
     }
 }
@@ -83,9 +124,10 @@ void Progress::update(qint64 now, const Counts &counts)
 void Progress::note(const QString &text)
 {
     if (barOpen)
-        std::fputc('\n', stderr);
+        std::fputc('\n', Console::errorStream());
     barOpen = false;
-    std::fprintf(stderr, "%s\n", qPrintable(text));
+    std::fprintf(Console::errorStream(), "%s\n",
+                 qPrintable(Console::wrap(text, Console::columns())));
 }
 
 void Progress::finish(qint64 now, const Counts &counts)
@@ -93,6 +135,6 @@ void Progress::finish(qint64 now, const Counts &counts)
     if (style == Style::Bar)
         show(now, counts);
     if (barOpen)
-        std::fputc('\n', stderr);
+        std::fputc('\n', Console::errorStream());
     barOpen = false;
 }

@@ -3,9 +3,11 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QString>
+#include <QtCore/QVector>
 
 // The progress of a run through a known number of tiles on the standard error: a bar
-// redrawn in place on a terminal, or a plain line now and then for a log.
+// redrawn in place on a terminal, within its width, or a plain line now and then for a
+// log.
 class Progress
 {
     Q_DECLARE_TR_FUNCTIONS(Progress)
@@ -40,7 +42,15 @@ public:
     static QString duration(qint64 msecs);
 
 private:
-    QString line(qint64 now, const Counts &counts) const;
+    struct Field
+    {
+        int rank; // 0 always shown, the highest dropped first
+        QString text;
+    };
+    QVector<Field> fields(qint64 now, const Counts &counts) const;
+    static QString joined(const QVector<Field> &fields);
+    // The bar and as many fields as fit width.
+    QString barLine(qint64 now, const Counts &counts, int width) const;
     void show(qint64 now, const Counts &counts);
 
     Style style;

@@ -19,5 +19,5 @@ void RunClock::wakeAt(qint64 at)
     if (simulated)
         simulatedNow = qMax(simulatedNow, at);
     // Beyond QTimer's range it wakes early, and is asked to wait again.
-    timer.start(int(qBound<qint64>(0, at - now(), std::numeric_limits<int>::max())));
+    timer.start(int(qBound(qint64(0), at - now(), qint64(std::numeric_limits<int>::max()))));
 }

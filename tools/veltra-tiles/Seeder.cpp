@@ -3,16 +3,23 @@
 #include "Console.h"
 #include "Pacer.h"
 #include "RunClock.h"
+#include "StopSignals.h"
 #include "Stores.h"
 #include "TileDownloader.h"
+#include "TileKeySet.h"
+#include "TileUrlTemplate.h"
 #include "WholeImage.h"
 
 #include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
 #include <QtCore/QMap>
 #include <QtCore/QMultiMap>
-#include <QtCore/QSet>
+#include <QtCore/QSaveFile>
+#include <QtCore/QTimer>
+#include <QtCore/QUrl>
+#include <QtCore/QVector>
 
+#include <csignal>
 #include <limits>
 
 struct Seeder::Private
@@ -21,31 +28,41 @@ struct Seeder::Private
 
 public:
     explicit Private(const Options &options)
-        : options(options), clock(options.simulatedClock), pacer(options.rate)
+        : options(options), urlTemplate(options.urlTemplate), clock(options.simulatedClock),
+          pacer(options.rate)
     { }
 
     bool plan();
+    void dryRun(qint64 total);
     bool nextMissing(TileKey *key);
     void pump();
     void send(const TileKey &key, qint64 now);
     void arrived(const TileKey &key);
     void failed(const TileKey &key, int error);
-    void giveUp(int error, int status);
+    void giveUp(const TileKey &key, int error, int status);
     QString cause(int error, int status) const;
+    QString unreachable(const TileKey &key, int error) const;
+    void stop(int signo);
+    void endFlights();
+    bool writeFailedList();
     void finish();
 
     Options options;
+    TileUrlTemplate urlTemplate;
     RunClock clock;
     Pacer pacer;
     std::unique_ptr<Tiles> store;
     std::unique_ptr<TileDownloader> downloader;
     std::unique_ptr<Progress> progress;
     QEventLoop loop;
+    QTimer grace;
     int exitCode = Console::Success;
     bool finished = false;
     bool refused = false;
+    int stopSignal = 0;
+    QString fatal; // why the run cannot go on
 
-    QSet<TileKey> stored; // in the region when the run began
+    TileKeySet stored; // in the region when the run began
     qint64 toFetch = 0;
     // The next tile of the region to look at, level by level, column by column.
     TileKey cursor;
@@ -56,6 +73,7 @@ public:
     int outstanding = 0;
     Progress::Counts counts;
     QMap<QString, int> failures;
+    QVector<QPair<TileKey, QString>> failedTiles;
 };
 
 Seeder::Seeder(const Options &options, QObject *parent) : QObject(parent), d(new Private(options))
@@ -79,23 +97,41 @@ bool Seeder::Private::plan()
 {
     const Region &region = options.region;
     QString error;
-    if (QFileInfo::exists(options.output)) {
+    const bool existed = QFileInfo::exists(options.output);
+    const auto describe = [&] {
+        if (PackageMetadata::apply(*store, options.metadata, {}, !existed, &error))
+            return true;
+        Console::err(error);
+        exitCode = Console::Failure;
+        return false;
+    };
+    if (existed) {
         store = Stores::open(options.output, false, &error);
+        // From the store's side: the region itself may hold more tiles than any store.
         const bool read = store
             && store->forEachTile(region.minZoom(), region.maxZoom(), Tiles::Content::Keys,
                                   [this, &region](const TileKey &key, const QByteArray &) {
                                       if (region.contains(key))
                                           stored.insert(key);
-                                      return true;
+                                      return !StopSignals::caught();
                                   });
+        if (const int signo = StopSignals::caught()) {
+            exitCode = Console::stoppedBy(signo);
+            return false;
+        }
         if (!read) {
             Console::err(store ? store->errorString() : error);
             exitCode = Console::Failure;
             return false;
         }
     }
+    stored.seal();
     const qint64 total = region.count();
     toFetch = total - stored.size();
+    if (options.dryRun) {
+        dryRun(total);
+        return false;
+    }
     if (toFetch == 0) {
         Console::out(tr("All %1 tiles of the region are stored in %2 already.")
                          .arg(total)
@@ -118,6 +154,14 @@ bool Seeder::Private::plan()
         exitCode = Console::Failure;
         return false;
     }
+    if (!store->isWritable()) {
+        Console::err(
+            tr("tile store \"%1\" takes no tiles: %2").arg(options.output, store->errorString()));
+        exitCode = Console::Failure;
+        return false;
+    }
+    if (!describe())
+        return false;
     Console::out(tr("Fetching %1 tiles of levels %2-%3 into %4 (%5 stored already).")
                      .arg(QString::number(toFetch), QString::number(region.minZoom()),
                           QString::number(region.maxZoom()), options.output,
@@ -125,6 +169,20 @@ bool Seeder::Private::plan()
     cursor = TileKey(region.tiles(region.minZoom()).left(), region.tiles(region.minZoom()).top(),
                      region.minZoom());
     return true;
+}
+
+void Seeder::Private::dryRun(qint64 total)
+{
+    const Region &region = options.region;
+    Console::out(tr("The region has %1 tiles at levels %2-%3, %4 of them stored in %5.")
+                     .arg(QString::number(total), QString::number(region.minZoom()),
+                          QString::number(region.maxZoom()), QString::number(stored.size()),
+                          options.output));
+    Console::out(tr("To fetch: %1 tiles, about %2.")
+                     .arg(toFetch)
+                     .arg(Progress::bytes(toFetch * EstimatedTileBytes)));
+    if (toFetch > TileLimit && !options.yes)
+        Console::out(tr("More than %1: the run needs --yes.").arg(TileLimit));
 }
 
 bool Seeder::Private::nextMissing(TileKey *key)
@@ -153,7 +211,7 @@ bool Seeder::Private::nextMissing(TileKey *key)
 
 void Seeder::Private::pump()
 {
-    while (outstanding < MaxInFlight && !refused) {
+    while (outstanding < MaxInFlight && !refused && !stopSignal) {
         const qint64 now = clock.now();
         const qint64 firstRetry = retries.isEmpty() ? std::numeric_limits<qint64>::max()
                                                     : retries.firstKey();
@@ -172,7 +230,8 @@ void Seeder::Private::pump()
             continue;
         send(key, now);
     }
-    if (outstanding == 0 && ((cursorDone && retries.isEmpty()) || refused) && !finished)
+    const bool over = (cursorDone && retries.isEmpty()) || refused || stopSignal;
+    if (outstanding == 0 && over && !finished)
         finish();
 }
 
@@ -180,7 +239,7 @@ void Seeder::Private::send(const TileKey &key, qint64 now)
 {
     const TileDownloader::Status status = downloader->want(key);
     if (status.state == TileDownloader::Failed) {
-        giveUp(status.error, 0);
+        giveUp(key, status.error, 0);
         return;
     }
     ++outstanding;
@@ -202,29 +261,39 @@ void Seeder::Private::failed(const TileKey &key, int error)
     --outstanding;
     const int status = lastStatus.take(key);
     const qint64 retryAt = downloader->retryAt(key);
-    if ((status == 429 || status == 503) && retryAt > pacer.pausedUntil()) {
+    // Waiting minutes for a server that is not there helps no one, unless it was there a
+    // moment ago.
+    if (counts.done == 0 && fatal.isEmpty()) {
+        fatal = unreachable(key, error);
+        refused = refused || !fatal.isEmpty();
+    }
+    if ((status == 429 || status == 503) && retryAt > pacer.pausedUntil() && !refused
+        && !stopSignal) {
         progress->note(tr("The server asks to wait (HTTP %1): pausing for %2.")
                            .arg(status)
                            .arg(Progress::duration(retryAt - clock.now())));
         pacer.pauseUntil(retryAt);
     }
-    if (retryAt > 0 && ++attempts[key] < options.attempts) {
+    if (retryAt > 0 && ++attempts[key] < options.attempts && !refused && !stopSignal) {
         retries.insert(retryAt, key);
     } else {
         attempts.remove(key);
-        giveUp(error, status);
+        giveUp(key, error, status);
     }
-    progress->update(clock.now(), counts);
+    if (!refused)
+        progress->update(clock.now(), counts);
     pump();
 }
 
-void Seeder::Private::giveUp(int error, int status)
+void Seeder::Private::giveUp(const TileKey &key, int error, int status)
 {
+    const QString why = cause(error, status);
     ++counts.failed;
-    ++failures[cause(error, status)];
+    ++failures[why];
+    failedTiles.append(qMakePair(key, why));
     // A wrong template or a server that turns the tool away: ten thousand requests
     // would not change that.
-    if (counts.done == 0 && counts.failed == HopelessFailures) {
+    if (counts.done == 0 && counts.failed == HopelessFailures && !refused) {
         refused = true;
         progress->note(
             tr("The first %1 tiles all failed: stopping. Check --url.").arg(HopelessFailures));
@@ -251,18 +320,70 @@ QString Seeder::Private::cause(int error, int status) const
     }
 }
 
+QString Seeder::Private::unreachable(const TileKey &key, int error) const
+{
+    const QUrl url(urlTemplate.fill(key));
+    if (error == QNetworkReply::HostNotFoundError)
+        return tr("host %1 not found").arg(url.host());
+    if (error == QNetworkReply::ConnectionRefusedError)
+        return tr("connection refused by %1:%2")
+            .arg(url.host())
+            .arg(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+    return QString();
+}
+
+void Seeder::Private::stop(int signo)
+{
+    if (finished)
+        return;
+    // A second signal does not wait for the tiles on their way.
+    if (stopSignal || outstanding == 0) {
+        stopSignal = stopSignal ? stopSignal : signo;
+        endFlights();
+        return;
+    }
+    stopSignal = signo;
+    progress->note(tr("Stopping: waiting up to %1 s for the %2 tiles on their way.")
+                       .arg(StopGraceMs / 1000)
+                       .arg(outstanding));
+    grace.start(StopGraceMs);
+}
+
+void Seeder::Private::endFlights()
+{
+    downloader->cancelAll();
+    outstanding = 0;
+    pump();
+}
+
+bool Seeder::Private::writeFailedList()
+{
+    QSaveFile file(options.failedList);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        for (const auto &tile : qAsConst(failedTiles))
+            file.write(QStringLiteral("%1/%2/%3 %4\n")
+                           .arg(QString::number(tile.first.z), QString::number(tile.first.x),
+                                QString::number(tile.first.y), tile.second)
+                           .toUtf8());
+        if (file.commit())
+            return true;
+    }
+    Console::err(tr("cannot write the list of failed tiles to \"%1\": %2")
+                     .arg(options.failedList, file.errorString()));
+    return false;
+}
+
 void Seeder::Private::finish()
 {
     finished = true;
+    grace.stop();
     const qint64 elapsed = clock.now();
     progress->finish(elapsed, counts);
     const bool flushed = store->flush();
-    qint64 inRegion = 0;
-    store->forEachTile(options.region.minZoom(), options.region.maxZoom(), Tiles::Content::Keys,
-                       [&](const TileKey &key, const QByteArray &) {
-                           inRegion += options.region.contains(key);
-                           return true;
-                       });
+    const qint64 confirmed = store->writtenCount();
+    const qint64 written = confirmed >= 0 ? confirmed : flushed ? counts.done : 0;
+    const qint64 lost = counts.done - written;
+    const qint64 inRegion = stored.size() + written;
     const qint64 total = options.region.count();
     Console::out(tr("Stored %1 of %2 tiles; fetched %3 (%4) in %5.")
                      .arg(inRegion)
@@ -274,16 +395,31 @@ void Seeder::Private::finish()
         Console::out(tr("%1 tiles failed:").arg(counts.failed));
     for (auto it = failures.cbegin(); it != failures.cend(); ++it)
         Console::out(QStringLiteral("  %1  %2").arg(it.value(), 6).arg(it.key()));
-    const qint64 lost = counts.done - (inRegion - stored.size());
-    if (!flushed || lost > 0)
-        Console::err(
-            tr("%1 fetched tiles were not stored: %2").arg(lost).arg(store->errorString()));
-    exitCode = inRegion == total || options.acceptFailures ? Console::Success : Console::Failure;
+    const bool listed = options.failedList.isEmpty() || writeFailedList();
+    if (lost > 0)
+        Console::err(tr("%1 fetched tiles were not stored: %2")
+                         .arg(lost)
+                         .arg(store->errorString().isEmpty() ? tr("the store refused them")
+                                                             : store->errorString()));
+    if (!fatal.isEmpty())
+        Console::err(fatal);
+    if (stopSignal) {
+        Console::out(
+            tr("Interrupted (%1): run the same command again to continue.")
+                .arg(stopSignal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
+        exitCode = Console::stoppedBy(stopSignal);
+    } else if (lost > 0 || !flushed || !listed || !fatal.isEmpty()) {
+        exitCode = Console::Failure;
+    } else {
+        exitCode = inRegion == total || options.acceptFailures ? Console::Success
+                                                               : Console::Failure;
+    }
     loop.quit();
 }
 
 int Seeder::run()
 {
+    StopSignals stopSignals;
     if (!d->plan())
         return d->exitCode;
     d->progress.reset(new Progress(d->options.progress, d->toFetch, d->options.progressIntervalMs));
@@ -306,7 +442,13 @@ int Seeder::run()
     connect(downloader, &TileDownloader::tileFailed, this,
             [this](const TileKey &key, int error) { d->failed(key, error); });
     connect(&d->clock, &RunClock::woke, this, [this] { d->pump(); });
+    d->grace.setSingleShot(true);
+    connect(&d->grace, &QTimer::timeout, this, [this] { d->endFlights(); });
+    connect(&stopSignals, &StopSignals::received, this, [this](int signo) { d->stop(signo); });
+    if (const int signo = StopSignals::caught())
+        d->stop(signo);
     d->clock.wakeAt(0);
-    d->loop.exec();
+    if (!d->finished)
+        d->loop.exec();
     return d->exitCode;
 }

@@ -1,6 +1,7 @@
 #ifndef SEEDER_H
 #define SEEDER_H
 
+#include "PackageMetadata.h"
 #include "Progress.h"
 #include "Region.h"
 
@@ -11,7 +12,11 @@
 // Fetches the tiles of a region that a store lacks from a tile server, politely: two
 // requests at a time, a rate limit, a pause wherever the server asks for one, and no
 // request for a tile the store holds, so that an interrupted run resumes where it
-// stopped. Transient failures are tried again after the server's or a growing wait.
+// stopped. Transient failures are tried again after the server's or a growing wait; a
+// server that refuses connections or a host that does not exist ends the run at once,
+// unless tiles came this run. SIGINT and SIGTERM stop it in order: the tiles on their
+// way get StopGraceMs to arrive, and everything that arrived is stored. Only what the
+// store confirms written counts as stored.
 class Seeder : public QObject
 {
     Q_OBJECT
@@ -24,6 +29,8 @@ public:
     static constexpr int HopelessFailures = 10;
     // What a tile is guessed to weigh before it is fetched.
     static constexpr qint64 EstimatedTileBytes = 20 * 1000;
+    // How long requests in flight may take to end once a run is asked to stop.
+    static constexpr int StopGraceMs = 2000;
 
     struct Options
     {
@@ -38,6 +45,10 @@ public:
         Progress::Style progress = Progress::Style::Lines;
         qint64 progressIntervalMs = 10 * 1000;
         bool simulatedClock = false;
+        bool dryRun = false;
+        QString failedList; // where the failed tiles are listed, if anywhere
+        // Written into an output package.
+        PackageMetadata metadata = {};
     };
 
     explicit Seeder(const Options &options, QObject *parent = nullptr);

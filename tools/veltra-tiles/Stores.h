@@ -15,6 +15,8 @@ inline std::unique_ptr<Tiles> open(const QString &path, bool create, QString *er
     // What a run that is cut short loses of it is fetched again by the next.
     options.writeDelayMs = 1000;
     options.connectionPrefix = QStringLiteral("veltra-tiles");
+    // A statement that runs this long on one row is stuck, not slow.
+    options.statementTimeLimitMs = 10000;
     return Tiles::open(path, options, error);
 }
 

@@ -9,18 +9,20 @@
 
 #include <QtCore/QCoreApplication>
 
+#include <cstdio>
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    Console::quietLibraries();
 
     CommandLine line;
     if (!line.parse(QCoreApplication::arguments())) {
-        if (!line.error().isEmpty()) {
+        if (!line.error().isEmpty())
             Console::err(line.error());
-            return Console::Refused;
-        }
-        std::fputs(qPrintable(line.text()), stdout);
-        return Console::Success;
+        else
+            std::fputs(qPrintable(line.text()), line.exitCode() ? Console::errorStream() : stdout);
+        return line.exitCode();
     }
     switch (line.command()) {
     case CommandLine::Command::Info:
