@@ -752,7 +752,7 @@ void TileDownloader::Private::wakeBy(qint64 at)
         return;
     wakeAt = at;
     const qint64 wait = at - clock();
-    wakeTimer.start(int(qBound<qint64>(0, wait, std::numeric_limits<int>::max())));
+    wakeTimer.start(int(qBound(qint64(0), wait, qint64(std::numeric_limits<int>::max()))));
 }
 
 // Drops the marks far from the view or expired off it; `toCount` also keeps no more than
