@@ -12,6 +12,7 @@
 #include <QtWidgets/QGridLayout>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QVBoxLayout>
 
 namespace {
 
@@ -95,6 +96,7 @@ const struct { const char *name; void (*setup)(Fixture &); const char *script, *
     {"svg beside a metafile", [](Fixture &f) { f.light->setShema(f.write("k12.wmf", {})); }, "", "SPSS", "", "12: Mill"},
     {"metafile without svg", [](Fixture &f) { f.light->setShema(f.write("plan.wmf", {})); }, "", "M", "", "12: Mill"},
     {"upper-case suffix is raster", [](Fixture &f) { f.light->setShema(f.write("k12.WMF", "<svg")); }, "", "----", "", "12: Mill"},
+    {"xpm scheme", [](Fixture &f) { image(SchemeColour).save(f.tmp.filePath("k12.xpm"), "XPM"); f.light->setShema(f.tmp.filePath("k12.xpm")); }, "", "SPSS", "", "12: Mill"},
     {"raster without a suffix", [](Fixture &f) { image(SchemeColour).save(f.tmp.filePath("k12"), "PNG"); f.light->setShema(f.tmp.filePath("k12")); }, "", "SPSS", "", "12: Mill"},
     // One pixel in the scheme's colour in a 9000 x 9000 frame.
     {"gif claiming 9000 pixels a side", [](Fixture &f) { f.light->setShema(f.write("k12.gif", QByteArray("GIF89a\0\0\0\0\x80\0\0\x30\x50\xa0\x30\x50\xa0,\0\0\0\0\x28\x23\x28\x23\0\x02\x02\x44\x01\0\x3b", 35))); }, "", "----", "", "12: Mill"},
@@ -148,6 +150,15 @@ const struct { const char *name; QSize scheme; QList<int> ids; int fontPoints; Q
     {"ids not ascending, or a duplicate id", {400, 300}, {4, 4, 1}, -1, {401, 301}, {1, 4}},
 };
 
+// A host that deletes the view's layout and may set its own (a Row or a Column), led by a
+// grid with one of the host's labels in it; then binds, unbinds and binds the light, hides
+// and shows the buttons (`buttons` of them appear) and hides them again.
+const struct { const char *name; bool shownBefore; char own; int buttons; } hostLayoutRows[] = {
+    {"layout deleted", false, '-', 0},
+    {"a row led by the host's grid", false, 'R', 0},
+    {"a column led by the host's grid, buttons shown before", true, 'C', 4},
+};
+
 } // namespace
 
 class tst_CrossView : public QObject
@@ -163,6 +174,8 @@ private Q_SLOTS:
     void statusText();
     void layout_data() { addRows(layoutRows); }
     void layout();
+    void hostLayout_data() { addRows(hostLayoutRows); }
+    void hostLayout();
 };
 
 // Runs before anything else has registered QList<QObject *> with the meta-type system.
@@ -266,6 +279,35 @@ void tst_CrossView::layout()
     QVERIFY(f.view.minimumSizeHint().height() >= f.label->height() + 80);
     QTest::mouseDClick(&f.view, Qt::LeftButton, {}, QPoint(5, 5));
     QVERIFY(f.view.layout()->count() == 2 && f.buttons().isEmpty());
+}
+
+void tst_CrossView::hostLayout()
+{
+    QFETCH(int, row);
+    const auto &t = hostLayoutRows[row];
+    Fixture f;
+    if (t.shownBefore)
+        f.view.showPreviewButtons(true);
+    delete f.view.layout();
+    auto *hostGrid = new QGridLayout;
+    QPointer<QLabel> hostLabel = new QLabel(QStringLiteral("host"));
+    hostGrid->addWidget(hostLabel, 0, 0);
+    if (t.own == 'R')
+        (new QHBoxLayout(&f.view))->addLayout(hostGrid);
+    else if (t.own == 'C')
+        (new QVBoxLayout(&f.view))->addLayout(hostGrid);
+    else
+        delete hostGrid;
+    f.view.setLight(f.light);
+    f.view.setLight(nullptr);
+    f.view.setLight(f.light);
+    f.view.showPreviewButtons(false);
+    f.view.showPreviewButtons(true);
+    QCOMPARE(f.buttons().size(), t.buttons);
+    f.view.showPreviewButtons(false);
+    QVERIFY(f.buttons().isEmpty());
+    if (t.own != '-')
+        QVERIFY(hostLabel && hostGrid->count() == 1 && f.view.layout()->itemAt(0)->layout() == hostGrid);
 }
 
 QTEST_MAIN(tst_CrossView)

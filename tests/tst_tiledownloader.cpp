@@ -97,7 +97,7 @@ const struct { const char *name; Response (*response)(); int error; qint64 retry
     {"cut short, closed without a length", [] { return reply(200, "Connection: close\r\n", TestTiles::encoded(5, 7, 12).left(60)); }, 299, FiveMinutes},
     {"html page with 200", [] { return reply(200); }, 299, FiveMinutes},
     {"4096 x 4096 png", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "PNG", 4096)); }, 299, FiveMinutes},
-    {"bmp: not a tile format", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "BMP")); }, 299, FiveMinutes},
+    {"jpeg of 200 scans", [] { QByteArray jpeg = TestTiles::encoded(5, 7, 12, "JPEG"); const QByteArray scan = jpeg.mid(jpeg.indexOf("\xff\xda")).chopped(2); for (int i = 0; i < 200; ++i) jpeg.insert(jpeg.size() - 2, scan); return reply(200, {}, jpeg); }, 299, FiveMinutes},
     {"svg drawn as a tile", [] { return reply(200, "Content-Type: image/svg+xml\r\n", "<svg xmlns='http://www.w3.org/2000/svg' width='60000' height='60000'><rect width='60000' height='60000'/></svg>"); }, 299, FiveMinutes},
     {"svg drawing a local file", [] { return reply(200, {}, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'><image xlink:href='/etc/hostname' width='256' height='256'/></svg>"); }, 299, FiveMinutes},
     {"tiny gif declaring 65535 x 65535", [] { return reply(200, {}, QByteArray::fromHex("474946383961010001000000002c00000000ffffffff000002024c01003b")); }, 299, FiveMinutes},

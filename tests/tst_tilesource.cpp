@@ -12,7 +12,13 @@
 
 namespace {
 
-enum Content { Nothing, TileRows, JpgTree, Package, Text, Truncated, OtherSchema };
+enum Content { Nothing, TileRows, JpgTree, Package, Text, Truncated, OtherSchema, GifBmpRows, GifBmpTree };
+
+// GIF and BMP tiles in turn, as databases and trees written by older tools hold them.
+const char *olderFormat(int x, int y)
+{
+    return (x + y) % 2 ? "GIF" : "BMP";
+}
 
 // Puts what a row names at path, holding the given tiles of level 12 where it holds any.
 void make(Content content, const QString &path, const QRect &r)
@@ -29,6 +35,11 @@ void make(Content content, const QString &path, const QRect &r)
             for (int y = r.top(); y <= r.bottom(); ++y)
                 store->setData(x, y, 12, TestTiles::encoded(x, y, 12));
     }
+    if (content == GifBmpRows)
+        writeTileDatabase(path, 12, r, [](int x, int y, int z) { return TestTiles::encoded(x, y, z, olderFormat(x, y)); });
+    for (int x = r.left(); content == GifBmpTree && x <= r.right(); ++x)
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            TestTiles::writeTree(path, 12, x, x, y, y, olderFormat(x, y), QByteArray(olderFormat(x, y)).toLower().constData());
     QFile file(path);
     if (content == Text && file.open(QIODevice::WriteOnly))
         file.write("x,y,z,image\n");
@@ -41,6 +52,8 @@ const struct { const char *name, *path; Content content; const char *warning; } 
     {"tile database", "city.sqlitedb", TileRows, ""},
     {"tree of jpg files", "tree", JpgTree, ""},
     {"mbtiles package", "city.mbtiles", Package, ""},
+    {"tile database of gif and bmp tiles", "old.sqlitedb", GifBmpRows, ""},
+    {"tree of gif and bmp files", "oldtree", GifBmpTree, ""},
     {"dotted directory with a separator", "maps.d/", JpgTree, ""},
     {"missing tile database", "new.sqlitedb", Nothing, ""},
     {"missing package", "new.mbtiles", Nothing, ""},

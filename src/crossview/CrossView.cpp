@@ -45,11 +45,14 @@ void CrossView::showPreviewButtons(bool f)
         auto *grid = new QGridLayout;
         grid->setSpacing(1);
         column->insertLayout(0, grid, 0);
+        d->buttonGrid = grid;
         d->createPhaseButtons();
         return;
     }
     QGridLayout *grid = d->grid();
-    d->clearPhaseButtons();
+    if (!grid)
+        return;
+    Private::emptyGrid(grid);
     column->removeItem(grid);
     delete grid;
 }

@@ -28,8 +28,9 @@
  *   light's stateChanged(). While a mouse button is held on it, the scheme is shown
  *   alone.
  *
- * Schemes and phase pictures are SVG files, raster image files, or QPixmap and QImage
- * values; phase pictures are drawn in the scheme's coordinates. Windows metafiles (WMF,
+ * Schemes and phase pictures are SVG files, raster image files (any format Qt reads whose
+ * size is told before decoding, told by the content rather than the name, up to 8192
+ * pixels a side), or QPixmap and QImage values; phase pictures are drawn in the scheme's coordinates. Windows metafiles (WMF,
  * EMF) are not drawn: an SVG file of the same name beside them is used instead, and
  * without one a placeholder asks for the conversion.
  *

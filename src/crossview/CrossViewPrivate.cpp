@@ -9,7 +9,6 @@
 #include <QtCore/QMetaMethod>
 #include <QtCore/QTimerEvent>
 #include <QtGui/QBitmap>
-#include <QtGui/QImageReader>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
 #include <QtSvg/QSvgRenderer>
@@ -34,13 +33,7 @@ constexpr int MaxPictureSide = 800;
 
 QImage readRaster(const QString &fileName)
 {
-    static const BoundedImageReader reader = [] {
-        QList<QByteArray> formats{QByteArrayLiteral("png"), QByteArrayLiteral("jpeg"),
-                                  QByteArrayLiteral("bmp"), QByteArrayLiteral("gif")};
-        if (QImageReader::supportedImageFormats().contains("webp"))
-            formats.append(QByteArrayLiteral("webp"));
-        return BoundedImageReader(formats, QSize(MaxSchemeSide, MaxSchemeSide), MaxSchemeBytes);
-    }();
+    static const BoundedImageReader reader(QSize(MaxSchemeSide, MaxSchemeSide), MaxSchemeBytes);
     return reader.readFile(fileName);
 }
 
@@ -239,27 +232,34 @@ QPicture CrossView::Private::svgPicture(const QString &fileName)
     return picture;
 }
 
-// While the buttons are shown, their grid is the first item of the view's column.
+// The grid this view put first in its column; null when the buttons are hidden or the host
+// has taken or rearranged the view's layout, so that its own layouts and widgets stay untouched.
 QGridLayout *CrossView::Private::grid() const
 {
-    QLayoutItem *first = parentWidget()->layout()->itemAt(0);
-    return first ? qobject_cast<QGridLayout *>(first->layout()) : nullptr;
+    QLayout *column = parentWidget() ? parentWidget()->layout() : nullptr;
+    if (!buttonGrid || !column || column->count() == 0)
+        return nullptr;
+    return column->itemAt(0)->layout() == buttonGrid ? buttonGrid.data() : nullptr;
 }
 
-void CrossView::Private::clearPhaseButtons()
+void CrossView::Private::emptyGrid(QGridLayout *buttons)
 {
-    QGridLayout *buttons = grid();
-    if (!buttons)
-        return;
     while (QLayoutItem *item = buttons->takeAt(0)) {
         delete item->widget();
         delete item;
     }
 }
 
+void CrossView::Private::clearPhaseButtons()
+{
+    QGridLayout *buttons = buttonsVisible ? grid() : nullptr;
+    if (buttons)
+        emptyGrid(buttons);
+}
+
 void CrossView::Private::createPhaseButtons()
 {
-    QGridLayout *buttons = grid();
+    QGridLayout *buttons = buttonsVisible ? grid() : nullptr;
     if (!buttons)
         return;
     clearPhaseButtons();
@@ -444,8 +444,8 @@ QString CrossView::Private::statusText(const QObject &light, const QDateTime &no
     bool ok = false;
     const qint64 length = lengthValue.isValid() ? lengthValue.toInt(&ok) : 0;
     if (ok)
-        text += tr("(%1)").arg(clampedInt(transition == 0 ? std::max<qint64>(length - elapsed, 0)
-                                                          : length));
+        text += tr("(%1)").arg(
+            clampedInt(transition == 0 ? std::max<qint64>(length - elapsed, 0) : length));
     if (transition > 0) {
         if (transition == 255)
             text += tr(" TF");

@@ -33,6 +33,7 @@ public:
     void createPhaseButtons();
     void clearPhaseButtons();
     QGridLayout *grid() const;
+    static void emptyGrid(QGridLayout *buttons);
     void previewPhase(int id);
     void updateImage();
     // The status line for a light's state at the moment now.
@@ -49,6 +50,7 @@ public:
     int previewId = -1;
     bool buttonsVisible = false;
     int timerId = 0;
+    QPointer<QGridLayout> buttonGrid;
 
 public Q_SLOTS:
     void lightStateChanged();

@@ -6,7 +6,6 @@
 
 #include <QtCore/QLocale>
 #include <QtCore/QTextStream>
-#include <QtGui/QImageReader>
 #include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
 #include <QtGui/QWheelEvent>
@@ -38,13 +37,7 @@ int zoomPercent(double zoom)
 // One scanned or exported map named by the host: large, but not gigabytes.
 const BoundedImageReader &mapImageReader()
 {
-    static const BoundedImageReader reader = [] {
-        QList<QByteArray> formats{QByteArrayLiteral("png"), QByteArrayLiteral("jpeg"),
-                                  QByteArrayLiteral("bmp"), QByteArrayLiteral("gif")};
-        if (QImageReader::supportedImageFormats().contains("webp"))
-            formats.append(QByteArrayLiteral("webp"));
-        return BoundedImageReader(formats, QSize(MaxImageSide, MaxImageSide), MaxImageBytes);
-    }();
+    static const BoundedImageReader reader(QSize(MaxImageSide, MaxImageSide), MaxImageBytes);
     return reader;
 }
 

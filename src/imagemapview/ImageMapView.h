@@ -119,7 +119,9 @@ public Q_SLOTS:
      */
     void setZoom(double zoom);
     /**
-     * Sets #imagePath: loads the image.
+     * Sets #imagePath: loads the image, a raster image in any format Qt reads whose size
+     * is told before decoding (told by the content, not the name), of at most 16384 pixels
+     * a side.
      * @param path an image file; one that cannot be read changes nothing
      */
     void setImagePath(const QString &path);

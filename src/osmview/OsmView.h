@@ -30,8 +30,10 @@ class QNetworkReply;
  * source are downloaded and written into it, so that the map fills up as it is used and
  * works without a network afterwards. Each view has a tile source of its own, with its
  * own database connection: a process may show any number of tile databases at once.
- * Tiles may be PNG or JPEG images (WebP where Qt's WebP plug-in is installed) of up to
- * 1024 × 1024 pixels; anything else reads as a missing tile.
+ * Tiles may be images in any raster format Qt reads whose size is told before decoding
+ * (PNG, JPEG, GIF, BMP, ICO, PBM/PGM/PPM, XBM, XPM; TIFF, WebP and TGA where their plug-ins
+ * are installed), of up to 1024 × 1024 pixels and no more decoding work than a plain image
+ * of that size; anything else, SVG included, reads as a missing tile.
  *
  * A right-hand operations pane, opened by a small tab at the viewport's top right, offers
  * a zoom slider, an opacity slider, smooth rendering, a choice of maps and a check box per

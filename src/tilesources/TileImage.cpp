@@ -3,6 +3,7 @@
 #include "BoundedImageReader.h"
 
 #include <QtCore/QBuffer>
+#include <QtCore/QStringList>
 
 QImage TileImage::decode(QIODevice *device)
 {
@@ -17,6 +18,21 @@ QImage TileImage::decode(const QByteArray &data)
 QImage TileImage::decodeFile(const QString &path)
 {
     return BoundedImageReader::tiles().readFile(path);
+}
+
+QStringList TileImage::fileSuffixes()
+{
+    static const QStringList suffixes = [] {
+        QStringList list{QStringLiteral("png"), QStringLiteral("jpg")};
+        for (const QByteArray &format : BoundedImageReader::rasterFormats()) {
+            if (!list.contains(QLatin1String(format)))
+                list << QString::fromLatin1(format);
+        }
+        if (list.contains(QLatin1String("tiff")))
+            list << QStringLiteral("tif");
+        return list;
+    }();
+    return suffixes;
 }
 
 QPixmap TileImage::toPixmap(QImage image)

@@ -13,11 +13,6 @@
 
 namespace {
 
-// Only these are searched for a tile whose suffix the store has not learned: asking
-// every image plug-in would hand files to decoders that have no business with tiles.
-const QStringList TileFormats{QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
-                              QStringLiteral("webp")};
-
 // A level, column or row as this store writes it: plain decimal.
 bool decimal(const QString &text, int *value)
 {
@@ -74,7 +69,7 @@ bool TilesFromFile::Private::inside(const QString &path)
 QStringList TilesFromFile::Private::candidates() const
 {
     QStringList list{suffix};
-    for (const QString &format : TileFormats) {
+    for (const QString &format : TileImage::fileSuffixes()) {
         if (format != suffix)
             list << format;
     }
@@ -294,7 +289,7 @@ bool TilesFromFile::forEachTile(int minZoom, int maxZoom, Content content, const
                 const QString extension = fileName.mid(dot + 1);
                 if (extension.contains(QLatin1Char('.')))
                     continue; // a write in progress
-                const int format = TileFormats.indexOf(extension);
+                const int format = TileImage::fileSuffixes().indexOf(extension);
                 const int rank = extension == d->suffix ? 0 : format >= 0 ? format + 1 : 99;
                 const auto known = rows.constFind(y);
                 if (known == rows.constEnd() || known->first > rank)

@@ -24,6 +24,37 @@ QByteArray chunk(const QByteArray &type, const QByteArray &data)
     return bigEndian(quint32(data.size())) + checked + bigEndian(quint32(crc));
 }
 
+// One colour, every pixel an 8-bit LZW literal; a clear code before the codes grow to 10
+// bits keeps them all 9 bits wide.
+QByteArray flatGif(const QColor &colour, int side)
+{
+    QByteArray codes;
+    quint32 accum = 0;
+    int bits = 0;
+    auto put = [&](int code) {
+        accum |= quint32(code) << bits;
+        for (bits += 9; bits >= 8; bits -= 8, accum >>= 8)
+            codes += char(accum & 0xff);
+    };
+    for (int i = 0; i < side * side; ++i) {
+        if (i % 254 == 0)
+            put(256);
+        put(0);
+    }
+    put(257);
+    if (bits > 0)
+        codes += char(accum & 0xff);
+    QByteArray gif("GIF89a", 6);
+    const char screen[] = {
+        char(side & 0xff), char(side >> 8), char(side & 0xff), char(side >> 8), char(0x87), 0, 0};
+    gif += QByteArray(screen, 7) + QByteArray(3 * 256, '\0');
+    gif[13] = char(colour.red()), gif[14] = char(colour.green()), gif[15] = char(colour.blue());
+    gif += ',' + QByteArray(4, '\0') + QByteArray(screen, 4) + QByteArray(1, '\0') + '\x08';
+    for (int at = 0; at < codes.size(); at += 255)
+        gif += char(qMin(255, codes.size() - at)) + codes.mid(at, 255);
+    return gif + QByteArray("\0;", 2);
+}
+
 } // namespace
 
 QColor TestTiles::colourOf(int x, int y, int z)
@@ -54,6 +85,8 @@ QByteArray TestTiles::encoded(int x, int y, int z, const char *format, int side)
         return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", head)
             + chunk("IDAT", qCompress(rows, 1).mid(4)) + chunk("IEND", {});
     }
+    if (qstricmp(format, "GIF") == 0) // Qt has no GIF writer
+        return flatGif(colourOf(x, y, z), side);
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     image(x, y, z, side).save(&buffer, format, 100);

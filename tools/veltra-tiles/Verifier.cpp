@@ -10,11 +10,13 @@ QString Verifier::describe(const QByteArray &data)
 {
     if (data.isEmpty())
         return tr("empty");
-    const QByteArray format = BoundedImageReader::formatOf(data);
-    if (!format.isEmpty()) {
-        if (BoundedImageReader::tiles().acceptedFormat(data).isEmpty())
-            return tr("%1 image, not a tile format").arg(QString::fromLatin1(format.toUpper()));
-        return tr("%1 that does not decode").arg(QString::fromLatin1(format.toUpper()));
+    const ImageSurvey survey = BoundedImageReader::tiles().survey(data);
+    if (!survey.format.isEmpty()) {
+        const QString format = QString::fromLatin1(survey.format.toUpper());
+        if (!survey.accepted())
+            return tr("%1 image refused before decoding: %2")
+                .arg(format, QString::fromLatin1(survey.refusal));
+        return tr("%1 that does not decode").arg(format);
     }
     // Error pages of web servers, and the XML ones of storage services.
     if (data.left(64).trimmed().startsWith('<'))
