@@ -65,6 +65,9 @@ const struct { const char *name, *file, *schema, *warning; Read read; } lateRows
     {"a view, which takes no tiles", "t.mbtiles", "create table images (zoom_level, tile_column, tile_row, tile_data);"
      "create index images_key on images (zoom_level, tile_column, tile_row);"
      "create view tiles as select * from images;insert into images values (3, 5, 5, x'78')", "does not take tiles", Read::Found},
+    {"writes that compute: a function in a check", "t.mbtiles", "create table tiles (zoom_level, tile_column, tile_row, tile_data check (length(hex(tile_data)) > 0));"
+     "create unique index k on tiles (zoom_level, tile_column, tile_row);insert into tiles values (3, 5, 5, x'78')",
+     "does not take tiles: a write of a tile to \"tiles\" calls hex\\(\\)", Read::Found},
     {"no tile store: said once, neither drawn nor fetched", "t.sqlitedb", "create table maps (x, y, z, image)", "cannot use tile store .*no table", Read::Busy},
 };
 
@@ -82,6 +85,9 @@ const struct { const char *name, *file, *schema, *error; } boundRows[] = {
     {"view whose data scans a table", "t.mbtiles", "create table images %;create unique index k on images (zoom_level, tile_column, tile_row);"
      "create table blobs (b);create view tiles as select zoom_level, tile_column, tile_row, (select max(b) from blobs) as tile_data from images",
      "finds a tile in \"blobs\""},
+    {"view whose data a function makes", "t.mbtiles", "create table images %;create unique index k on images (zoom_level, tile_column, tile_row);"
+     "create view tiles as select zoom_level, tile_column, tile_row, instr(tile_data, tile_data) as tile_data from images",
+     "a read of a tile from \"tiles\" calls instr\\(\\)"},
     {"view joining by indexes", "t.mbtiles", "create table map (zoom_level, tile_column, tile_row, id);create unique index k on map (zoom_level, tile_column, tile_row);"
      "create table images (id, tile_data);create unique index i on images (id);insert into images values (7, x'89');insert into map values (3, 5, 5, 7);"
      "create view tiles as select zoom_level, tile_column, tile_row, tile_data from map join images using (id)", ""},

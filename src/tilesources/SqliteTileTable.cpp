@@ -36,6 +36,9 @@ constexpr int FinalBusyTimeoutMs = 1000;
 // How often, in SQLite's virtual machine instructions, a statement looks at its time: a
 // read by key runs a few dozen, so it never looks, however slow the disk.
 constexpr int InstructionsPerLook = 1000;
+// The longest program, trigger programs included, that a statement run for one tile may
+// have: the plain ones take a few dozen steps, each of which may touch a whole tile.
+constexpr int MaxProgramSteps = 128;
 // A row holds a tile and its key.
 constexpr int MaxValueBytes = int(Tiles::MaxTileBytes) + 1024;
 constexpr char SelectByKey[]
@@ -224,6 +227,7 @@ struct SqliteTileTable::Private
     }
     void noteCut();
     QString scanningRead(QSqlQuery &plan) const;
+    QString unboundedWork(const QString &text);
 
     QString statement(const char *pattern) const
     {
@@ -364,6 +368,36 @@ QString SqliteTileTable::Private::scanningRead(QSqlQuery &plan) const
     return QString();
 }
 
+// Why a statement could work long without its time being looked at: SQLite looks only
+// between rows and at jumps of its program, never inside a function (one can run for
+// hours on values of a few megabytes) nor along a straight run of steps. Empty when the
+// statement calls no function but the reads' own, joins no values and is short.
+QString SqliteTileTable::Private::unboundedWork(const QString &text)
+{
+    QSqlQuery program(db);
+    program.setForwardOnly(true);
+    // A statement that does not compile fails when it runs, and is told then.
+    if (!exec(program, QStringLiteral("EXPLAIN ") + text))
+        return QString();
+    int steps = 0;
+    while (next(program)) {
+        const QString opcode = program.value(1).toString();
+        if (opcode.startsWith(QLatin1String("Function"))
+            || opcode.startsWith(QLatin1String("PureFunc"))
+            || opcode.startsWith(QLatin1String("Agg"))) {
+            const QString function = program.value(5).toString().section(QLatin1Char('('), 0, 0);
+            if (function != QLatin1String("typeof") && function != QLatin1String("length"))
+                return QStringLiteral("calls %1()").arg(function);
+        } else if (opcode == QLatin1String("Concat")) {
+            return QStringLiteral("joins values");
+        }
+        ++steps;
+    }
+    if (steps > MaxProgramSteps)
+        return QStringLiteral("runs %1 steps").arg(steps);
+    return QString();
+}
+
 bool SqliteTileTable::Private::hasUniqueKey()
 {
     QSqlQuery indexes(db);
@@ -436,6 +470,11 @@ SqliteTileTable::State SqliteTileTable::Private::check()
     const QString scanning = scanningRead(q);
     if (!scanning.isEmpty())
         return markUnusable(scanning);
+    const QString readWork = unboundedWork(plan);
+    if (!readWork.isEmpty())
+        return markUnusable(
+            QStringLiteral("a read of a tile from \"tiles\" %1: its time cannot be bounded")
+                .arg(readWork));
     // Reading a row touches the table's own pages, which a truncated file lacks.
     if (!view && !exec(q, statement("SELECT %1 FROM tiles LIMIT 1")))
         return failedCheck(q.lastError());
@@ -457,12 +496,25 @@ SqliteTileTable::State SqliteTileTable::Private::check()
     } else {
         uniqueKey = hasUniqueKey();
         // Without a unique key "insert or replace" would add a second row.
-        if (!prepare(prepared->erase, "delete from tiles where (%1=? and %2=? and %3=?)", &failure)
-            || !prepare(prepared->write,
-                        uniqueKey ? "insert or replace into tiles (%1,%2,%3,%4) values (?,?,?,?)"
-                                  : "insert into tiles (%1,%2,%3,%4) values (?,?,?,?)",
-                        &failure))
+        const char *const erase = "delete from tiles where (%1=? and %2=? and %3=?)";
+        const char *const write = uniqueKey
+            ? "insert or replace into tiles (%1,%2,%3,%4) values (?,?,?,?)"
+            : "insert into tiles (%1,%2,%3,%4) values (?,?,?,?)";
+        if (!prepare(prepared->erase, erase, &failure)
+            || !prepare(prepared->write, write, &failure))
             return failedCheck(failure);
+        // Triggers and checks run inside the writes, on the thread that paints.
+        QString writeWork;
+        for (const char *pattern : {write, erase}) {
+            if (writeWork.isEmpty())
+                writeWork = unboundedWork(
+                    statement(pattern).replace(QLatin1Char('?'), QLatin1Char('0')));
+        }
+        if (!writeWork.isEmpty()) {
+            readOnly = true;
+            error = QStringLiteral("a write of a tile to \"tiles\" %1: its time cannot be bounded")
+                        .arg(writeWork);
+        }
     }
     statements = std::move(prepared);
     return State::Ready;
