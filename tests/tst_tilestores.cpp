@@ -416,6 +416,25 @@ void tst_TileStores::packageMetadataCoversItsTiles()
     QCOMPARE(runSql(foreign, {"select group_concat(name || '=' || value, ' ') from (select * from metadata order by name)"}),
              QVariant("attribution=&copy; Port bounds=-1,-85.0511287798066,180,1 center=89.5,-42.0255643899033,1 "
                       "description=Quays format=png maxzoom=1 minzoom=1 name=Harbour"));
+
+    // Metadata that cannot be kept up in time: the tiles reach the file without them.
+    const struct { const char *name, *metadata, *warning; } slow[] = {
+        {"too many to search, which undoes the transaction", "insert into metadata with recursive n(i) as (select 1 union all "
+         "select i + 1 from n where i < 200000) select 'k' || i, 'v' from n", "could not be written with them; its tiles are written alone"},
+        {"a trigger that computes", "create trigger t after insert on metadata begin select randomblob(9); end",
+         "its metadata is left as it is: a change of it calls randomblob\\(\\)"},
+    };
+    for (const auto &t : slow) {
+        const QString slowPath = tmp.filePath(QLatin1String(t.name) + QLatin1String(".mbtiles"));
+        runSql(slowPath, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+                          "create unique index k on tiles (zoom_level, tile_column, tile_row)",
+                          "create table metadata (name, value)", t.metadata});
+        Tiles::OpenOptions options;
+        options.statementTimeLimitMs = 1;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QLatin1String(t.warning)));
+        Tiles::open(slowPath, options, nullptr)->setData(TileKey(1, 1, 1), "tile");
+        QCOMPARE(stored(Kind::Mbtiles, slowPath, TileKey(1, 1, 1)), QByteArray("tile"));
+    }
 }
 
 // Copies of one tile in two rows or two formats are listed apart, and removing the bad

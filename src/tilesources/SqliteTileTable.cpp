@@ -629,30 +629,47 @@ bool SqliteTileTable::Private::writePending()
         dropPending();
         return false;
     }
-    QSqlQuery transaction(db);
-    if (!transaction.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return writeFailed(transaction.lastError(), false);
     // In key order, so the index grows at one end rather than all over the file.
     QList<TileKey> keys = pending.keys();
     std::sort(keys.begin(), keys.end(), [](const TileKey &a, const TileKey &b) {
         return std::tie(a.z, a.x, a.y) < std::tie(b.z, b.x, b.y);
     });
+    QSqlQuery transaction(db);
     QList<TileKey> writtenKeys;
-    for (const TileKey &key : qAsConst(keys)) {
-        QSqlError failure;
-        const Change &change = pending[key];
-        if (execChange(key, change, &failure)) {
-            if (!change.remove)
-                writtenKeys << key;
-            continue;
+    // A second time without the commit hook, when the hook undid the transaction: a
+    // statement of its that is cut takes the whole transaction with it.
+    for (bool again = true; again;) {
+        again = false;
+        if (!transaction.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            return writeFailed(transaction.lastError(), false);
+        writtenKeys.clear();
+        for (const TileKey &key : qAsConst(keys)) {
+            QSqlError failure;
+            if (!pending.contains(key))
+                continue;
+            const Change &change = pending[key];
+            if (execChange(key, change, &failure)) {
+                if (!change.remove)
+                    writtenKeys << key;
+                continue;
+            }
+            if (classify(failure, true) != Failure::Rejected)
+                return writeFailed(failure, true);
+            qCWarning(lcTiles) << "tile db insert error:" << failure.text();
+            pendingBytes -= pending.take(key).data.size();
         }
-        if (classify(failure, true) != Failure::Rejected)
-            return writeFailed(failure, true);
-        qCWarning(lcTiles) << "tile db insert error:" << failure.text();
-        pendingBytes -= pending.take(key).data.size();
+        if (beforeCommit && !writtenKeys.isEmpty()) {
+            beforeCommit(writtenKeys);
+            if (handle && sqlite3_get_autocommit(handle)) {
+                qCWarning(lcTiles).noquote()
+                    << QStringLiteral("tile store \"%1\": what it keeps beside its tiles could "
+                                      "not be written with them; its tiles are written alone")
+                           .arg(label());
+                beforeCommit = nullptr;
+                again = true;
+            }
+        }
     }
-    if (beforeCommit && !writtenKeys.isEmpty())
-        beforeCommit(writtenKeys);
     if (!transaction.exec(QStringLiteral("COMMIT")))
         return writeFailed(transaction.lastError(), true);
     written += writtenKeys.size();
@@ -721,6 +738,11 @@ void SqliteTileTable::setDelays(const Tiles::OpenOptions &options)
     d->writeDelay = qMax(0, options.writeDelayMs);
     d->retryDelay = qMax(0, options.retryMs);
     d->deadline.limitNs = qMax(qint64(1), qint64(options.statementTimeLimitMs)) * 1000000;
+}
+
+QString SqliteTileTable::unboundedWork(const QString &statement)
+{
+    return d->unboundedWork(statement);
 }
 
 bool SqliteTileTable::exec(QSqlQuery &query)
@@ -894,6 +916,8 @@ bool SqliteTileTable::flush()
 void SqliteTileTable::finish()
 {
     d->finalFlush();
+    // The owner goes next: what destruction tries once more must not call back into it.
+    d->beforeCommit = nullptr;
 }
 
 bool SqliteTileTable::forEach(int minZoom, int maxZoom, Tiles::Content content,
