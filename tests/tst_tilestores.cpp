@@ -374,6 +374,23 @@ void tst_TileStores::slowReadIsCut()
         for (int i = 0; i < 2; ++i)
             QCOMPARE((store->tileData(TileKey(5, 2, 3), &result), result), cut ? Read::Busy : Read::Missing);
     }
+
+    // A view that works where the time is never looked at: read once, then left alone.
+    const QString view = tmp.filePath(QStringLiteral("view.mbtiles"));
+    runSql(view, {"create table t (zoom_level, tile_column, tile_row, tile_data)",
+                  "create unique index k on t (zoom_level, tile_column, tile_row)",
+                  "insert into t values (3, 5, 5, zeroblob(16000000))",
+                  "create view tiles as select zoom_level, tile_column, tile_row, case when tile_data = tile_data "
+                  "and tile_data = tile_data then tile_data end as tile_data from t"});
+    Tiles::OpenOptions options;
+    options.statementTimeLimitMs = 1;
+    const std::unique_ptr<Tiles> store = Tiles::open(view, options, nullptr);
+    QVERIFY(store);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("view.mbtiles\": a read of a tile from the view \"tiles\" worked "
+                                                          "[0-9.]+ ms; it is not read again"));
+    Read result;
+    for (const Read read : {Read::Found, Read::Busy})
+        QCOMPARE((store->tileData(TileKey(5, 2, 3), &result), result), read);
 }
 
 // The metadata of a package after each burst of tiles written into it, as another

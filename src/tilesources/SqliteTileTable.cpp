@@ -38,7 +38,10 @@ constexpr int FinalBusyTimeoutMs = 1000;
 constexpr int InstructionsPerLook = 1000;
 // The longest program, trigger programs included, that a statement run for one tile may
 // have: the plain ones take a few dozen steps, each of which may touch a whole tile.
-constexpr int MaxProgramSteps = 128;
+constexpr int MaxProgramSteps = 64;
+// A view's read of a tile that works this many times the time limit is not cut, since
+// it works between looks at the time; the view is not read again.
+constexpr int ViewWorkLimits = 25;
 // A row holds a tile and its key.
 constexpr int MaxValueBytes = int(Tiles::MaxTileBytes) + 1024;
 constexpr char SelectByKey[]
@@ -829,7 +832,9 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
     q.addBindValue(row);
     q.addBindValue(key.z);
     QByteArray data;
+    const qint64 workBefore = d->view ? threadCpuNs() : 0;
     const bool found = d->exec(q) && d->next(q);
+    const qint64 work = d->view ? threadCpuNs() - workBefore : 0;
     if (q.lastError().isValid()) {
         const QSqlError failure = q.lastError();
         d->error = d->reason(failure);
@@ -851,6 +856,15 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
     }
     // A finished statement holds no lock between paints.
     q.finish();
+    if (work > ViewWorkLimits * d->deadline.limitNs) {
+        d->statements.reset();
+        d->markUnusable(QStringLiteral("a read of a tile from the view \"tiles\" worked %1 ms")
+                            .arg(double(work) / 1e6));
+        d->warnedUnusable = true;
+        qCWarning(lcTiles).noquote()
+            << QStringLiteral("tile store \"%1\": %2; it is not read again")
+                   .arg(d->label(), d->error);
+    }
     return data;
 }
 
