@@ -45,6 +45,27 @@ QByteArray pngWith(const QByteArray &chunks)
     return png.left(33) + chunks + png.mid(33);
 }
 
+// A w x h PNG of 8-bit grey whose pixel data inflate to `times` the bytes of its rows.
+QByteArray greyPng(int w, int h, bool interlaced, int times)
+{
+    const int passes[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                              {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    int rowBytes = interlaced ? 0 : h * (1 + w);
+    for (int i = 0; interlaced && i < 7; ++i) {
+        int columns = 0, rows = 0;
+        for (int x = passes[i][0]; x < w; x += passes[i][2])
+            ++columns;
+        for (int y = passes[i][1]; y < h; y += passes[i][3])
+            ++rows;
+        rowBytes += columns > 0 ? rows * (1 + columns) : 0;
+    }
+    QByteArray header = be32(quint32(w)) + be32(quint32(h)) + QByteArray("\x08\0\0\0", 4)
+        + char(interlaced ? 1 : 0);
+    return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header)
+        + pngChunk("IDAT", qCompress(QByteArray(rowBytes * times, '\0'), 9).mid(4))
+        + pngChunk("IEND", {});
+}
+
 // A progressive JPEG tile of `scans` scans: its second scan repeated, which the decoder
 // takes with a warning about the progression.
 QByteArray jpegScans(int scans)
@@ -151,6 +172,8 @@ const struct { const char *name; QByteArray (*bytes)(); int width; const char *w
     {"png", [] { return TestTiles::encoded(3, 4, 5); }, 256, nullptr},
     {"png with 900 text chunks and a compressed one of 7 MB", [] { return pngWith(pngChunk("tEXt", "k\0v").repeated(900) + pngChunk("zTXt", QByteArray("k\0\0", 3) + qCompress(QByteArray(7000000, ' '), 9).mid(4))); }, 256, nullptr},
     {"png of 4096 chunks more than rows", [] { return pngWith(pngChunk("abCd", {}).repeated(4096 + 256 - 2)); }, 0, nullptr},
+    {"interlaced png of odd sides", [] { return greyPng(13, 7, true, 1); }, 13, nullptr},
+    {"png whose pixel data inflate to 64 times its rows", [] { return greyPng(256, 256, false, 64); }, 0, nullptr},
     {"progressive jpeg", [] { return written(TestTiles::image(3, 4, 5, 256), "JPEG", true); }, 256, nullptr},
     {"jpeg of 64 scans", [] { return jpegScans(64); }, 64, "^Inconsistent progression sequence"},
     {"jpeg of 65 scans", [] { return jpegScans(65); }, 0, nullptr},

@@ -65,6 +65,9 @@ const struct { const char *name, *file, *schema, *warning; Read read; } lateRows
     {"a view, which takes no tiles", "t.mbtiles", "create table images (zoom_level, tile_column, tile_row, tile_data);"
      "create index images_key on images (zoom_level, tile_column, tile_row);"
      "create view tiles as select * from images;insert into images values (3, 5, 5, x'78')", "does not take tiles", Read::Found},
+    {"writes that compute: a function in a check", "t.mbtiles", "create table tiles (zoom_level, tile_column, tile_row, tile_data check (length(hex(tile_data)) > 0));"
+     "create unique index k on tiles (zoom_level, tile_column, tile_row);insert into tiles values (3, 5, 5, x'78')",
+     "does not take tiles: a write of a tile to \"tiles\" calls hex\\(\\)", Read::Found},
     {"no tile store: said once, neither drawn nor fetched", "t.sqlitedb", "create table maps (x, y, z, image)", "cannot use tile store .*no table", Read::Busy},
 };
 
@@ -82,6 +85,9 @@ const struct { const char *name, *file, *schema, *error; } boundRows[] = {
     {"view whose data scans a table", "t.mbtiles", "create table images %;create unique index k on images (zoom_level, tile_column, tile_row);"
      "create table blobs (b);create view tiles as select zoom_level, tile_column, tile_row, (select max(b) from blobs) as tile_data from images",
      "finds a tile in \"blobs\""},
+    {"view whose data a function makes", "t.mbtiles", "create table images %;create unique index k on images (zoom_level, tile_column, tile_row);"
+     "create view tiles as select zoom_level, tile_column, tile_row, instr(tile_data, tile_data) as tile_data from images",
+     "a read of a tile from \"tiles\" calls instr\\(\\)"},
     {"view joining by indexes", "t.mbtiles", "create table map (zoom_level, tile_column, tile_row, id);create unique index k on map (zoom_level, tile_column, tile_row);"
      "create table images (id, tile_data);create unique index i on images (id);insert into images values (7, x'89');insert into map values (3, 5, 5, 7);"
      "create view tiles as select zoom_level, tile_column, tile_row, tile_data from map join images using (id)", ""},
@@ -368,6 +374,23 @@ void tst_TileStores::slowReadIsCut()
         for (int i = 0; i < 2; ++i)
             QCOMPARE((store->tileData(TileKey(5, 2, 3), &result), result), cut ? Read::Busy : Read::Missing);
     }
+
+    // A view that works where the time is never looked at: read once, then left alone.
+    const QString view = tmp.filePath(QStringLiteral("view.mbtiles"));
+    runSql(view, {"create table t (zoom_level, tile_column, tile_row, tile_data)",
+                  "create unique index k on t (zoom_level, tile_column, tile_row)",
+                  "insert into t values (3, 5, 5, zeroblob(16000000))",
+                  "create view tiles as select zoom_level, tile_column, tile_row, case when tile_data = tile_data "
+                  "and tile_data = tile_data then tile_data end as tile_data from t"});
+    Tiles::OpenOptions options;
+    options.statementTimeLimitMs = 1;
+    const std::unique_ptr<Tiles> store = Tiles::open(view, options, nullptr);
+    QVERIFY(store);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("view.mbtiles\": a read of a tile from the view \"tiles\" worked "
+                                                          "[0-9.]+ ms; it is not read again"));
+    Read result;
+    for (const Read read : {Read::Found, Read::Busy})
+        QCOMPARE((store->tileData(TileKey(5, 2, 3), &result), result), read);
 }
 
 // The metadata of a package after each burst of tiles written into it, as another
@@ -410,6 +433,25 @@ void tst_TileStores::packageMetadataCoversItsTiles()
     QCOMPARE(runSql(foreign, {"select group_concat(name || '=' || value, ' ') from (select * from metadata order by name)"}),
              QVariant("attribution=&copy; Port bounds=-1,-85.0511287798066,180,1 center=89.5,-42.0255643899033,1 "
                       "description=Quays format=png maxzoom=1 minzoom=1 name=Harbour"));
+
+    // Metadata that cannot be kept up in time: the tiles reach the file without them.
+    const struct { const char *name, *metadata, *warning; } slow[] = {
+        {"too many to search, which undoes the transaction", "insert into metadata with recursive n(i) as (select 1 union all "
+         "select i + 1 from n where i < 200000) select 'k' || i, 'v' from n", "could not be written with them; its tiles are written alone"},
+        {"a trigger that computes", "create trigger t after insert on metadata begin select randomblob(9); end",
+         "its metadata is left as it is: a change of it calls randomblob\\(\\)"},
+    };
+    for (const auto &t : slow) {
+        const QString slowPath = tmp.filePath(QLatin1String(t.name) + QLatin1String(".mbtiles"));
+        runSql(slowPath, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+                          "create unique index k on tiles (zoom_level, tile_column, tile_row)",
+                          "create table metadata (name, value)", t.metadata});
+        Tiles::OpenOptions options;
+        options.statementTimeLimitMs = 1;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QLatin1String(t.warning)));
+        Tiles::open(slowPath, options, nullptr)->setData(TileKey(1, 1, 1), "tile");
+        QCOMPARE(stored(Kind::Mbtiles, slowPath, TileKey(1, 1, 1)), QByteArray("tile"));
+    }
 }
 
 // Copies of one tile in two rows or two formats are listed apart, and removing the bad

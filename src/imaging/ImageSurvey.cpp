@@ -4,6 +4,8 @@
 #include <QtCore/QVarLengthArray>
 #include <QtCore/QtEndian>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -120,6 +122,51 @@ qint64 lzwPixels(const uchar *b, qint64 n, qint64 &at, int minCodeSize, qint64 l
     return pixels;
 }
 
+// The bytes a PNG's pixel data inflate to: the rows of each pass, each with its filter byte.
+qint64 pngPixelBytes(qint64 width, qint64 height, int bitsPerPixel, bool interlaced)
+{
+    static const int passes[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                     {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    if (!interlaced)
+        return height * (1 + (width * bitsPerPixel + 7) / 8);
+    qint64 bytes = 0;
+    for (const auto &pass : passes) {
+        const qint64 columns = (width - pass[0] + pass[2] - 1) / pass[2];
+        const qint64 rows = (height - pass[1] + pass[3] - 1) / pass[3];
+        if (columns > 0 && rows > 0)
+            bytes += rows * (1 + (columns * bitsPerPixel + 7) / 8);
+    }
+    return bytes;
+}
+
+// Inflates the pixel data, throwing the output away, until it ends or passes `limit`; the
+// bytes it inflates to, as far as they are counted.
+qint64 inflatedBytes(const QByteArray &data, const QList<QPair<qint64, qint64>> &idat, qint64 limit)
+{
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit(&stream) != Z_OK)
+        return 0;
+    QVarLengthArray<Bytef, 65536> sink(65536);
+    qint64 total = 0;
+    int status = Z_OK;
+    for (const auto &chunk : idat) {
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()))
+            + chunk.first + 8;
+        stream.avail_in = uInt(chunk.second - 12);
+        while (stream.avail_in > 0 && status == Z_OK && total <= limit) {
+            stream.next_out = sink.data();
+            stream.avail_out = uInt(sink.size());
+            status = inflate(&stream, Z_NO_FLUSH);
+            total += sink.size() - stream.avail_out;
+        }
+        if (status != Z_OK || total > limit)
+            break;
+    }
+    inflateEnd(&stream);
+    return total;
+}
+
 // The next whitespace-separated decimal of a PNM header, past '#' comments.
 bool pnmNumber(const uchar *b, qint64 n, qint64 &at, qint64 *value)
 {
@@ -218,6 +265,8 @@ void ImageSurvey::surveyPng(const QByteArray &data)
     const auto *b = reinterpret_cast<const uchar *>(data.constData());
     const qint64 n = data.size();
     QList<QPair<qint64, qint64>> drawn;
+    QList<QPair<qint64, qint64>> idat;
+    qint64 pixelBytes = 0;
     bool dropped = false;
     int chunks = 0;
     qint64 at = 8;
@@ -231,10 +280,18 @@ void ImageSurvey::surveyPng(const QByteArray &data)
                 return refuse("a PNG that does not begin with its header");
             const qint64 width = be32(b + at + 8);
             const qint64 height = be32(b + at + 12);
-            if (width > 0x7fffffff || height > 0x7fffffff)
+            if (width > AnySide || height > AnySide)
                 return refuse("a PNG larger than any image");
             size = QSize(int(width), int(height));
-            bytesPerPixel = b[at + 16] == 16 ? 8 : 4;
+            const int depth = b[at + 16];
+            const int colourType = b[at + 17];
+            const int channels = colourType == 2 ? 3
+                : colourType == 4                ? 2
+                : colourType == 6                ? 4
+                                                 : 1;
+            bytesPerPixel = depth == 16 ? 8 : 4;
+            pixelBytes = pngPixelBytes(width, height, std::min(depth, 16) * channels,
+                                       b[at + 20] != 0);
         }
         if (++chunks > PngMaxChunks + qint64(size.height()))
             return refuse("a PNG of more chunks than an encoder writes");
@@ -242,6 +299,8 @@ void ImageSurvey::surveyPng(const QByteArray &data)
                                       [&type](const char *name) { return type == name; });
         if (keep)
             drawn.append({at, 12 + length});
+        if (type == "IDAT")
+            idat.append({at, 12 + length});
         dropped = dropped || !keep;
         at += 12 + length;
         if (type == "IEND") {
@@ -251,6 +310,10 @@ void ImageSurvey::surveyPng(const QByteArray &data)
     }
     if (chunks == 0)
         return refuse("a PNG without its header");
+    // The decoder inflates all of the pixel data, however far it runs past the last row: a
+    // few kilobytes could inflate for seconds.
+    if (inflatedBytes(data, idat, pixelBytes) > pixelBytes)
+        return refuse("a PNG whose pixel data inflate past its pixels");
     if (dropped) {
         decodable = data.left(8);
         for (const auto &chunk : drawn)

@@ -36,6 +36,12 @@ constexpr int FinalBusyTimeoutMs = 1000;
 // How often, in SQLite's virtual machine instructions, a statement looks at its time: a
 // read by key runs a few dozen, so it never looks, however slow the disk.
 constexpr int InstructionsPerLook = 1000;
+// The longest program, trigger programs included, that a statement run for one tile may
+// have: the plain ones take a few dozen steps, each of which may touch a whole tile.
+constexpr int MaxProgramSteps = 64;
+// A view's read of a tile that works this many times the time limit is not cut, since
+// it works between looks at the time; the view is not read again.
+constexpr int ViewWorkLimits = 25;
 // A row holds a tile and its key.
 constexpr int MaxValueBytes = int(Tiles::MaxTileBytes) + 1024;
 constexpr char SelectByKey[]
@@ -224,6 +230,7 @@ struct SqliteTileTable::Private
     }
     void noteCut();
     QString scanningRead(QSqlQuery &plan) const;
+    QString unboundedWork(const QString &text);
 
     QString statement(const char *pattern) const
     {
@@ -364,6 +371,36 @@ QString SqliteTileTable::Private::scanningRead(QSqlQuery &plan) const
     return QString();
 }
 
+// Why a statement could work long without its time being looked at: SQLite looks only
+// between rows and at jumps of its program, never inside a function (one can run for
+// hours on values of a few megabytes) nor along a straight run of steps. Empty when the
+// statement calls no function but the reads' own, joins no values and is short.
+QString SqliteTileTable::Private::unboundedWork(const QString &text)
+{
+    QSqlQuery program(db);
+    program.setForwardOnly(true);
+    // A statement that does not compile fails when it runs, and is told then.
+    if (!exec(program, QStringLiteral("EXPLAIN ") + text))
+        return QString();
+    int steps = 0;
+    while (next(program)) {
+        const QString opcode = program.value(1).toString();
+        if (opcode.startsWith(QLatin1String("Function"))
+            || opcode.startsWith(QLatin1String("PureFunc"))
+            || opcode.startsWith(QLatin1String("Agg"))) {
+            const QString function = program.value(5).toString().section(QLatin1Char('('), 0, 0);
+            if (function != QLatin1String("typeof") && function != QLatin1String("length"))
+                return QStringLiteral("calls %1()").arg(function);
+        } else if (opcode == QLatin1String("Concat")) {
+            return QStringLiteral("joins values");
+        }
+        ++steps;
+    }
+    if (steps > MaxProgramSteps)
+        return QStringLiteral("runs %1 steps").arg(steps);
+    return QString();
+}
+
 bool SqliteTileTable::Private::hasUniqueKey()
 {
     QSqlQuery indexes(db);
@@ -436,6 +473,11 @@ SqliteTileTable::State SqliteTileTable::Private::check()
     const QString scanning = scanningRead(q);
     if (!scanning.isEmpty())
         return markUnusable(scanning);
+    const QString readWork = unboundedWork(plan);
+    if (!readWork.isEmpty())
+        return markUnusable(
+            QStringLiteral("a read of a tile from \"tiles\" %1: its time cannot be bounded")
+                .arg(readWork));
     // Reading a row touches the table's own pages, which a truncated file lacks.
     if (!view && !exec(q, statement("SELECT %1 FROM tiles LIMIT 1")))
         return failedCheck(q.lastError());
@@ -457,12 +499,25 @@ SqliteTileTable::State SqliteTileTable::Private::check()
     } else {
         uniqueKey = hasUniqueKey();
         // Without a unique key "insert or replace" would add a second row.
-        if (!prepare(prepared->erase, "delete from tiles where (%1=? and %2=? and %3=?)", &failure)
-            || !prepare(prepared->write,
-                        uniqueKey ? "insert or replace into tiles (%1,%2,%3,%4) values (?,?,?,?)"
-                                  : "insert into tiles (%1,%2,%3,%4) values (?,?,?,?)",
-                        &failure))
+        const char *const erase = "delete from tiles where (%1=? and %2=? and %3=?)";
+        const char *const write = uniqueKey
+            ? "insert or replace into tiles (%1,%2,%3,%4) values (?,?,?,?)"
+            : "insert into tiles (%1,%2,%3,%4) values (?,?,?,?)";
+        if (!prepare(prepared->erase, erase, &failure)
+            || !prepare(prepared->write, write, &failure))
             return failedCheck(failure);
+        // Triggers and checks run inside the writes, on the thread that paints.
+        QString writeWork;
+        for (const char *pattern : {write, erase}) {
+            if (writeWork.isEmpty())
+                writeWork = unboundedWork(
+                    statement(pattern).replace(QLatin1Char('?'), QLatin1Char('0')));
+        }
+        if (!writeWork.isEmpty()) {
+            readOnly = true;
+            error = QStringLiteral("a write of a tile to \"tiles\" %1: its time cannot be bounded")
+                        .arg(writeWork);
+        }
     }
     statements = std::move(prepared);
     return State::Ready;
@@ -577,30 +632,47 @@ bool SqliteTileTable::Private::writePending()
         dropPending();
         return false;
     }
-    QSqlQuery transaction(db);
-    if (!transaction.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return writeFailed(transaction.lastError(), false);
     // In key order, so the index grows at one end rather than all over the file.
     QList<TileKey> keys = pending.keys();
     std::sort(keys.begin(), keys.end(), [](const TileKey &a, const TileKey &b) {
         return std::tie(a.z, a.x, a.y) < std::tie(b.z, b.x, b.y);
     });
+    QSqlQuery transaction(db);
     QList<TileKey> writtenKeys;
-    for (const TileKey &key : qAsConst(keys)) {
-        QSqlError failure;
-        const Change &change = pending[key];
-        if (execChange(key, change, &failure)) {
-            if (!change.remove)
-                writtenKeys << key;
-            continue;
+    // A second time without the commit hook, when the hook undid the transaction: a
+    // statement of its that is cut takes the whole transaction with it.
+    for (bool again = true; again;) {
+        again = false;
+        if (!transaction.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            return writeFailed(transaction.lastError(), false);
+        writtenKeys.clear();
+        for (const TileKey &key : qAsConst(keys)) {
+            QSqlError failure;
+            if (!pending.contains(key))
+                continue;
+            const Change &change = pending[key];
+            if (execChange(key, change, &failure)) {
+                if (!change.remove)
+                    writtenKeys << key;
+                continue;
+            }
+            if (classify(failure, true) != Failure::Rejected)
+                return writeFailed(failure, true);
+            qCWarning(lcTiles) << "tile db insert error:" << failure.text();
+            pendingBytes -= pending.take(key).data.size();
         }
-        if (classify(failure, true) != Failure::Rejected)
-            return writeFailed(failure, true);
-        qCWarning(lcTiles) << "tile db insert error:" << failure.text();
-        pendingBytes -= pending.take(key).data.size();
+        if (beforeCommit && !writtenKeys.isEmpty()) {
+            beforeCommit(writtenKeys);
+            if (handle && sqlite3_get_autocommit(handle)) {
+                qCWarning(lcTiles).noquote()
+                    << QStringLiteral("tile store \"%1\": what it keeps beside its tiles could "
+                                      "not be written with them; its tiles are written alone")
+                           .arg(label());
+                beforeCommit = nullptr;
+                again = true;
+            }
+        }
     }
-    if (beforeCommit && !writtenKeys.isEmpty())
-        beforeCommit(writtenKeys);
     if (!transaction.exec(QStringLiteral("COMMIT")))
         return writeFailed(transaction.lastError(), true);
     written += writtenKeys.size();
@@ -669,6 +741,11 @@ void SqliteTileTable::setDelays(const Tiles::OpenOptions &options)
     d->writeDelay = qMax(0, options.writeDelayMs);
     d->retryDelay = qMax(0, options.retryMs);
     d->deadline.limitNs = qMax(qint64(1), qint64(options.statementTimeLimitMs)) * 1000000;
+}
+
+QString SqliteTileTable::unboundedWork(const QString &statement)
+{
+    return d->unboundedWork(statement);
 }
 
 bool SqliteTileTable::exec(QSqlQuery &query)
@@ -755,7 +832,9 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
     q.addBindValue(row);
     q.addBindValue(key.z);
     QByteArray data;
+    const qint64 workBefore = d->view ? threadCpuNs() : 0;
     const bool found = d->exec(q) && d->next(q);
+    const qint64 work = d->view ? threadCpuNs() - workBefore : 0;
     if (q.lastError().isValid()) {
         const QSqlError failure = q.lastError();
         d->error = d->reason(failure);
@@ -777,6 +856,15 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
     }
     // A finished statement holds no lock between paints.
     q.finish();
+    if (work > ViewWorkLimits * d->deadline.limitNs) {
+        d->statements.reset();
+        d->markUnusable(QStringLiteral("a read of a tile from the view \"tiles\" worked %1 ms")
+                            .arg(double(work) / 1e6));
+        d->warnedUnusable = true;
+        qCWarning(lcTiles).noquote()
+            << QStringLiteral("tile store \"%1\": %2; it is not read again")
+                   .arg(d->label(), d->error);
+    }
     return data;
 }
 
@@ -842,6 +930,8 @@ bool SqliteTileTable::flush()
 void SqliteTileTable::finish()
 {
     d->finalFlush();
+    // The owner goes next: what destruction tries once more must not call back into it.
+    d->beforeCommit = nullptr;
 }
 
 bool SqliteTileTable::forEach(int minZoom, int maxZoom, Tiles::Content content,

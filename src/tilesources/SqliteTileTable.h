@@ -60,6 +60,10 @@ public:
     bool exec(QSqlQuery &query);
     bool exec(QSqlQuery &query, const QString &statement);
     bool next(QSqlQuery &query);
+    // Why the statement, parameters given as 0, could run long between two looks at its
+    // time (it calls a function, joins values or is a long program, triggers included);
+    // empty when it cannot.
+    QString unboundedWork(const QString &statement);
     // The longest string or blob a statement may load, in bytes; returns the previous
     // limit, or -1 when there is none to set.
     int setLengthLimit(int bytes);

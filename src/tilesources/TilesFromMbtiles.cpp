@@ -5,7 +5,9 @@
 #include "SqliteTileTable.h"
 #include "TileAddressing.h"
 #include "TileImage.h"
+#include "VeltraLogging.h"
 
+#include <QtCore/QDir>
 #include <QtCore/QFileInfo>
 #include <QtCore/QFile>
 #include <QtCore/QVariant>
@@ -151,6 +153,23 @@ bool TilesFromMbtiles::putMetadata(const QString &name, const QString &value, QS
 // that "maxzoom" does not name yet.
 void TilesFromMbtiles::coverTiles(const QList<TileKey> &written)
 {
+    // Metadata that a trigger or a view computes would hold up every write of tiles.
+    if (!metadataChecked) {
+        metadataChecked = true;
+        for (const char *statement : {"SELECT value FROM metadata WHERE name = 0",
+                                      "UPDATE metadata SET value = 0 WHERE name = 0",
+                                      "INSERT INTO metadata (name, value) VALUES (0, 0)"}) {
+            if (metadataWork.isEmpty())
+                metadataWork = table->unboundedWork(QLatin1String(statement));
+        }
+        if (!metadataWork.isEmpty())
+            qCWarning(lcTiles).noquote()
+                << QStringLiteral("tile store \"%1\": its metadata is left as it is: a change of "
+                                  "it %2")
+                       .arg(QDir::toNativeSeparators(table->fileName()), metadataWork);
+    }
+    if (!metadataWork.isEmpty())
+        return;
     QSqlQuery q(table->database());
     if (!table->exec(q, QStringLiteral("SAVEPOINT metadata")))
         return;

@@ -88,6 +88,9 @@ private:
     bool formatUnknown = false;
     // That format, until a transaction writes it with the tiles.
     QString newFormat;
+    // Why the metadata are not kept up with the tiles; empty while they are.
+    QString metadataWork;
+    bool metadataChecked = false;
 };
 
 #endif

@@ -126,6 +126,11 @@ int Copier::run()
         Console::out(tr("Would copy %1 tiles (%2); %3 would replace tiles the target holds.")
                          .arg(QString::number(m_copied), Progress::bytes(m_bytes),
                               QString::number(m_replaced)));
+    else if (m_lost > 0)
+        // Which of the tiles given reached the file, and so their bytes, is not known.
+        Console::out(tr("Copied %1 of %2 tiles in %3.")
+                         .arg(QString::number(m_copied), QString::number(m_copied + m_lost),
+                              Progress::duration(timer.elapsed())));
     else
         Console::out(tr("Copied %1 tiles (%2) in %3; %4 replaced tiles the target held.")
                          .arg(QString::number(m_copied), Progress::bytes(m_bytes),
