@@ -24,19 +24,8 @@ QByteArray tile(const char *format, int side = 256)
     return written(TestTiles::image(3, 4, 5, side), format);
 }
 
-QByteArray be32(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    qToBigEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
-{
-    const QByteArray checked = type + data;
-    return be32(quint32(data.size())) + checked
-        + be32(quint32(crc32(0, reinterpret_cast<const Bytef *>(checked.data()), uInt(checked.size()))));
-}
+using TestTiles::bigEndian;
+using TestTiles::pngChunk;
 
 // A PNG tile with chunks put before its pixel data.
 QByteArray pngWith(const QByteArray &chunks)
@@ -59,7 +48,7 @@ QByteArray greyPng(int w, int h, bool interlaced, int times)
             ++rows;
         rowBytes += columns > 0 ? rows * (1 + columns) : 0;
     }
-    QByteArray header = be32(quint32(w)) + be32(quint32(h)) + QByteArray("\x08\0\0\0", 4)
+    QByteArray header = bigEndian(quint32(w)) + bigEndian(quint32(h)) + QByteArray("\x08\0\0\0", 4)
         + char(interlaced ? 1 : 0);
     return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header)
         + pngChunk("IDAT", qCompress(QByteArray(rowBytes * times, '\0'), 9).mid(4))

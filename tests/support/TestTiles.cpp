@@ -9,21 +9,6 @@
 
 namespace {
 
-QByteArray bigEndian(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    qToBigEndian(value, bytes.data());
-    return bytes;
-}
-
-QByteArray chunk(const QByteArray &type, const QByteArray &data)
-{
-    const QByteArray checked = type + data;
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(checked.data()),
-                            uInt(checked.size()));
-    return bigEndian(quint32(data.size())) + checked + bigEndian(quint32(crc));
-}
-
 // One colour, every pixel an 8-bit LZW literal; a clear code before the codes grow to 10
 // bits keeps them all 9 bits wide.
 QByteArray flatGif(const QColor &colour, int side)
@@ -82,8 +67,8 @@ QByteArray TestTiles::encoded(int x, int y, int z, const char *format, int side)
         for (int row = 1; row < side; ++row)
             rows[row * (1 + 3 * side)] = 2;
         const QByteArray head = bigEndian(side) + bigEndian(side) + QByteArray("\x08\x02\0\0\0", 5);
-        return QByteArray("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", head)
-            + chunk("IDAT", qCompress(rows, 1).mid(4)) + chunk("IEND", {});
+        return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", head)
+            + pngChunk("IDAT", qCompress(rows, 1).mid(4)) + pngChunk("IEND", {});
     }
     if (qstricmp(format, "GIF") == 0) // Qt has no GIF writer
         return flatGif(colourOf(x, y, z), side);
@@ -111,4 +96,19 @@ bool TestTiles::sameColour(const QColor &a, const QColor &b, int tolerance)
 {
     return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance
         && std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+QByteArray TestTiles::bigEndian(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+QByteArray TestTiles::pngChunk(const QByteArray &type, const QByteArray &data)
+{
+    const QByteArray checked = type + data;
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(checked.data()),
+                            uInt(checked.size()));
+    return bigEndian(quint32(data.size())) + checked + bigEndian(quint32(crc));
 }

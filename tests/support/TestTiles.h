@@ -18,6 +18,10 @@ QByteArray encoded(int x, int y, int z, const char *format = "PNG", int side = 2
 void writeTree(const QString &root, int z, int x0, int x1, int y0, int y1,
                const char *format = "PNG", const char *suffix = "png");
 bool sameColour(const QColor &a, const QColor &b, int tolerance = 2);
+// Four bytes, most significant first, as PNG and JPEG headers write numbers.
+QByteArray bigEndian(quint32 value);
+// One PNG chunk: its length, type, data and checksum.
+QByteArray pngChunk(const QByteArray &type, const QByteArray &data);
 
 } // namespace TestTiles
 
