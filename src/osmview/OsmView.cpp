@@ -7,6 +7,9 @@
 #include "TileLayout.h"
 #include "Tiles.h"
 
+#include <QtGui/QPaintEvent>
+#include <QtGui/QPainter>
+
 #include <cmath>
 
 namespace {
@@ -196,6 +199,17 @@ void OsmView::setupViewport(QWidget *widget)
 {
     QGraphicsView::setupViewport(widget);
     leaveBackgroundToTiles(widget);
+}
+
+void OsmView::paintEvent(QPaintEvent *event)
+{
+    if (scene()) {
+        QGraphicsView::paintEvent(event);
+        return;
+    }
+    // QGraphicsView draws nothing without a scene, and Qt fills no opaque viewport.
+    QPainter painter(viewport());
+    painter.fillRect(event->rect(), viewport()->palette().brush(viewport()->backgroundRole()));
 }
 
 QObject *OsmView::operationWidget() const

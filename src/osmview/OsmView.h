@@ -298,9 +298,10 @@ public Q_SLOTS:
      * (about 300 ms), once a newly shown view has its final size; of several calls in
      * that time the last one wins.
      *
-     * A rectangle of zero width and height (a point) is centred at the highest level
-     * allowed; one of zero width or height (a line) is fitted along its other side. A
-     * rectangle with a coordinate that is not finite is ignored.
+     * The rectangle is measured in whole viewport pixels, counting the first and the
+     * last pixel it touches: a point is one pixel wide and high, so it is zoomed in by as
+     * many levels as doubling it takes to fill the viewport's smaller side, and a line
+     * one pixel wide. A rectangle with a coordinate that is not finite is ignored.
      */
     void fitRect(QRectF irect);
     /**
@@ -367,14 +368,17 @@ protected:
      * moves the tile rows (they are anchored at the row under the top-left pixel).
      */
     void scrollContentsBy(int dx, int dy) override;
-
-protected Q_SLOTS:
     /**
      * Sets up the viewport as QGraphicsView does, but leaves its background to
      * drawBackground(), which fills only what no opaque tile covers with the viewport's
      * background brush.
      */
     void setupViewport(QWidget *widget) override;
+    /**
+     * Paints as QGraphicsView does; without a scene, the viewport shows its background
+     * brush.
+     */
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void delayLoadedPreset();

@@ -54,7 +54,16 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
         return;
     }
     const QRect visible = exposed.toAlignedRect();
-    const QRect window = layout.window(visible);
+    QRect window = layout.window(visible);
+    // An exposed rectangle that ends exactly on a column's west edge or a row's north edge
+    // takes that column or row too.
+    if (!window.isEmpty()) {
+        const int last = TileLayout::lastIndex(d->tileZoom);
+        if (d->lonToColumn(rect.right()) == window.right() + 1 && window.right() < last)
+            window.setRight(window.right() + 1);
+        if (d->latToRow(rect.top()) == window.bottom() + 1 && window.bottom() < last)
+            window.setBottom(window.bottom() + 1);
+    }
     painter->setWorldTransform(QTransform());
     if (qint64(window.width()) * window.height() > MaxCellsPerPaint) {
         fill(fillArea);

@@ -100,9 +100,9 @@ void OsmView::setEnableTileDownload(bool on)
         connect(d->downloader, &TileDownloader::tileFailed, this,
                 [this](const TileKey &key, int error) { d->tileFailed(key, error); });
     }
-    // Tiles looked up while download was off are missing, not settled.
+    // Tiles looked up while download was off are missing, not settled: the next paint
+    // asks for them.
     d->emptyTileCache();
-    viewport()->update();
 }
 
 bool OsmView::dumpServerExchange()
@@ -119,6 +119,8 @@ void OsmView::setDumpServerExchange(bool on)
 
 void OsmView::tileServerReply(QNetworkReply *reply)
 {
+    if (reply)
+        reply->deleteLater();
     if (d->downloader)
         d->downloader->handleReply(reply);
 }
