@@ -1,0 +1,11 @@
+#include "OsmView.h"
+
+#include "OsmViewPrivate.h"
+
+void OsmView::setImagePath(const QString &path)
+{
+    d->provider->open(path);
+    d->imagePath = path;
+    d->emptyTileCache();
+    setZoom(d->zoomF + 0.0001);
+}
