@@ -3,6 +3,7 @@
 #include "RowTable.h"
 #include "TileDatabase.h"
 #include "TileDownloader.h"
+#include "TileProvider.h"
 #include "TileServer.h"
 
 #include <QtCore/QTemporaryDir>
@@ -125,12 +126,17 @@ void tst_TileDownload::fetchedOnceStoredAndDrawn()
     QFETCH(int, row);
     const auto &t = fetchRows[row];
     Downloading d(t.delayMs, QString::fromLatin1(t.store));
+    QSignalSpy prepared(d.map.view->findChild<TileProvider *>(), &TileProvider::prepared);
     const QImage first = d.map.grab(); // the placeholder: white with dark text
     QVERIFY(!t.delayMs || (pixels(first, [](QColor c) { return c.lightness() < 80; }) > 20
                            && pixels(first, [](QColor c) { return c == Qt::white; }) > first.width() * first.height() / 2
                            && pixels(first, [](QColor c) { return c == Qt::lightGray; }) > 500)); // framed
     QTRY_COMPARE(d.server.tilesServed, d.visible());
     QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    // What the view prepared ahead meanwhile, around and above and below, was read from
+    // the store only: the server saw the visible tiles alone.
+    QTRY_VERIFY(prepared.count() > 0);
+    QCOMPARE(d.server.requests.size(), d.visible());
     // Stored: once the view lets go of the store, another view shows them without a
     // server.
     d.map.view->setImagePath(QString());

@@ -54,6 +54,7 @@ OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
             [this](const TileKey &key, const TileProvider::Tile &tile) {
                 d->tileChanged(key, tile);
             });
+    d->setUpPrefetch();
     setZoom(10);
     d->operationWidget = new OsmOperationsWidget(this);
     d->operationWidget->syncControls();

@@ -60,7 +60,8 @@ class QNetworkReply;
  *   next zoom change.
  * - The view does not set a scene rectangle: how far the map can be scrolled is decided
  *   by the host's scene.
- * - All of it runs on the GUI thread; the view starts no threads.
+ * - All of it runs on the GUI thread, but for the decoding of tiles prepared ahead
+ *   (#prefetch), which runs on worker threads of the view's own.
  *
  * @code
  * QGraphicsScene scene(-180, -85, 360, 170);             // longitude, latitude
@@ -205,6 +206,27 @@ class VELTRAWIDGETS_EXPORT OsmView : public QGraphicsView
      * Accessors: dumpServerExchange(), setDumpServerExchange().
      */
     Q_PROPERTY(bool dumpServerExchange READ dumpServerExchange WRITE setDumpServerExchange)
+    /**
+     * Whether the view prepares, while the operator looks at the map, the tiles the next
+     * step most likely shows. On by default.
+     *
+     * Once the view has been still for about 100 ms, it reads and decodes from the tile
+     * source, nearest first, the ring of tiles just beyond the viewport's edges, the tiles
+     * of the next level down under the viewport (those under the mouse pointer's quarter
+     * first) and those of the level above, so that a pan or a wheel step finds them ready
+     * instead of decoding them while it paints. Decoding runs on worker threads. Only the
+     * tile source is read: nothing is downloaded for it, and what a paint requests and
+     * draws is the same either way. Prepared tiles share the memory of decoded tiles and
+     * are given up before the tiles on screen. Any input, a change of level and a new tile
+     * source stop it until the view is still again; once everything is prepared, the view
+     * does nothing until it moves.
+     *
+     * Switch it off for a tile source on a very slow disk, where reading ahead would hold
+     * up the reads of the tiles on screen.
+     *
+     * Accessors: prefetch(), setPrefetch().
+     */
+    Q_PROPERTY(bool prefetch READ prefetch WRITE setPrefetch)
 
 public:
     /**
@@ -257,6 +279,10 @@ public:
     bool dumpServerExchange();
     /** Sets #dumpServerExchange. */
     void setDumpServerExchange(bool on);
+    /** Returns #prefetch. */
+    bool prefetch() const;
+    /** Sets #prefetch. */
+    void setPrefetch(bool on);
 
 Q_SIGNALS:
     /** The mouse moved over the viewport; the argument is its scene position. */

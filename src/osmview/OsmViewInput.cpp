@@ -45,6 +45,7 @@ void OsmView::setZoomMin(int v)
 void OsmView::wheelEvent(QWheelEvent *e)
 {
     e->accept();
+    d->holdStill();
     // delta() is the one-axis delta the platform gives each event: a diagonal scroll
     // arrives as a vertical and a horizontal event, and each zooms by its own axis.
     QT_WARNING_PUSH
@@ -57,6 +58,7 @@ void OsmView::wheelEvent(QWheelEvent *e)
 void OsmView::mousePressEvent(QMouseEvent *e)
 {
     Q_EMIT mousePress(mapToScene(e->pos()));
+    d->holdStill();
 
     if (e->button() == Qt::MiddleButton) {
         QMouseEvent standIn = leftButtonStandIn(e);
@@ -94,6 +96,10 @@ void OsmView::mouseMoveEvent(QMouseEvent *e)
     Q_EMIT mouseMove(mapToScene(e->pos()));
     if (e->buttons() & Qt::MiddleButton)
         setInteractive(false);
+    if (e->buttons() == Qt::NoButton)
+        d->cursorMoved();
+    else
+        d->holdStill();
     QGraphicsView::mouseMoveEvent(e);
 }
 
@@ -130,6 +136,7 @@ void OsmView::mouseReleaseEvent(QMouseEvent *e)
 void OsmView::keyPressEvent(QKeyEvent *e)
 {
     Q_EMIT keyPressed(e->key(), int(e->modifiers()));
+    d->holdStill();
     QGraphicsView::keyPressEvent(e);
 }
 

@@ -194,6 +194,7 @@ void OsmView::Private::keepTilesTo(const TileLayout &shown)
                              window.top() + (middle.y() - first.top()) / qMax(1, first.height()));
         }
         provider->setView(tileZoom, window, centre);
+        noteShown(shown, window);
     }
 
     const QRect kept = window.adjusted(-1, -1, 1, 1);

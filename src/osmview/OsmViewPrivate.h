@@ -10,6 +10,7 @@
 #include <QtCore/QHash>
 #include <QtCore/QPoint>
 #include <QtCore/QRect>
+#include <QtCore/QTimer>
 
 class OsmOperationsWidget;
 class TileLayout;
@@ -38,6 +39,15 @@ struct OsmView::Private
     void keepTilesTo(const TileLayout &shown);
     void drawThroughTransform(QPainter *painter, const QRectF &rect);
 
+    // Once the view has been still a while, the tiles it most likely shows next are
+    // prepared; a change of what it shows, or input, stops that and waits again.
+    void setUpPrefetch();
+    void noteShown(const TileLayout &shown, const QRect &window);
+    void holdStill();
+    void cursorMoved();
+    int cursorQuarter() const;
+    void prepareOutlook();
+
     // Centre and fractional zoom that fit r into the viewport; false for a rectangle that
     // is not finite or a viewport that is empty.
     bool measureFit(const QRectF &r, QPointF *mid, double *fittedZoom) const;
@@ -65,6 +75,11 @@ struct OsmView::Private
     // The store, the downloads, decoded tiles and placeholders. Owned here; a child of the
     // view all the same, so that it goes on the view's thread and is found as its child.
     TileProvider *provider;
+    QTimer stillTimer;
+    int shownLevel = -1;
+    QRect shownWindow;
+    QRect shownCell;
+    int outlookQuarter = -1;
 
     OsmView *view;
 };

@@ -8,15 +8,19 @@
 #include <QtCore/QRect>
 #include <QtGui/QPixmap>
 
+#include <QtCore/QVector>
+
+#include <functional>
 #include <memory>
 
 class QNetworkReply;
 class TileDownloader;
 
 // The tiles of one map view, without the view: the open store, the downloads into it,
-// the memory of decoded tiles, and the placeholder and error tiles. The view asks it for
-// the tile of a cell and tells it what it shows; tileChanged() reports a tile that came
-// later. Lives on the GUI thread.
+// the memory of decoded tiles, the placeholder and error tiles, and the tiles prepared
+// ahead of the paints that may need them. The view asks it for the tile of a cell and
+// tells it what it shows and what it may show next; tileChanged() reports a tile that
+// came later. Lives on the GUI thread; only decoding ahead runs on worker threads.
 class TileProvider : public QObject
 {
     Q_OBJECT
@@ -74,9 +78,24 @@ public:
     // A finished reply of the downloader's own network manager; any other is ignored.
     void takeReply(QNetworkReply *reply);
 
+    // Reads and decodes these tiles ahead, in this order, while the view is still, so a
+    // paint that needs one finds it in memory. Only the store is read: nothing is
+    // requested, and a tile the store lacks or that does not fit in memory beside the
+    // tiles on screen is skipped or ends the list. Replaces the list given before; an
+    // empty one stops. Tiles are read on this thread and decoded on worker threads.
+    void prepare(const QVector<TileKey> &nearestFirst);
+    bool isPreparing() const;
+    // On by default. Off, nothing is prepared.
+    void setPrefetch(bool on);
+    bool prefetch() const;
+    // Called with every tile read from the store, for a paint or ahead of one.
+    void setStoreReadHook(std::function<void(const TileKey &key)> hook);
+
 Q_SIGNALS:
     // A tile arrived, failed, or can be read after a lock: the tile its cells now show.
     void tileChanged(const TileKey &key, const TileProvider::Tile &tile);
+    // Everything prepare() was given is prepared, missing, or left out for want of room.
+    void prepared();
 
 private:
     struct Private;
