@@ -103,6 +103,13 @@ const struct { const char *name; void (*change)(Downloading &); bool retried; } 
     {"a zoom clamped to the maximum", [](Downloading &d) { d.map.view->setZoomMax(12); d.map.view->setZoom(20); }, true},
 };
 
+// The User-Agent a host sets, or none, and what a server receives.
+const struct { const char *name; const char *set; const char *sent; } userAgentRows[] = {
+    {"the library's by default", nullptr, "VeltraCenter 2.1"},
+    {"a host's with a contact", "CityTraffic/4.2 (tiles@city.example)", "CityTraffic/4.2 (tiles@city.example)"},
+    {"a line break adds no header", "CityTraffic/4.2\r\nX-Injected: 1", "CityTraffic/4.2  X-Injected: 1"},
+};
+
 } // namespace
 
 class tst_TileDownload : public QObject
@@ -119,6 +126,8 @@ private Q_SLOTS:
     void failureMarks();
     void lockedStoreNeitherFreezesNorLoses();
     void exchangeLoggedAndViewDestroyedInFlight();
+    void userAgentSent_data() { addRows(userAgentRows); }
+    void userAgentSent();
 };
 
 void tst_TileDownload::fetchedOnceStoredAndDrawn()
@@ -244,6 +253,22 @@ void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()
     QVERIFY(!own);
     d.map.view.reset(); // requests in flight die with the view, and nothing is written
     QCOMPARE(runSql(d.store, {"select count(*) from tiles"}).toInt(), 0);
+}
+
+void tst_TileDownload::userAgentSent()
+{
+    QFETCH(int, row);
+    const auto &t = userAgentRows[row];
+    Downloading d;
+    if (t.set)
+        d.map.view->setUserAgent(QString::fromUtf8(t.set));
+    QCOMPARE(d.map.view->userAgent(), QString::fromUtf8(t.set ? t.set : t.sent));
+    d.map.grab();
+    QTRY_COMPARE(d.server.requests.size(), d.visible());
+    for (const Request &r : qAsConst(d.server.requests)) {
+        QCOMPARE(r.headers.value("user-agent"), QByteArray(t.sent));
+        QVERIFY(!r.headers.contains("x-injected"));
+    }
 }
 
 QTEST_MAIN(tst_TileDownload)

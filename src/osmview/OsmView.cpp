@@ -55,6 +55,7 @@ OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
                 d->tileChanged(key, tile);
             });
     d->setUpPrefetch();
+    d->sendUserAgent();
     setZoom(10);
     d->operationWidget = new OsmOperationsWidget(this);
     d->operationWidget->syncControls();

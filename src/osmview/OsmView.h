@@ -227,6 +227,28 @@ class VELTRAWIDGETS_EXPORT OsmView : public QGraphicsView
      * Accessors: prefetch(), setPrefetch().
      */
     Q_PROPERTY(bool prefetch READ prefetch WRITE setPrefetch)
+    /**
+     * The value of the User-Agent header of every tile request. Default
+     * "VeltraCenter 2.1".
+     *
+     * Tile servers ask the applications that use them to identify themselves, most with a
+     * way to reach their operator, for example `CityTraffic/4.2 (tiles@city.example)`.
+     * Control characters, line breaks among them, are sent as spaces, so the value cannot
+     * add a header of its own.
+     *
+     * What the view sends: one GET per missing tile of the level shown, to the URL the
+     * #tileServerUrl template gives, with this header, "Accept-Encoding: identity", and
+     * what Qt's network access adds itself (Host, Connection, Accept-Language, cookies
+     * the server set). At most 6 requests per view are in flight; queued
+     * tiles go nearest the viewport's centre first, and those that leave the view before
+     * their turn are not requested at all. A transient failure is retried after a pause
+     * that starts near 10 seconds and doubles up to 10 minutes, or as long as a
+     * Retry-After header asks (see #enableTileDownload). Tiles prepared ahead
+     * (#prefetch) are never requested.
+     *
+     * Accessors: userAgent(), setUserAgent().
+     */
+    Q_PROPERTY(QString userAgent READ userAgent WRITE setUserAgent)
 
 public:
     /**
@@ -283,6 +305,10 @@ public:
     bool prefetch() const;
     /** Sets #prefetch. */
     void setPrefetch(bool on);
+    /** Returns #userAgent. */
+    QString userAgent() const;
+    /** Sets #userAgent. */
+    void setUserAgent(const QString &value);
 
 Q_SIGNALS:
     /** The mouse moved over the viewport; the argument is its scene position. */

@@ -48,6 +48,30 @@ void OsmView::setDumpServerExchange(bool on)
     d->provider->setDumpServerExchange(on);
 }
 
+QString OsmView::userAgent() const
+{
+    return d->userAgent;
+}
+
+void OsmView::setUserAgent(const QString &value)
+{
+    if (value == d->userAgent)
+        return;
+    d->userAgent = value;
+    d->sendUserAgent();
+}
+
+// A line break would end the header and start another.
+void OsmView::Private::sendUserAgent()
+{
+    QByteArray sent = userAgent.toUtf8();
+    for (char &c : sent) {
+        if (uchar(c) < 0x20 || uchar(c) == 0x7f)
+            c = ' ';
+    }
+    provider->setUserAgent(sent);
+}
+
 void OsmView::tileServerReply(QNetworkReply *reply)
 {
     if (reply)

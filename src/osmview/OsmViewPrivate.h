@@ -28,6 +28,7 @@ struct OsmView::Private
 
     void emptyTileCache();
     void tileChanged(const TileKey &key, const Tile &tile);
+    void sendUserAgent();
 
     // Tile rows share one height, anchored at the true north edge of the row under the
     // viewport's top-left pixel; these give that layout on a device.
@@ -62,6 +63,7 @@ struct OsmView::Private
     int zoomMax = 17;
     int zoomMin = 10;
     QString imagePath;
+    QString userAgent = QStringLiteral("VeltraCenter 2.1");
     // What each cell of the current level shows, kept to the viewport and a ring around it.
     QHash<QPoint, Tile> tileCache;
     QRect cachedWindow;

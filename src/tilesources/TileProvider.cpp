@@ -136,6 +136,7 @@ struct TileProvider::Private
     bool downloading = false;
     QString urlTemplate;
     bool dumpServerExchange = false;
+    QByteArray userAgent;
     QHash<int, QPixmap> errorPixmaps;
 
     // Decoded store tiles only: never a placeholder, an error tile or a miss.
@@ -315,6 +316,7 @@ void TileProvider::setDownloading(bool on)
         return;
     d->downloader = new TileDownloader(this);
     d->downloader->setDumpServerExchange(d->dumpServerExchange);
+    d->downloader->setUserAgent(d->userAgent);
     d->downloader->setStore(d->store.get());
     d->downloader->setUrlTemplate(d->urlTemplate);
     connect(d->downloader, &TileDownloader::tileArrived, this,
@@ -361,6 +363,13 @@ void TileProvider::setDumpServerExchange(bool on)
 bool TileProvider::dumpServerExchange() const
 {
     return d->dumpServerExchange;
+}
+
+void TileProvider::setUserAgent(const QByteArray &value)
+{
+    d->userAgent = value;
+    if (d->downloader)
+        d->downloader->setUserAgent(value);
 }
 
 void TileProvider::clearFailures()

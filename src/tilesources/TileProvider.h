@@ -73,6 +73,8 @@ public:
     QString urlTemplate() const;
     void setDumpServerExchange(bool on);
     bool dumpServerExchange() const;
+    // The User-Agent header of every request, sent as it is.
+    void setUserAgent(const QByteArray &value);
     // Forgets every failure and drops every request.
     void clearFailures();
     // A finished reply of the downloader's own network manager; any other is ignored.
