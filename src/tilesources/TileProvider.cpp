@@ -176,7 +176,7 @@ TileProvider::TileProvider(QObject *parent) : QObject(parent), d(new Private(thi
 
 TileProvider::~TileProvider()
 {
-    d->outlook.clear();
+    d->stopPreparing();
     d->workers.waitForDone();
     // Nothing may arrive for a store that is going; the store then writes what it holds.
     delete d->downloader;
