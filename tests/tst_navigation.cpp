@@ -65,27 +65,30 @@ void turnWheel(QWidget *viewport, QPoint angle)
 }
 
 // How: 'r' fitRect, 'i' fitItem, 'n' fitItem(nullptr), 'z' fitInViewZ up to `max`,
-// 'p' loadPreset at `expected`. The target lies at the city, its size in viewport
-// fractions at level 14 (0.4 wide fits at 15.3 levels). NaN expected: nothing changes.
-const double Fitted = std::log2(1 / 0.4) + 14; // zoomF 14 + 1/6 less the native 1/6
-const struct { const char *name; char how; QSizeF size; int max; double expected; } fitRows[] = {
-    {"null item ignored", 'n', {}, 0, NaN},
-    {"point item ignored", 'i', {0, 0}, 0, NaN},
-    {"infinite rectangle ignored", 'r', {Inf, 0.1}, 0, NaN},
-    {"NaN rectangle ignored", 'r', {0.1, NaN}, 0, NaN},
-    {"NaN rectangle at a bounded level ignored", 'z', {NaN, 0.1}, 15, NaN},
-    {"rectangle", 'r', {0.4, 0.1}, 0, Fitted},
-    {"item", 'i', {0.1, 0.4}, 0, Fitted},
-    {"point takes the largest zoom", 'r', {0, 0}, 0, 17 + 5 * Sixth},
-    {"horizontal line fits its width", 'r', {0.4, 0}, 0, Fitted},
-    {"vertical line item fits its height", 'i', {0, 0.4}, 0, Fitted},
-    {"huge finite rectangle", 'r', {1e300, 1e300}, 0, 10.0},
-    {"point at a bounded level", 'z', {0, 0}, 15, 15 + Sixth},
-    {"level that fits", 'z', {0.4, 0.1}, 17, 15 + Sixth},
-    {"bounded level", 'z', {0.4, 0.1}, 13, 13 + Sixth},
-    {"bound below the minimum lands on it", 'z', {0.4, 0.1}, 5, 10.0},
-    {"bound above the maximum", 'z', {0.4, 0.1}, 30, 15 + Sixth},
-    {"preset lands exactly, close first", 'p', {0.4, 0.1}, 0, 14.1667},
+// 'p' loadPreset at `expected`. The target starts on a pixel of the 600 x 400 viewport at
+// level 14, `pixels` wide and high; it is measured counting its first and last pixel,
+// so 239 pixels wide takes 240 and fits at 14 + log2(600 / 240). `zoomMax` 0 keeps 17.
+// NaN expected: nothing changes.
+const double Fitted = std::log2(2.5) + 14; // zoomF 14 + 1/6 less the native 1/6
+const struct { const char *name; char how; QSizeF pixels; int max, zoomMax; double expected; } fitRows[] = {
+    {"null item ignored", 'n', {}, 0, 0, NaN},
+    {"point item ignored", 'i', {0, 0}, 0, 0, NaN},
+    {"infinite rectangle ignored", 'r', {Inf, 40}, 0, 0, NaN},
+    {"NaN rectangle ignored", 'r', {40, NaN}, 0, 0, NaN},
+    {"NaN rectangle at a bounded level ignored", 'z', {NaN, 40}, 15, 0, NaN},
+    {"rectangle", 'r', {239, 39}, 0, 0, Fitted},
+    {"item", 'i', {39, 159}, 0, 0, Fitted},
+    {"horizontal line fits its width", 'r', {239, 0}, 0, 0, Fitted},
+    {"vertical line item fits its height", 'i', {0, 159}, 0, 0, Fitted},
+    {"point is one pixel", 'r', {0, 0}, 0, 30, 14 + std::log2(400)},
+    {"point clamped to the largest zoom", 'r', {0, 0}, 0, 0, 17 + 5 * Sixth},
+    {"huge finite rectangle", 'r', {1e300, 1e300}, 0, 0, 10.0},
+    {"point at a bounded level", 'z', {0, 0}, 15, 0, 15 + Sixth},
+    {"point above the maximum level", 'z', {0, 0}, 30, 0, 17 + 5 * Sixth},
+    {"level that fits", 'z', {239, 39}, 17, 0, 15 + Sixth},
+    {"bounded level", 'z', {239, 39}, 13, 0, 13 + Sixth},
+    {"bound below the minimum lands on it", 'z', {239, 39}, 5, 0, 10.0},
+    {"preset lands exactly, close first", 'p', {239, 39}, 0, 0, 14.1667},
 };
 
 } // namespace
@@ -208,9 +211,10 @@ void tst_Navigation::fits()
     for (int i = 0; i < n; ++i) {
         const auto &t = fitRows[i];
         OsmView &view = *fits[i].map.view;
-        const QSizeF degrees(t.size.width() * view.viewport()->width() / view.transform().m11(),
-                             t.size.height() * view.viewport()->height() / view.transform().m22());
-        const QRectF target = fits[i].target = QRectF(QPointF(30.31, 59.945), degrees);
+        if (t.zoomMax)
+            view.setZoomMax(t.zoomMax);
+        const QSizeF degrees(t.pixels.width() / view.transform().m11(), t.pixels.height() / view.transform().m22());
+        const QRectF target = fits[i].target = QRectF(view.mapToScene(QPoint(150, 120)), degrees);
         switch (t.how) {
         case 'r': view.fitRect(target); break;
         case 'i': view.fitItem(fits[i].map.scene.addRect(target, Qt::NoPen)); break;
@@ -236,10 +240,9 @@ void tst_Navigation::fits()
             QVERIFY2(fits[i].zooms.isEmpty() && view.zoomF() == Z, qPrintable(zoom));
             continue;
         }
-        // Corners are rounded to whole pixels before a fit, as QGraphicsView maps them.
-        QVERIFY2(qAbs(view.zoomF() - t.expected) < (t.how == 'r' || t.how == 'i' ? 0.01 : 1e-12), qPrintable(zoom));
+        QVERIFY2(qAbs(view.zoomF() - t.expected) < 1e-9, qPrintable(zoom));
         QVERIFY2(t.how != 'p' || qAbs(fits[i].zooms.first().first().toDouble() - t.expected - 0.001) < 1e-12, t.name);
-        if (t.size.width() < 1e6)
+        if (t.pixels.width() < 1e6)
             QVERIFY2(near(centre(view), fits[i].target.center(), 3 / view.transform().m11()), t.name);
     }
 }

@@ -60,6 +60,8 @@ const struct { const char *name; const char *lines; } metaObjectRows[] = {
      "property bool enableTileDownload wdss-\n"
      "property bool enableRightPane wdss-\n"
      "property bool dumpServerExchange wdss-\n"
+     "property bool prefetch wdss-\n"
+     "property QString userAgent wdss-\n"
      "public signal void mouseMove(QPointF)\n"
      "public signal void mousePress(QPointF)\n"
      "public signal void mouseRelease(QPointF)\n"
@@ -77,8 +79,7 @@ const struct { const char *name; const char *lines; } metaObjectRows[] = {
      "public slot void setOpacity(double)\n"
      "public slot void tileServerReply(QNetworkReply*)\n"
      "public slot void loadPreset(double,double,double)\n"
-     "public slot void setCenter(QPointF)\n"
-     "protected slot void setupViewport(QWidget*)"},
+     "public slot void setCenter(QPointF)"},
     {"ImageMapView",
      "ImageMapView\n"
      "property QPixmap pixmap wdss-\n"

@@ -3,6 +3,7 @@
 #include "RowTable.h"
 #include "TileDatabase.h"
 #include "TileDownloader.h"
+#include "TileProvider.h"
 #include "TileServer.h"
 
 #include <QtCore/QTemporaryDir>
@@ -102,6 +103,13 @@ const struct { const char *name; void (*change)(Downloading &); bool retried; } 
     {"a zoom clamped to the maximum", [](Downloading &d) { d.map.view->setZoomMax(12); d.map.view->setZoom(20); }, true},
 };
 
+// The User-Agent a host sets, or none, and what a server receives.
+const struct { const char *name; const char *set; const char *sent; } userAgentRows[] = {
+    {"the library's by default", nullptr, "VeltraCenter 2.1"},
+    {"a host's with a contact", "CityTraffic/4.2 (tiles@city.example)", "CityTraffic/4.2 (tiles@city.example)"},
+    {"a line break adds no header", "CityTraffic/4.2\r\nX-Injected: 1", "CityTraffic/4.2  X-Injected: 1"},
+};
+
 } // namespace
 
 class tst_TileDownload : public QObject
@@ -119,6 +127,8 @@ private Q_SLOTS:
     void lockedStoreNeitherFreezesNorLoses();
     void idleViewHealsByItself();
     void exchangeLoggedAndViewDestroyedInFlight();
+    void userAgentSent_data() { addRows(userAgentRows); }
+    void userAgentSent();
 };
 
 void tst_TileDownload::fetchedOnceStoredAndDrawn()
@@ -126,12 +136,17 @@ void tst_TileDownload::fetchedOnceStoredAndDrawn()
     QFETCH(int, row);
     const auto &t = fetchRows[row];
     Downloading d(t.delayMs, QString::fromLatin1(t.store));
+    QSignalSpy prepared(d.map.view->findChild<TileProvider *>(), &TileProvider::prepared);
     const QImage first = d.map.grab(); // the placeholder: white with dark text
     QVERIFY(!t.delayMs || (pixels(first, [](QColor c) { return c.lightness() < 80; }) > 20
                            && pixels(first, [](QColor c) { return c == Qt::white; }) > first.width() * first.height() / 2
                            && pixels(first, [](QColor c) { return c == Qt::lightGray; }) > 500)); // framed
     QTRY_COMPARE(d.server.tilesServed, d.visible());
     QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    // What the view prepared ahead meanwhile, around and above and below, was read from
+    // the store only: the server saw the visible tiles alone.
+    QTRY_VERIFY(prepared.count() > 0);
+    QCOMPARE(d.server.requests.size(), d.visible());
     // Stored: once the view lets go of the store, another view shows them without a
     // server.
     d.map.view->setImagePath(QString());
@@ -254,15 +269,32 @@ void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^send request to \"http://127.0.0.1"));
     d.map.view->viewport()->repaint();
     QTRY_VERIFY(!d.server.requests.isEmpty());
-    // A host may hand the view's slot any reply: none, or one of its own, which stays its own.
+    // A host may hand the view's slot any reply: none, or one of its own, which the slot
+    // disposes of like its own.
     QNetworkAccessManager host;
     const QPointer<QNetworkReply> own = host.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:9/"))));
     for (QNetworkReply *reply : {static_cast<QNetworkReply *>(nullptr), own.data()})
         d.map.view->tileServerReply(reply);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(own);
+    QVERIFY(!own);
     d.map.view.reset(); // requests in flight die with the view, and nothing is written
     QCOMPARE(runSql(d.store, {"select count(*) from tiles"}).toInt(), 0);
+}
+
+void tst_TileDownload::userAgentSent()
+{
+    QFETCH(int, row);
+    const auto &t = userAgentRows[row];
+    Downloading d;
+    if (t.set)
+        d.map.view->setUserAgent(QString::fromUtf8(t.set));
+    QCOMPARE(d.map.view->userAgent(), QString::fromUtf8(t.set ? t.set : t.sent));
+    d.map.grab();
+    QTRY_COMPARE(d.server.requests.size(), d.visible());
+    for (const Request &r : qAsConst(d.server.requests)) {
+        QCOMPARE(r.headers.value("user-agent"), QByteArray(t.sent));
+        QVERIFY(!r.headers.contains("x-injected"));
+    }
 }
 
 QTEST_MAIN(tst_TileDownload)

@@ -90,6 +90,7 @@ private Q_SLOTS:
     void hostForegroundOnTop_data() { addRows(foregroundRows); }
     void hostForegroundOnTop();
     void halfOpacityBlendsWithTheViewport();
+    void withoutSceneShowsTheViewportBackground();
     void lockedStoreShowsWhatWasRead();
     void everyPaintTarget_data() { addRows(targetRows); }
     void everyPaintTarget();
@@ -198,6 +199,21 @@ void tst_TileRendering::halfOpacityBlendsWithTheViewport()
         const QColor expected((c.red() + 255) / 2, (c.green() + 255) / 2, (c.blue() + 255) / 2);
         QVERIFY2(TestTiles::sameColour(shown.pixelColor(p), expected, 3), qPrintable(shown.pixelColor(p).name()));
     }
+}
+
+// As Designer makes it, or a host before it gives the view a scene.
+void tst_TileRendering::withoutSceneShowsTheViewportBackground()
+{
+    OsmView view;
+    QPalette palette = view.viewport()->palette();
+    palette.setColor(QPalette::Base, QColor(0x12, 0x34, 0x56));
+    view.viewport()->setPalette(palette);
+    view.resize(200, 150);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    const QImage shown = view.viewport()->grab().toImage();
+    for (const QPoint p : {QPoint(0, 0), shown.rect().center(), shown.rect().bottomRight()})
+        QCOMPARE(shown.pixelColor(p), QColor(0x12, 0x34, 0x56));
 }
 
 // Tiles once read are drawn from memory while another program locks the file.

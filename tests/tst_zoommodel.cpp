@@ -103,6 +103,20 @@ void tst_ZoomModel::defaults()
     QVERIFY(view.imagePath().isEmpty() && view.getTileServerUrl().isEmpty());
     QVERIFY(!view.getEnableTileDownload() && !view.dumpServerExchange());
     QCOMPARE(qRound(pixelsPerTile(view)), 256);
+    // What a host, a script or Designer finds in the meta-object, in order.
+    const QMetaObject *meta = view.metaObject();
+    QStringList slotList, properties;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        if (meta->method(i).methodType() == QMetaMethod::Slot)
+            slotList << QString::fromLatin1(meta->method(i).methodSignature());
+    }
+    for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i)
+        properties << QString::fromLatin1(meta->property(i).name());
+    QCOMPARE(slotList, QStringList({"fitItem(QGraphicsItem*)", "fitRect(QRectF)", "fitInViewZ(QRectF,int)",
+                                    "setZoom(int)", "setZoom(double)", "setImagePath(QString)", "setOpacity(double)",
+                                    "tileServerReply(QNetworkReply*)", "loadPreset(double,double,double)", "setCenter(QPointF)"}));
+    QCOMPARE(properties, QStringList({"zoom", "zoomMax", "zoomMin", "zoomF", "imagePath", "opacity", "operationWidget",
+                                      "tileServerUrl", "enableTileDownload", "enableRightPane", "dumpServerExchange", "prefetch", "userAgent"}));
     // Opening a source nudges the zoom by 0.0001, which repaints and reports it.
     QSignalSpy zooms(&view, QOverload<double>::of(&OsmView::zoomChanged));
     view.setImagePath(QString());

@@ -3,9 +3,10 @@
 #include "OsmOperationsWidget.h"
 #include "OsmViewPrivate.h"
 #include "TileAddressing.h"
-#include "TileDownloader.h"
 #include "TileLayout.h"
-#include "Tiles.h"
+
+#include <QtGui/QPaintEvent>
+#include <QtGui/QPainter>
 
 #include <cmath>
 
@@ -28,15 +29,6 @@ double rowHeightAt(double lat, int z)
     return tileYToLat(row + 1, z) - tileYToLat(row, z);
 }
 
-// Three screens of 256 px tiles, counted in KiB; a byte count, so tiles of higher density
-// take their real share.
-int tileMemoryBudgetKiB(QSize viewport)
-{
-    const qint64 across = viewport.width() / 256 + 3;
-    const qint64 down = viewport.height() / 256 + 3;
-    return int(qBound(qint64(16 * 1024), 3 * across * down * 256, qint64(256 * 1024)));
-}
-
 // Tiles cover the viewport, and what they do not cover drawBackground fills itself with
 // the viewport's background brush: letting Qt fill all of it first would be wasted work
 // on every paint. An opaque viewport keeps Qt's accelerated scrolling.
@@ -52,12 +44,18 @@ void leaveBackgroundToTiles(QWidget *viewport)
 
 OsmView::OsmView(QWidget *parent) : OsmView(nullptr, parent) { }
 
+OsmView::Private::Private(OsmView *view) : provider(new TileProvider(view)), view(view) { }
+
 OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
     : QGraphicsView(scene, parent), d(new Private(this))
 {
     leaveBackgroundToTiles(viewport());
-    d->busyRetry.setSingleShot(true);
-    connect(&d->busyRetry, &QTimer::timeout, this, [this] { viewport()->update(); });
+    connect(d->provider, &TileProvider::tileChanged, this,
+            [this](const TileKey &key, const TileProvider::Tile &tile) {
+                d->tileChanged(key, tile);
+            });
+    d->setUpPrefetch();
+    d->sendUserAgent();
     setZoom(10);
     d->operationWidget = new OsmOperationsWidget(this);
     d->operationWidget->syncControls();
@@ -65,10 +63,7 @@ OsmView::OsmView(QGraphicsScene *scene, QWidget *parent)
 
 OsmView::~OsmView()
 {
-    // Nothing may arrive for a store that is going; the store then writes what it holds.
-    delete d->downloader;
-    d->downloader = nullptr;
-    Tiles::close(std::unique_ptr<Tiles>(std::exchange(d->tiles, nullptr)));
+    delete d->provider;
     delete d;
 }
 
@@ -167,10 +162,7 @@ void OsmView::setZoom(int n)
     setZoom(n + NativeOffset);
     if (d->tileZoom == n)
         return;
-    if (d->downloader) {
-        d->downloader->clearMarks();
-        d->downloader->cancelAll();
-    }
+    d->provider->clearFailures();
     Q_EMIT zoomChanged(d->tileZoom);
 }
 
@@ -180,22 +172,21 @@ void OsmView::Private::emptyTileCache()
     cachedWindow = QRect();
 }
 
-void OsmView::Private::rememberTile(const TileKey &key, const QPixmap &pixmap)
-{
-    const qint64 kib = (qint64(pixmap.width()) * pixmap.height() * pixmap.depth() / 8 + 1023) / 1024;
-    tileMemory.insert(key, new QPixmap(pixmap), int(qMin<qint64>(kib, tileMemory.maxCost())));
-}
-
-void OsmView::Private::fitTileMemoryTo(QSize viewportSize)
-{
-    tileMemorySizedFor = viewportSize;
-    tileMemory.setMaxCost(tileMemoryBudgetKiB(viewportSize));
-}
-
 void OsmView::setupViewport(QWidget *widget)
 {
     QGraphicsView::setupViewport(widget);
     leaveBackgroundToTiles(widget);
+}
+
+void OsmView::paintEvent(QPaintEvent *event)
+{
+    if (scene()) {
+        QGraphicsView::paintEvent(event);
+        return;
+    }
+    // QGraphicsView draws nothing without a scene, and Qt fills no opaque viewport.
+    QPainter painter(viewport());
+    painter.fillRect(event->rect(), viewport()->palette().brush(viewport()->backgroundRole()));
 }
 
 QObject *OsmView::operationWidget() const

@@ -62,7 +62,8 @@ class QNetworkReply;
  *   next zoom change.
  * - The view does not set a scene rectangle: how far the map can be scrolled is decided
  *   by the host's scene.
- * - All of it runs on the GUI thread; the view starts no threads.
+ * - All of it runs on the GUI thread, but for the decoding of tiles prepared ahead
+ *   (#prefetch), which runs on worker threads of the view's own.
  *
  * @code
  * QGraphicsScene scene(-180, -85, 360, 170);             // longitude, latitude
@@ -207,6 +208,49 @@ class VELTRAWIDGETS_EXPORT OsmView : public QGraphicsView
      * Accessors: dumpServerExchange(), setDumpServerExchange().
      */
     Q_PROPERTY(bool dumpServerExchange READ dumpServerExchange WRITE setDumpServerExchange)
+    /**
+     * Whether the view prepares, while the operator looks at the map, the tiles the next
+     * step most likely shows. On by default.
+     *
+     * Once the view has been still for about 100 ms, it reads and decodes from the tile
+     * source, nearest first, the ring of tiles just beyond the viewport's edges, the tiles
+     * of the next level down under the viewport (those under the mouse pointer's quarter
+     * first) and those of the level above, so that a pan or a wheel step finds them ready
+     * instead of decoding them while it paints. Decoding runs on worker threads. Only the
+     * tile source is read: nothing is downloaded for it, and what a paint requests and
+     * draws is the same either way. Prepared tiles share the memory of decoded tiles and
+     * are given up before the tiles on screen. Any input, a change of level and a new tile
+     * source stop it until the view is still again; once everything is prepared, the view
+     * does nothing until it moves.
+     *
+     * Switch it off for a tile source on a very slow disk, where reading ahead would hold
+     * up the reads of the tiles on screen.
+     *
+     * Accessors: prefetch(), setPrefetch().
+     */
+    Q_PROPERTY(bool prefetch READ prefetch WRITE setPrefetch)
+    /**
+     * The value of the User-Agent header of every tile request. Default
+     * "VeltraCenter 2.1".
+     *
+     * Tile servers ask the applications that use them to identify themselves, most with a
+     * way to reach their operator, for example `CityTraffic/4.2 (tiles@city.example)`.
+     * Control characters, line breaks among them, are sent as spaces, so the value cannot
+     * add a header of its own.
+     *
+     * What the view sends: one GET per missing tile of the level shown, to the URL the
+     * #tileServerUrl template gives, with this header, "Accept-Encoding: identity", and
+     * what Qt's network access adds itself (Host, Connection, Accept-Language, cookies
+     * the server set). At most 6 requests per view are in flight; queued
+     * tiles go nearest the viewport's centre first, and those that leave the view before
+     * their turn are not requested at all. A transient failure is retried after a pause
+     * that starts near 10 seconds and doubles up to 10 minutes, or as long as a
+     * Retry-After header asks (see #enableTileDownload). Tiles prepared ahead
+     * (#prefetch) are never requested.
+     *
+     * Accessors: userAgent(), setUserAgent().
+     */
+    Q_PROPERTY(QString userAgent READ userAgent WRITE setUserAgent)
 
 public:
     /**
@@ -280,6 +324,20 @@ public:
      * @param on true to log tile requests and replies
      */
     void setDumpServerExchange(bool on);
+    /** @return #prefetch: whether tiles the next step most likely shows are prepared */
+    bool prefetch() const;
+    /**
+     * Sets #prefetch.
+     * @param on true to prepare tiles while the view is still, false to prepare none
+     */
+    void setPrefetch(bool on);
+    /** @return #userAgent: the User-Agent header of every tile request */
+    QString userAgent() const;
+    /**
+     * Sets #userAgent.
+     * @param value the header's value, such as "Centre North 1.4 (ops@example.org)"
+     */
+    void setUserAgent(const QString &value);
 
 Q_SIGNALS:
     /**
@@ -340,9 +398,10 @@ public Q_SLOTS:
      * (about 300 ms), once a newly shown view has its final size; of several calls in
      * that time the last one wins.
      *
-     * A rectangle of zero width and height (a point) is centred at the highest level
-     * allowed; one of zero width or height (a line) is fitted along its other side. A
-     * rectangle with a coordinate that is not finite is ignored.
+     * The rectangle is measured in whole viewport pixels, counting the first and the
+     * last pixel it touches: a point is one pixel wide and high, so it is zoomed in by as
+     * many levels as doubling it takes to fill the viewport's smaller side, and a line
+     * one pixel wide. A rectangle with a coordinate that is not finite is ignored.
      * @param irect the scene rectangle to show, in longitude and latitude
      */
     void fitRect(QRectF irect);
@@ -447,8 +506,6 @@ protected:
      * @param dy the vertical scroll in viewport pixels
      */
     void scrollContentsBy(int dx, int dy) override;
-
-protected Q_SLOTS:
     /**
      * Sets up the viewport as QGraphicsView does, but leaves its background to
      * drawBackground(), which fills only what no opaque tile covers with the viewport's
@@ -456,6 +513,12 @@ protected Q_SLOTS:
      * @param widget the new viewport
      */
     void setupViewport(QWidget *widget) override;
+    /**
+     * Paints as QGraphicsView does; without a scene, the viewport shows its background
+     * brush.
+     * @param event the region of the viewport to paint
+     */
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void delayLoadedPreset();

@@ -62,12 +62,14 @@ void OsmView::setZoomMin(int v)
 void OsmView::wheelEvent(QWheelEvent *e)
 {
     e->accept();
+    d->holdStill();
     setZoom(d->zoomF + wheelDelta(e) / 720.0);
 }
 
 void OsmView::mousePressEvent(QMouseEvent *e)
 {
     Q_EMIT mousePress(mapToScene(e->pos()));
+    d->holdStill();
 
     if (e->button() == Qt::MiddleButton) {
         QMouseEvent standIn = leftButtonStandIn(e);
@@ -105,6 +107,10 @@ void OsmView::mouseMoveEvent(QMouseEvent *e)
     Q_EMIT mouseMove(mapToScene(e->pos()));
     if (e->buttons() & Qt::MiddleButton)
         setInteractive(false);
+    if (e->buttons() == Qt::NoButton)
+        d->cursorMoved();
+    else
+        d->holdStill();
     QGraphicsView::mouseMoveEvent(e);
 }
 
@@ -141,6 +147,7 @@ void OsmView::mouseReleaseEvent(QMouseEvent *e)
 void OsmView::keyPressEvent(QKeyEvent *e)
 {
     Q_EMIT keyPressed(e->key(), int(e->modifiers()));
+    d->holdStill();
     QGraphicsView::keyPressEvent(e);
 }
 
@@ -150,13 +157,12 @@ void OsmView::keyReleaseEvent(QKeyEvent *e)
     QGraphicsView::keyReleaseEvent(e);
 }
 
-// A point of the scene, rounded to a viewport pixel as QGraphicsView::mapFromScene does,
+// A point of the scene, rounded to a viewport pixel as QGraphicsView::mapFromScene rounds it,
 // but without its int overflow for points far off the viewport.
 QPointF OsmView::Private::toViewportPixel(const QPointF &p) const
 {
     const QPointF mapped = view->viewportTransform().map(p);
-    return QPointF(std::round(qBound(-1e9, mapped.x(), 1e9)),
-                   std::round(qBound(-1e9, mapped.y(), 1e9)));
+    return QPointF(qRound(qBound(-1e9, mapped.x(), 1e9)), qRound(qBound(-1e9, mapped.y(), 1e9)));
 }
 
 bool OsmView::Private::measureFit(const QRectF &r, QPointF *mid, double *fittedZoom) const
@@ -168,15 +174,22 @@ bool OsmView::Private::measureFit(const QRectF &r, QPointF *mid, double *fittedZ
     const QRectF v(view->viewport()->rect());
     if (v.isEmpty())
         return false;
-    const QPolygonF corners(QVector<QPointF>{toViewportPixel(r.topLeft()), toViewportPixel(r.topRight()),
-                            toViewportPixel(r.bottomRight()), toViewportPixel(r.bottomLeft())});
-    const QRectF s = corners.boundingRect();
-    // A side without extent sets no bound, its ratio being infinite: a line fits its
-    // other side, a point takes the largest zoom there is.
-    const double k = std::min(v.width() / s.width(), v.height() / s.height());
+    const QPointF corners[] = {toViewportPixel(r.topLeft()), toViewportPixel(r.topRight()),
+                               toViewportPixel(r.bottomRight()), toViewportPixel(r.bottomLeft())};
+    double left = corners[0].x(), right = left, top = corners[0].y(), bottom = top;
+    for (const QPointF &c : corners) {
+        left = std::min(left, c.x());
+        right = std::max(right, c.x());
+        top = std::min(top, c.y());
+        bottom = std::max(bottom, c.y());
+    }
+    // The pixels the corners fall on, counted inclusively as QPolygon::boundingRect counts
+    // them: a point is one pixel, a line one pixel wide.
+    const double k = std::min(v.width() / (right - left + 1), v.height() / (bottom - top + 1));
     const double zf = std::log(k) / std::log(2.0) + zoomF - 0.16666666666666666;
     *mid = r.center();
-    *fittedZoom = std::isnan(zf) ? zoomF : qBound(-1e6, zf, zoomMax + 0.8333333333333334);
+    // Finite, and within what an int holds; setZoom clamps it to the levels.
+    *fittedZoom = qBound(-1e6, zf, 1e6);
     return true;
 }
 

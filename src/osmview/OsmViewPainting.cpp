@@ -2,7 +2,6 @@
 
 #include "OsmViewPrivate.h"
 #include "TileAddressing.h"
-#include "TileDownloader.h"
 #include "TileLayout.h"
 
 #include <QtGui/QPainter>
@@ -54,7 +53,16 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
         return;
     }
     const QRect visible = exposed.toAlignedRect();
-    const QRect window = layout.window(visible);
+    QRect window = layout.window(visible);
+    // An exposed rectangle that ends exactly on a column's west edge or a row's north edge
+    // takes that column or row too.
+    if (!window.isEmpty()) {
+        const int last = TileLayout::lastIndex(d->tileZoom);
+        if (d->lonToColumn(rect.right()) == window.right() + 1 && window.right() < last)
+            window.setRight(window.right() + 1);
+        if (d->latToRow(rect.top()) == window.bottom() + 1 && window.bottom() < last)
+            window.setBottom(window.bottom() + 1);
+    }
     painter->setWorldTransform(QTransform());
     if (qint64(window.width()) * window.height() > MaxCellsPerPaint) {
         fill(fillArea);
@@ -98,9 +106,8 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
 
     painter->setOpacity(previousOpacity);
     painter->setWorldTransform(world);
-    d->keepTileCacheToViewport();
-    if (d->downloading && painter->device() == viewport())
-        d->tellDownloaderWhatIsShown();
+    const QTransform toViewport = viewportTransform();
+    d->keepTilesTo(world == toViewport ? layout : d->layout(toViewport));
 }
 
 // A view that is rotated, sheared or flipped by its host cannot be drawn cell by cell in
@@ -131,7 +138,7 @@ void OsmView::Private::drawThroughTransform(QPainter *painter, const QRectF &rec
     }
     painter->setWorldTransform(world);
     painter->setOpacity(previousOpacity);
-    keepTileCacheToViewport();
+    keepTilesTo(this->layout(view->viewportTransform()));
 }
 
 int OsmView::Private::anchorRow() const
@@ -156,34 +163,41 @@ int OsmView::Private::latToRow(double lat) const
     return int(qBound(-1e9, anchor + rows, 1e9));
 }
 
-QRect OsmView::Private::viewportWindow() const
-{
-    return layout(view->viewportTransform()).window(view->viewport()->rect());
-}
-
 const QPixmap &OsmView::Private::cachedTile(int x, int y)
 {
     const QPoint key(x, y);
     auto it = tileCache.find(key);
     if (it == tileCache.end()) {
-        it = tileCache.insert(key, tilePixmap(x, y));
-    } else if (it->state == CachedTile::Busy) {
-        *it = tilePixmap(x, y);
-    } else if (it->state == CachedTile::Downloading && downloading) {
+        it = tileCache.insert(key, provider->tile(TileKey(x, y, tileZoom)));
+    } else if (it->state == Tile::Downloading && provider->isDownloading()) {
         // A failure mark may have expired since: asking again is what retries it.
-        *it = downloadState(TileKey(x, y, tileZoom));
+        *it = provider->downloadState(TileKey(x, y, tileZoom));
     }
     return it->pixmap;
 }
 
 // The cache holds what the viewport shows plus a margin of one cell, whatever part of
 // it a paint exposed: a strip's paint must not make the rest of the screen read again.
-void OsmView::Private::keepTileCacheToViewport()
+// The provider learns what is shown, whatever the paint's device.
+void OsmView::Private::keepTilesTo(const TileLayout &shown)
 {
-    const QSize viewportSize = view->viewport()->size();
-    if (viewportSize != tileMemorySizedFor)
-        fitTileMemoryTo(viewportSize);
-    const QRect kept = viewportWindow().adjusted(-1, -1, 1, 1);
+    const QRect viewportRect = view->viewport()->rect();
+    provider->setViewportSize(viewportRect.size());
+    const QRect window = shown.window(viewportRect);
+    // A turned view has no window of columns and rows to tell.
+    if (shown.isAxisAligned()) {
+        QPointF centre;
+        if (!window.isEmpty()) {
+            const QRect first = shown.cell(window.left(), window.top());
+            const QPointF middle = viewportRect.center();
+            centre = QPointF(window.left() + (middle.x() - first.left()) / qMax(1, first.width()),
+                             window.top() + (middle.y() - first.top()) / qMax(1, first.height()));
+        }
+        provider->setView(tileZoom, window, centre);
+        noteShown(shown, window);
+    }
+
+    const QRect kept = window.adjusted(-1, -1, 1, 1);
     if (kept == cachedWindow && tileCache.size() <= qint64(kept.width()) * kept.height())
         return;
     cachedWindow = kept;
@@ -193,27 +207,6 @@ void OsmView::Private::keepTileCacheToViewport()
         else
             it = tileCache.erase(it);
     }
-}
-
-// The downloader sends what the viewport shows, nearest its centre first, and forgets
-// queued tiles that left it.
-void OsmView::Private::tellDownloaderWhatIsShown()
-{
-    const QTransform toViewport = view->viewportTransform();
-    const TileLayout shown = layout(toViewport);
-    const QRect window = shown.window(view->viewport()->rect());
-    const QPointF centre = view->viewport()->rect().center();
-    const int column = window.left();
-    const int row = window.top();
-    const QRect first = shown.cell(column, row);
-    const QPointF inTiles(column + (centre.x() - first.left()) / qMax(1, first.width()),
-                          row + (centre.y() - first.top()) / qMax(1, first.height()));
-    downloader->setView(tileZoom, window, inTiles);
-}
-
-QRect OsmView::Private::tileViewportRect(int x, int y) const
-{
-    return layout(view->viewportTransform()).cell(x, y);
 }
 
 void OsmView::scrollContentsBy(int dx, int dy)

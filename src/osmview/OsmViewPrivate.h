@@ -1,20 +1,18 @@
 #ifndef OSMVIEWPRIVATE_H
 #define OSMVIEWPRIVATE_H
 
+// Not API: the private record of OsmView, shared by its sources.
+
 #include "OsmView.h"
 #include "TileKey.h"
-#include "Tiles.h"
+#include "TileProvider.h"
 
-#include <QtCore/QCache>
 #include <QtCore/QHash>
 #include <QtCore/QPoint>
-#include <QtCore/QPointer>
 #include <QtCore/QRect>
 #include <QtCore/QTimer>
-#include <QtGui/QPixmap>
 
 class OsmOperationsWidget;
-class TileDownloader;
 class TileLayout;
 
 // A tile's column and row as the key of the view's tables. It hashes to (y << 16) + x in
@@ -31,40 +29,32 @@ inline decltype(qHash(0)) qHash(const TileCell &key, decltype(qHash(0)) seed = 0
 
 struct OsmView::Private
 {
-    explicit Private(OsmView *view) : view(view) { }
+    explicit Private(OsmView *view);
 
-    // What the cache holds for a tile: the tile itself (or nothing) for good, or what
-    // stands in for it until a lock is gone or a download ends.
-    struct CachedTile
-    {
-        enum State { Settled, Busy, Downloading };
-        QPixmap pixmap;
-        State state = Settled;
-    };
+    using Tile = TileProvider::Tile;
 
-    CachedTile tilePixmap(int x, int y);
-    CachedTile downloadState(const TileKey &key);
-    QPixmap storedTile(const TileKey &key, Tiles::ReadResult *result);
-    const QPixmap &errorPixmap(int code);
-    void tileArrived(const TileKey &key, const QImage &image);
-    void tileFailed(const TileKey &key, int error);
-    void openTileSource(const QString &path);
     void emptyTileCache();
-    void rememberTile(const TileKey &key, const QPixmap &pixmap);
-    void fitTileMemoryTo(QSize viewportSize);
+    void tileChanged(const TileKey &key, const Tile &tile);
+    void sendUserAgent();
 
     // Tile rows share one height, anchored at the true north edge of the row under the
     // viewport's top-left pixel; these give that layout on a device.
     int anchorRow() const;
     TileLayout layout(const QTransform &sceneToDevice) const;
-    QRect viewportWindow() const;
-    QRect tileViewportRect(int x, int y) const;
     int lonToColumn(double lon) const;
     int latToRow(double lat) const;
     const QPixmap &cachedTile(int x, int y);
-    void keepTileCacheToViewport();
-    void tellDownloaderWhatIsShown();
+    void keepTilesTo(const TileLayout &shown);
     void drawThroughTransform(QPainter *painter, const QRectF &rect);
+
+    // Once the view has been still a while, the tiles it most likely shows next are
+    // prepared; a change of what it shows, or input, stops that and waits again.
+    void setUpPrefetch();
+    void noteShown(const TileLayout &shown, const QRect &window);
+    void holdStill();
+    void cursorMoved();
+    int cursorQuarter() const;
+    void prepareOutlook();
 
     // Centre and fractional zoom that fit r into the viewport; false for a rectangle that
     // is not finite or a viewport that is empty.
@@ -79,30 +69,26 @@ struct OsmView::Private
     int tileZoom = 1;
     int zoomMax = 17;
     int zoomMin = 10;
-    bool dumpServerExchange = false;
-    QString tileServerUrl;
     QString imagePath;
-    QHash<TileCell, CachedTile> tileCache;
+    QString userAgent = QStringLiteral("VeltraCenter 2.1");
+    // What each cell of the current level shows, kept to the viewport and a ring around it.
+    QHash<TileCell, Tile> tileCache;
+    QRect cachedWindow;
     OsmOperationsWidget *operationWidget = nullptr;
-    QHash<int, QPixmap> errorPixmaps;
     QPointF presetCenter;
     double presetZoom = 0.0;
     bool selecting = false;
     bool savedInteractive = true;
     QGraphicsView::DragMode savedPanDragMode = QGraphicsView::NoDrag;
     QGraphicsView::DragMode savedSelectDragMode = QGraphicsView::NoDrag;
-    Tiles *tiles = nullptr;
-    // Requests, their budget and failure marks, from the first time download is on.
-    TileDownloader *downloader = nullptr;
-    bool downloading = false;
-    QTimer busyRetry;
-
-    // Decoded store tiles that outlive the trimming of tileCache, so a tile scrolled
-    // back into view costs no read and no decode. Store tiles only: never a placeholder,
-    // an error tile or a miss. Its cost is in KiB, its budget a few screens of tiles.
-    QCache<TileKey, QPixmap> tileMemory;
-    QSize tileMemorySizedFor;
-    QRect cachedWindow;
+    // The store, the downloads, decoded tiles and placeholders. Owned here; a child of the
+    // view all the same, so that it goes on the view's thread and is found as its child.
+    TileProvider *provider;
+    QTimer stillTimer;
+    int shownLevel = -1;
+    QRect shownWindow;
+    QRect shownCell;
+    int outlookQuarter = -1;
 
     OsmView *view;
 };

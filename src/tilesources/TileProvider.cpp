@@ -1,0 +1,494 @@
+#include "TileProvider.h"
+
+#include "TileDownloader.h"
+#include "TileImage.h"
+#include "TileMemory.h"
+#include "Tiles.h"
+#include "VeltraLogging.h"
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QHash>
+#include <QtCore/QRunnable>
+#include <QtCore/QSet>
+#include <QtCore/QThread>
+#include <QtCore/QThreadPool>
+#include <QtCore/QTimer>
+#include <QtGui/QPainter>
+
+#include <atomic>
+
+namespace {
+
+// A read that met another program's lock is tried again this much later.
+constexpr int LockedRetryMs = 250;
+
+QPixmap drawTileText(const QColor &textColour, const QRect &textRect, int flags,
+                     const QString &text)
+{
+    QPixmap pixmap(256, 256);
+    pixmap.fill(Qt::white);
+    QPainter painter(&pixmap);
+    QPen pen(Qt::SolidLine);
+    pen.setColor(Qt::lightGray);
+    painter.setPen(pen);
+    painter.setBackground(QBrush(Qt::white, Qt::SolidPattern));
+    painter.drawRect(0, 0, 256, 256);
+    pen.setColor(textColour);
+    painter.setPen(pen);
+    painter.drawText(textRect, flags, text);
+    return pixmap;
+}
+
+QPixmap &downloadingPixmapStorage()
+{
+    static QPixmap pixmap;
+    return pixmap;
+}
+
+void releaseDownloadingPixmap()
+{
+    downloadingPixmapStorage() = QPixmap();
+}
+
+// Process-wide; released with the application object, which its pixmap data needs.
+const QPixmap &downloadingPixmap()
+{
+    QPixmap &pixmap = downloadingPixmapStorage();
+    if (pixmap.isNull()) {
+        pixmap = drawTileText(Qt::black, QRect(0, 0, 256, 256), Qt::AlignHCenter | Qt::AlignVCenter,
+                              QCoreApplication::translate("OsmView", "downloading ..."));
+        qAddPostRoutine(releaseDownloadingPixmap);
+    }
+    return pixmap;
+}
+
+// Three screens of 256 px tiles, in bytes, so tiles of higher density take their real
+// share; at least 16 and at most 256 MiB.
+qint64 memoryBudget(QSize viewport)
+{
+    const qint64 across = qMax(0, viewport.width()) / 256 + 3;
+    const qint64 down = qMax(0, viewport.height()) / 256 + 3;
+    return qBound(qint64(16 * 1024), 3 * across * down * 256, qint64(256 * 1024)) * 1024;
+}
+
+// The pixel formats QPixmap::fromImage gives an opaque image and one with transparent
+// pixels, found on the GUI thread, where pixmaps may be made.
+struct PixmapFormats
+{
+    QImage::Format opaque = QImage::Format_RGB32;
+    QImage::Format alpha = QImage::Format_ARGB32_Premultiplied;
+
+    static PixmapFormats ofThisScreen()
+    {
+        PixmapFormats formats;
+        QImage opaque(1, 1, QImage::Format_RGB32);
+        opaque.fill(Qt::white);
+        formats.opaque = QPixmap::fromImage(opaque).toImage().format();
+        QImage clear(1, 1, QImage::Format_ARGB32);
+        clear.fill(Qt::transparent);
+        formats.alpha = QPixmap::fromImage(clear).toImage().format();
+        return formats;
+    }
+
+    // The image as QPixmap::fromImage would convert it, so that the conversion is done
+    // here, off the GUI thread, and the pixmap takes the pixels as they are.
+    QImage convert(QImage image) const
+    {
+        if (image.isNull() || !image.hasAlphaChannel())
+            return std::move(image).convertToFormat(opaque);
+        image = std::move(image).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        for (int y = 0; y < image.height(); ++y) {
+            const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x) {
+                if (qAlpha(line[x]) != 255)
+                    return std::move(image).convertToFormat(alpha);
+            }
+        }
+        return std::move(image).convertToFormat(opaque);
+    }
+};
+
+// Workers decoding ahead. The GUI thread reads the store and makes the pixmaps; each
+// worker keeps a second tile queued, so none waits for it.
+int workerCount()
+{
+    return qBound(1, QThread::idealThreadCount(), 4);
+}
+
+} // namespace
+
+struct TileProvider::Private
+{
+    explicit Private(TileProvider *q) : q(q) { }
+
+    QByteArray read(const TileKey &key, Tiles::ReadResult *result);
+    QPixmap storedTile(const TileKey &key, Tiles::ReadResult *result);
+    const QPixmap &errorPixmap(int code);
+    void retryLocked();
+    void prepareMore();
+    void decoded(quint64 source, const TileKey &key, QImage image);
+    void stopPreparing();
+
+    TileProvider *q;
+    std::unique_ptr<Tiles> store;
+    // Requests, their budget and failure marks, from the first time download is on.
+    TileDownloader *downloader = nullptr;
+    bool downloading = false;
+    QString urlTemplate;
+    bool dumpServerExchange = false;
+    QByteArray userAgent;
+    QHash<int, QPixmap> errorPixmaps;
+
+    // Decoded store tiles only: never a placeholder, an error tile or a miss.
+    TileMemory memory;
+    QSize memorySizedFor;
+    std::function<void(const TileKey &)> readHook;
+
+    // Tiles to prepare, the next one, and how many are with the workers. A tile decoded
+    // for a store that is gone is dropped: `source` counts the stores opened.
+    bool prefetch = true;
+    QVector<TileKey> outlook;
+    int nextInOutlook = 0;
+    bool preparing = false;
+    int decoding = 0;
+    quint64 source = 0;
+    PixmapFormats formats;
+    bool formatsKnown = false;
+    // Counts the outlooks given up: a worker skips a tile queued for an earlier one, so
+    // that input finds the cores free. Workers are done before it goes.
+    std::atomic<int> outlooksStopped{0};
+    QThreadPool workers;
+
+    int viewLevel = -1;
+    QRect viewWindow;
+    QSet<TileKey> locked;
+    QTimer lockedRetry;
+};
+
+TileProvider::TileProvider(QObject *parent) : QObject(parent), d(new Private(this))
+{
+    d->memory.setBudget(memoryBudget(QSize()));
+    d->workers.setMaxThreadCount(workerCount());
+    d->lockedRetry.setSingleShot(true);
+    d->lockedRetry.setInterval(LockedRetryMs);
+    connect(&d->lockedRetry, &QTimer::timeout, this, [this] { d->retryLocked(); });
+}
+
+TileProvider::~TileProvider()
+{
+    d->stopPreparing();
+    d->workers.waitForDone();
+    // Nothing may arrive for a store that is going; the store then writes what it holds.
+    delete d->downloader;
+    d->downloader = nullptr;
+    Tiles::close(std::move(d->store));
+}
+
+bool TileProvider::open(const QString &path)
+{
+    if (d->downloader)
+        d->downloader->setStore(nullptr);
+    Tiles::close(std::move(d->store));
+    d->memory.clear();
+    d->locked.clear();
+    d->lockedRetry.stop();
+    d->stopPreparing();
+    ++d->source;
+
+    if (!path.isEmpty()) {
+        QString error;
+        d->store = Tiles::open(path, Tiles::OpenOptions(), &error);
+        if (!d->store)
+            qCWarning(lcTiles).noquote() << error;
+    }
+    if (d->downloader)
+        d->downloader->setStore(d->store.get());
+    return d->store || path.isEmpty();
+}
+
+bool TileProvider::hasStore() const
+{
+    return bool(d->store);
+}
+
+QByteArray TileProvider::Private::read(const TileKey &key, Tiles::ReadResult *result)
+{
+    if (readHook)
+        readHook(key);
+    return store->tileData(key, result);
+}
+
+QPixmap TileProvider::Private::storedTile(const TileKey &key, Tiles::ReadResult *result)
+{
+    QPixmap pixmap = memory.take(key);
+    if (!pixmap.isNull()) {
+        *result = Tiles::ReadResult::Found;
+        return pixmap;
+    }
+    const QByteArray bytes = read(key, result);
+    if (*result != Tiles::ReadResult::Found)
+        return QPixmap();
+    pixmap = TileImage::toPixmap(TileImage::decode(bytes));
+    if (pixmap.isNull())
+        *result = Tiles::ReadResult::Missing;
+    else
+        memory.insert(key, pixmap);
+    return pixmap;
+}
+
+TileProvider::Tile TileProvider::tile(const TileKey &key)
+{
+    if (!d->store)
+        return {};
+    Tiles::ReadResult result = Tiles::ReadResult::Missing;
+    QPixmap pixmap = d->storedTile(key, &result);
+    if (result == Tiles::ReadResult::Found)
+        return {pixmap, Tile::Settled};
+    if (result == Tiles::ReadResult::Busy) {
+        // Neither drawn nor fetched: the tile may be there once the lock is gone.
+        d->locked.insert(key);
+        if (!d->lockedRetry.isActive())
+            d->lockedRetry.start();
+        return {QPixmap(), Tile::Locked};
+    }
+    return downloadState(key);
+}
+
+TileProvider::Tile TileProvider::downloadState(const TileKey &key)
+{
+    if (!d->downloading)
+        return {};
+    const TileDownloader::Status status = d->downloader->want(key);
+    switch (status.state) {
+    case TileDownloader::Requested:
+        return {downloadingPixmap(), Tile::Downloading};
+    case TileDownloader::Failed:
+        return {d->errorPixmap(status.error), Tile::Downloading};
+    case TileDownloader::NotRequested:
+        break;
+    }
+    return {};
+}
+
+// Locked tiles the view still shows are read again; the others are forgotten.
+void TileProvider::Private::retryLocked()
+{
+    const QRect shown = viewWindow.adjusted(-1, -1, 1, 1);
+    const QSet<TileKey> keys = std::exchange(locked, {});
+    for (const TileKey &key : keys) {
+        const bool shownNow = viewLevel < 0 || (key.z == viewLevel && shown.contains(key.x, key.y));
+        if (!store || !shownNow)
+            continue;
+        const Tile tile = q->tile(key);
+        if (tile.state != Tile::Locked)
+            Q_EMIT q->tileChanged(key, tile);
+    }
+}
+
+void TileProvider::setViewportSize(QSize size)
+{
+    if (size == d->memorySizedFor)
+        return;
+    d->memorySizedFor = size;
+    d->memory.setBudget(memoryBudget(size));
+}
+
+void TileProvider::setView(int z, const QRect &window, const QPointF &centre)
+{
+    d->viewLevel = z;
+    d->viewWindow = window;
+    d->memory.setShown(z, window.adjusted(-1, -1, 1, 1));
+    if (d->downloading)
+        d->downloader->setView(z, window, centre);
+}
+
+void TileProvider::setDownloading(bool on)
+{
+    if (d->downloading == on)
+        return;
+    d->downloading = on;
+    if (!on) {
+        // Failure marks outlive the switch.
+        d->downloader->cancelAll();
+        return;
+    }
+    if (d->downloader)
+        return;
+    d->downloader = new TileDownloader(this);
+    d->downloader->setDumpServerExchange(d->dumpServerExchange);
+    d->downloader->setUserAgent(d->userAgent);
+    d->downloader->setStore(d->store.get());
+    d->downloader->setUrlTemplate(d->urlTemplate);
+    connect(d->downloader, &TileDownloader::tileArrived, this,
+            [this](const TileKey &key, const QImage &image) {
+                const QPixmap pixmap = QPixmap::fromImage(image);
+                d->memory.insert(key, pixmap);
+                Q_EMIT tileChanged(key, {pixmap, Tile::Settled});
+            });
+    connect(d->downloader, &TileDownloader::tileFailed, this,
+            [this](const TileKey &key, int error) {
+                Q_EMIT tileChanged(key, {d->errorPixmap(error), Tile::Downloading});
+            });
+}
+
+bool TileProvider::isDownloading() const
+{
+    return d->downloading;
+}
+
+TileDownloader *TileProvider::downloader() const
+{
+    return d->downloader;
+}
+
+void TileProvider::setUrlTemplate(const QString &urlTemplate)
+{
+    d->urlTemplate = urlTemplate;
+    if (d->downloader)
+        d->downloader->setUrlTemplate(urlTemplate);
+}
+
+QString TileProvider::urlTemplate() const
+{
+    return d->urlTemplate;
+}
+
+void TileProvider::setDumpServerExchange(bool on)
+{
+    d->dumpServerExchange = on;
+    if (d->downloader)
+        d->downloader->setDumpServerExchange(on);
+}
+
+bool TileProvider::dumpServerExchange() const
+{
+    return d->dumpServerExchange;
+}
+
+void TileProvider::setUserAgent(const QByteArray &value)
+{
+    d->userAgent = value;
+    if (d->downloader)
+        d->downloader->setUserAgent(value);
+}
+
+void TileProvider::clearFailures()
+{
+    if (!d->downloader)
+        return;
+    d->downloader->clearMarks();
+    d->downloader->cancelAll();
+}
+
+void TileProvider::takeReply(QNetworkReply *reply)
+{
+    if (d->downloader)
+        d->downloader->handleReply(reply);
+}
+
+void TileProvider::prepare(const QVector<TileKey> &nearestFirst)
+{
+    d->stopPreparing();
+    if (!d->prefetch || !d->store || nearestFirst.isEmpty())
+        return;
+    if (!d->formatsKnown) {
+        d->formats = PixmapFormats::ofThisScreen();
+        d->formatsKnown = true;
+    }
+    d->outlook = nearestFirst;
+    d->preparing = true;
+    d->prepareMore();
+}
+
+bool TileProvider::isPreparing() const
+{
+    return d->preparing;
+}
+
+void TileProvider::setPrefetch(bool on)
+{
+    d->prefetch = on;
+    if (!on)
+        d->stopPreparing();
+}
+
+bool TileProvider::prefetch() const
+{
+    return d->prefetch;
+}
+
+void TileProvider::setStoreReadHook(std::function<void(const TileKey &)> hook)
+{
+    d->readHook = std::move(hook);
+}
+
+void TileProvider::Private::stopPreparing()
+{
+    outlook.clear();
+    nextInOutlook = 0;
+    preparing = false;
+    ++outlooksStopped;
+    memory.beginOutlook();
+}
+
+// Reads the next tiles of the outlook until every worker has two; the rest follows as
+// they finish.
+void TileProvider::Private::prepareMore()
+{
+    while (decoding < 2 * workers.maxThreadCount() && nextInOutlook < outlook.size()) {
+        const TileKey key = outlook.at(nextInOutlook++);
+        if (!key.isOnGrid() || memory.keepForOutlook(key))
+            continue;
+        Tiles::ReadResult result = Tiles::ReadResult::Missing;
+        const QByteArray bytes = read(key, &result);
+        if (result == Tiles::ReadResult::Busy) {
+            // Another program's lock: the paint will meet it too, and the view waits for it.
+            nextInOutlook = outlook.size();
+            break;
+        }
+        if (result != Tiles::ReadResult::Found)
+            continue;
+        ++decoding;
+        TileProvider *provider = q;
+        const quint64 from = source;
+        const PixmapFormats as = formats;
+        const std::atomic<int> *stopped = &outlooksStopped;
+        const int stoppedBefore = *stopped;
+        workers.start(QRunnable::create([provider, from, key, bytes, as, stopped, stoppedBefore] {
+            QImage image;
+            if (*stopped == stoppedBefore)
+                image = as.convert(TileImage::decode(bytes));
+            QMetaObject::invokeMethod(
+                provider, [provider, from, key, image] { provider->d->decoded(from, key, image); },
+                Qt::QueuedConnection);
+        }));
+    }
+    if (preparing && decoding == 0 && nextInOutlook >= outlook.size()) {
+        preparing = false;
+        Q_EMIT q->prepared();
+    }
+}
+
+void TileProvider::Private::decoded(quint64 from, const TileKey &key, QImage image)
+{
+    --decoding;
+    if (from == source && prefetch && !image.isNull() && !memory.contains(key)) {
+        // What does not fit now leaves no room for the farther tiles either.
+        if (!memory.insertPrepared(key, QPixmap::fromImage(std::move(image))))
+            nextInOutlook = outlook.size();
+    }
+    prepareMore();
+}
+
+const QPixmap &TileProvider::Private::errorPixmap(int code)
+{
+    auto it = errorPixmaps.find(code);
+    if (it == errorPixmaps.end()) {
+        it = errorPixmaps.insert(
+            code,
+            drawTileText(Qt::red, QRect(2, 2, 252, 252),
+                         Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextWordWrap,
+                         QCoreApplication::translate("OsmView", "network error %1").arg(code)));
+    }
+    return it.value();
+}
