@@ -322,6 +322,10 @@ bool CommandLine::parseSeed(const QCommandLineParser &parser)
         return fail(tr("--url \"%1\": %2").arg(m_seed.urlTemplate, urlTemplate.problem()));
     if (!parseRegion(parser, &m_seed.region))
         return false;
+    if (m_seed.region.maxZoom() > Seeder::DeepestServedLevel)
+        return fail(tr("--zoom: tile servers publish levels 0 to %1, not %2")
+                        .arg(Seeder::DeepestServedLevel)
+                        .arg(m_seed.region.maxZoom()));
     if (!number(parser, o.rate, 0, 1e6, &m_seed.rate))
         return fail(tr("--rate takes requests per second, 0 for no limit: \"%1\"")
                         .arg(parser.value(o.rate)));

@@ -23,6 +23,9 @@ class Seeder : public QObject
 
 public:
     static constexpr int MaxInFlight = 2;
+    // No tile server publishes deeper: a deeper level asked of one is a typing error that
+    // would fetch millions of tiles that do not exist.
+    static constexpr int DeepestServedLevel = 22;
     // Above this many tiles to fetch a run needs `yes`.
     static constexpr qint64 TileLimit = 10000;
     // A run whose first tiles all fail stops after this many.
