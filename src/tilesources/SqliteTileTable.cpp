@@ -214,6 +214,7 @@ struct SqliteTileTable::Private
     Records records = Records::Unknown;
     std::unique_ptr<RecordStatements> recordStatements;
     bool warnedRecords = false;
+    QString recordsError;
 
     sqlite3 *handle = nullptr;
     int previousLengthLimit = -1;
@@ -289,6 +290,7 @@ struct SqliteTileTable::Private
     State markUnusable(const QString &reason);
     bool hasUniqueKey(const QString &table);
     Records checkRecords();
+    Records usableRecords();
     Records recordsUnusable(const QString &reason);
     bool bindKey(QSqlQuery &q, const TileKey &key) const;
     bool execRecord(const TileKey &key, const Change &change, QSqlError *failure);
@@ -569,14 +571,21 @@ SqliteTileTable::State SqliteTileTable::Private::check()
 Records SqliteTileTable::Private::recordsUnusable(const QString &reason)
 {
     recordStatements.reset();
-    if (!warnedRecords) {
+    recordsError = reason;
+    return records = Records::Unusable;
+}
+
+// Said when a record is to be read or written: a host that keeps no records hears nothing.
+Records SqliteTileTable::Private::usableRecords()
+{
+    if (checkRecords() == Records::Unusable && !warnedRecords) {
         warnedRecords = true;
         qCWarning(lcTiles).noquote()
             << QStringLiteral("tile store \"%1\": its table \"%2\" is left alone: %3; its tiles "
                               "are read and written without their times")
-                   .arg(label(), QLatin1String(RecordTable), reason);
+                   .arg(label(), QLatin1String(RecordTable), recordsError);
     }
-    return records = Records::Unusable;
+    return records;
 }
 
 // The record table as another program may have left it must be read by its key, and
@@ -659,7 +668,7 @@ bool SqliteTileTable::Private::execRecord(const TileKey &key, const Change &chan
         return true;
     if (!change.hasRecord && records != Records::Ready && checkRecords() != Records::Ready)
         return true; // no table, no record to remove
-    if (change.hasRecord && checkRecords() == Records::Absent) {
+    if (change.hasRecord && usableRecords() == Records::Absent) {
         QSqlQuery create(db);
         if (!exec(create, statement(CreateRecords))) {
             *failure = create.lastError();
@@ -1098,7 +1107,7 @@ Tiles::Freshness SqliteTileTable::freshness(const TileKey &key, Tiles::ReadResul
     *result = Tiles::ReadResult::Busy;
     if (d->recentlyBusy() || d->ready() != State::Ready)
         return {};
-    const Records records = d->checkRecords();
+    const Records records = d->usableRecords();
     if (records == Records::Unknown)
         return {};
     *result = Tiles::ReadResult::Missing;
@@ -1127,8 +1136,12 @@ Tiles::Freshness SqliteTileTable::freshness(const TileKey &key, Tiles::ReadResul
 
 bool SqliteTileTable::setFreshness(const TileKey &key, const Tiles::Freshness &record)
 {
-    if (d->unusable || d->readOnly || d->records == Records::Unusable || !record.fetched.isValid())
+    if (d->unusable || d->readOnly || !record.fetched.isValid())
         return false;
+    if (d->records == Records::Unusable) {
+        d->usableRecords();
+        return false;
+    }
     int row = 0;
     if (!d->storedRow(key, &row))
         return false;
