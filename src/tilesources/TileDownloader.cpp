@@ -262,6 +262,7 @@ struct TileDownloader::Private
     void confirmed(const TileKey &key, QNetworkReply *reply, const Tiles::Freshness &old);
     Tiles::Freshness recordOf(const HttpFreshness &said) const;
     qint64 backingOffUntil(const TileKey &key, qint64 now) const;
+    void dropRevalidationsWhileBackingOff();
     void abortWith(const TileKey &key, QNetworkReply *reply, int error);
     static void abortOnce(QNetworkReply *reply);
     void takeBody(const TileKey &key, QNetworkReply *reply);
@@ -469,6 +470,19 @@ qint64 TileDownloader::serverWaitUntil(const TileKey &key) const
     return d->backingOffUntil(key, d->clock());
 }
 
+void TileDownloader::Private::dropRevalidationsWhileBackingOff()
+{
+    const qint64 now = clock();
+    const auto held = [&](const TileKey &key) {
+        if (!backingOffUntil(key, now))
+            return false;
+        refreshQueued.remove(key);
+        return true;
+    };
+    refreshQueue.erase(std::remove_if(refreshQueue.begin(), refreshQueue.end(), held),
+                       refreshQueue.end());
+}
+
 qint64 TileDownloader::Private::backingOffUntil(const TileKey &key, qint64 now) const
 {
     qint64 until = pausedUntilFor(key, now);
@@ -554,7 +568,7 @@ void TileDownloader::clearMarks()
 
 int TileDownloader::queuedCount() const
 {
-    return d->queue.size();
+    return d->queue.size() + d->refreshQueue.size();
 }
 
 int TileDownloader::inFlightCount() const
@@ -641,6 +655,7 @@ void TileDownloader::handleReply(QNetworkReply *reply)
         Q_EMIT tileArrived(key, image);
     } else {
         d->markFailed(key, error, badBody, status, serverWait);
+        d->dropRevalidationsWhileBackingOff();
         if (revalidation) {
             d->marks[key].revalidation = true;
             Q_EMIT revalidationFailed(key, error);

@@ -136,6 +136,7 @@ public:
     // nothing is asked for by itself meanwhile.
     void cancelAll();
     void clearMarks();
+    // Revalidations included.
     int queuedCount() const;
     int inFlightCount() const;
     // Failure marks held: at most a few thousand, those near the view first.

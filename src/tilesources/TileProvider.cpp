@@ -21,8 +21,9 @@ namespace {
 
 // A read that met another program's lock is tried again this much later.
 constexpr int LockedRetryMs = 250;
-// A stale tile on screen that could not be revalidated (its server failing or pausing,
-// its failure's wait not over) is looked at again this much later.
+// A stale tile on screen is looked at again this much later, until an answer renews it:
+// it may not have been asked for (its server failing or pausing, its failure's wait not
+// over), or its request may have been dropped.
 constexpr int StaleRecheckMs = 5000;
 // Ages known of tiles, kept for those on screen and some more.
 constexpr int MaxFreshnessKept = 2048;
@@ -332,8 +333,9 @@ void TileProvider::Private::checkFresh(const TileKey &key)
                           : 0);
     }
     if (*it <= wallClock()) {
-        if (!downloader->revalidate(key))
-            lookAgainBy(wallClock() + StaleRecheckMs);
+        // Asked for or not, it is looked at again until its answer renews it.
+        downloader->revalidate(key);
+        lookAgainBy(wallClock() + StaleRecheckMs);
     } else {
         lookAgainBy(*it);
     }
@@ -372,10 +374,12 @@ void TileProvider::Private::revalidateShown()
         const TileKey &key = it.key();
         if (key.z != viewLevel || !viewWindow.contains(key.x, key.y))
             continue;
-        if (it.value() > now)
+        if (it.value() > now) {
             lookAgainBy(it.value());
-        else if (!downloader->revalidate(key))
+        } else {
+            downloader->revalidate(key);
             lookAgainBy(now + StaleRecheckMs);
+        }
     }
 }
 
