@@ -651,7 +651,7 @@ void TileDownloader::handleReply(QNetworkReply *reply)
             d->scheduleWake();
         }
         if (d->httpCaching)
-            Q_EMIT tileFresh(key, said.lifetime, true);
+            Q_EMIT tileFresh(key, said.lifetime, true, !said.noStore);
         Q_EMIT tileArrived(key, image);
     } else {
         d->markFailed(key, error, badBody, status, serverWait);
@@ -696,7 +696,7 @@ void TileDownloader::Private::confirmed(const TileKey &key, QNetworkReply *reply
         record.lastModified = old.lastModified;
     if (!said.noStore)
         store->setFreshness(key, record);
-    Q_EMIT q->tileFresh(key, record.lifetime, false);
+    Q_EMIT q->tileFresh(key, record.lifetime, false, true);
 }
 
 void TileDownloader::Private::enqueue(const TileKey &key)

@@ -154,8 +154,9 @@ Q_SIGNALS:
     void tileFailed(const TileKey &key, int error);
     // With HTTP caching, for every tile that came (changed; tileArrived() follows) and
     // every stored tile the server confirmed with a 304 (not changed): how long the
-    // server said it stays fresh from now, in seconds; -1 when it did not say.
-    void tileFresh(const TileKey &key, qint64 lifetimeSecs, bool changed);
+    // server said it stays fresh from now, in seconds, -1 when it did not say, and
+    // whether it is stored (false for a tile sent with no-store).
+    void tileFresh(const TileKey &key, qint64 lifetimeSecs, bool changed, bool stored);
     // A revalidation failed: the stored tile stays, and the failure is marked as for a
     // download, so the tile is not asked for again before its wait ends.
     void revalidationFailed(const TileKey &key, int error);

@@ -55,7 +55,10 @@ TileServer::Response TileServer::tile(const Request &request)
 
 QDateTime TileServer::versionTime(int version)
 {
-    return QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC).addDays(version);
+    static const QDateTime anHourAgo = QDateTime::fromSecsSinceEpoch(
+        QDateTime::currentSecsSinceEpoch() - 3600, Qt::UTC);
+    return version == 0 ? QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC)
+                        : anHourAgo.addSecs(version);
 }
 
 TileServer::Handler TileServer::validating(std::function<int(int, int, int)> version,

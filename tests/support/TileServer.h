@@ -54,7 +54,8 @@ public:
     // version v another colour: that of TestTiles::encoded(x, y, z + 8 * v).
     static Handler validating(std::function<int(int x, int y, int z)> version,
                               const QByteArray &headers = {});
-    // When version v of every tile was made.
+    // When version v of every tile was made: version 0 in 2020, the others an hour
+    // before the first time this is asked, and v seconds.
     static QDateTime versionTime(int version);
 
     QList<Request> requests;
