@@ -406,6 +406,7 @@ void TileProvider::setWallClock(std::function<qint64()> msecsSinceEpoch)
                                    : std::function<qint64()>(QDateTime::currentMSecsSinceEpoch);
     if (d->downloader)
         d->configureDownloader();
+    d->freshTimer.stop();
     if (d->refreshing())
         d->lookAgainBy(d->wallClock());
 }
