@@ -22,6 +22,13 @@
 
 namespace {
 
+// Not QDateTime's own: a pointer to a noexcept function would add its type to the
+// library's exports.
+qint64 wallMsecs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
 constexpr auto LevelAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
 constexpr auto ColumnAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 2);
 constexpr auto RowAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 3);
@@ -293,7 +300,7 @@ struct TileDownloader::Private
     bool dumpServerExchange = false;
     bool httpCaching = false;
     std::function<qint64()> clock = monotonicMsecs;
-    std::function<qint64()> wallClock = QDateTime::currentMSecsSinceEpoch;
+    std::function<qint64()> wallClock = wallMsecs;
     std::function<bool(const QByteArray &)> bodyCheck;
 
     QHash<TileKey, Mark> marks;
@@ -444,7 +451,7 @@ bool TileDownloader::httpCaching() const
 void TileDownloader::setWallClock(std::function<qint64()> msecsSinceEpoch)
 {
     d->wallClock = msecsSinceEpoch ? std::move(msecsSinceEpoch)
-                                   : std::function<qint64()>(QDateTime::currentMSecsSinceEpoch);
+                                   : std::function<qint64()>(wallMsecs);
 }
 
 bool TileDownloader::revalidate(const TileKey &key)

@@ -7,6 +7,7 @@
 #include "VeltraLogging.h"
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QDateTime>
 #include <QtCore/QHash>
 #include <QtCore/QRunnable>
 #include <QtCore/QSet>
@@ -18,6 +19,13 @@
 #include <atomic>
 
 namespace {
+
+// Not QDateTime's own: a pointer to a noexcept function would add its type to the
+// library's exports.
+qint64 wallMsecs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
 
 // A read that met another program's lock is tried again this much later.
 constexpr int LockedRetryMs = 250;
@@ -184,7 +192,7 @@ struct TileProvider::Private
     // milliseconds since 1970 (0: of unknown age, stale), and a look at the tiles on
     // screen when the first of them does.
     int maxTileAge = 0;
-    std::function<qint64()> wallClock = QDateTime::currentMSecsSinceEpoch;
+    std::function<qint64()> wallClock = wallMsecs;
     QHash<TileKey, qint64> freshUntil;
     QTimer freshTimer;
     qint64 freshLookAt = 0;
@@ -403,7 +411,7 @@ int TileProvider::maxTileAge() const
 void TileProvider::setWallClock(std::function<qint64()> msecsSinceEpoch)
 {
     d->wallClock = msecsSinceEpoch ? std::move(msecsSinceEpoch)
-                                   : std::function<qint64()>(QDateTime::currentMSecsSinceEpoch);
+                                   : std::function<qint64()>(wallMsecs);
     if (d->downloader)
         d->configureDownloader();
     d->freshTimer.stop();
