@@ -23,7 +23,7 @@
 namespace {
 
 constexpr int Level = 14;
-constexpr int Runs = 9;
+constexpr int Runs = 15;
 
 const char *const Proxy = R"(
     proxy_cache_path @DIR/cache levels=1:2 keys_zone=tiles:10m use_temp_path=off;
@@ -51,8 +51,9 @@ bool waitFor(const std::function<bool()> &done, int ms = 60000)
 }
 
 // N workstations, each a tile provider on a store of its own, pan the same route of 12
-// steps one column east, a window of 8 x 5 tiles, all at once.
-void fanIn(const QString &dir, const QString &url, TileServer &upstream, int n)
+// steps one column east, a window of 8 x 5 tiles, all at once; each N a route of its own,
+// which the proxy has not seen.
+void fanIn(const QString &dir, const QString &url, TileServer &upstream, int n, int route)
 {
     upstream.requests.clear();
     upstream.hits.clear();
@@ -64,7 +65,7 @@ void fanIn(const QString &dir, const QString &url, TileServer &upstream, int n)
         wall.back()->setDownloading(true);
     }
     const int x0 = lonToTileX(SampleMap::centre().x(), Level) - 10;
-    const int y0 = latToTileY(SampleMap::centre().y(), Level) - 2;
+    const int y0 = latToTileY(SampleMap::centre().y(), Level) - 8 + 6 * route;
     for (int step = 0; step < 12; ++step) {
         const QRect window(x0 + step, y0, 8, 5);
         for (auto &ws : wall) {
@@ -147,8 +148,9 @@ int main(int argc, char **argv)
     }
 
     std::printf("\nRequests at the tile server, workstations panning the same route through the proxy\n\n");
+    int route = 0;
     for (const int n : {1, 5, 20})
-        fanIn(tmp.path(), nginx.urlTemplate(), upstream, n);
+        fanIn(tmp.path(), nginx.urlTemplate(), upstream, n, route++);
 
     QGraphicsScene scene(-180, -85, 360, 170);
     OsmView view(&scene, nullptr);

@@ -129,7 +129,7 @@ void tst_SharedCache::workstations()
             QTRY_VERIFY2_WITH_TIMEOUT(w->complete(&why), qPrintable(why), 20000);
         QVERIFY(upstream.hits.size() >= 6);
         for (auto it = upstream.hits.cbegin(); it != upstream.hits.cend(); ++it)
-            QVERIFY2(it.value() == 1, it.key() + " asked for " + QByteArray::number(it.value()) + " times");
+            QVERIFY2(it.value() == 1, (it.key() + " asked for " + QByteArray::number(it.value())).constData());
         break;
     }
     case Stale: {

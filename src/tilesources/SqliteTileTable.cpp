@@ -291,6 +291,7 @@ struct SqliteTileTable::Private
     bool hasUniqueKey(const QString &table);
     Records checkRecords();
     Records usableRecords();
+    Records prepareRecords();
     Records recordsUnusable(const QString &reason);
     bool bindKey(QSqlQuery &q, const TileKey &key) const;
     bool execRecord(const TileKey &key, const Change &change, QSqlError *failure);
@@ -638,6 +639,11 @@ Records SqliteTileTable::Private::checkRecords()
     }
     if (!work.isEmpty())
         return recordsUnusable(QStringLiteral("a read or write of it %1").arg(work));
+    return prepareRecords();
+}
+
+Records SqliteTileTable::Private::prepareRecords()
+{
     auto prepared = std::make_unique<RecordStatements>(db);
     QSqlError failure;
     if (!prepare(prepared->select, SelectRecord, &failure)
@@ -677,7 +683,8 @@ bool SqliteTileTable::Private::execRecord(const TileKey &key, const Change &chan
                 recordsUnusable(reason(*failure));
             return !busy;
         }
-        records = Records::Unknown;
+        // Made just now, as it must be.
+        prepareRecords();
     }
     if (checkRecords() != Records::Ready)
         return true;
