@@ -34,6 +34,7 @@ const char *const CachingProxy = R"(
             proxy_cache_use_stale error timeout updating http_500 http_502 http_503 http_504;
             proxy_cache_lock on;
             proxy_cache_lock_timeout 30s;
+            if_modified_since before;
         }
     })";
 
@@ -42,6 +43,7 @@ const char *const StaticTree = R"(
     server {
         listen 127.0.0.1:@PORT;
         root @TREE;
+        if_modified_since before;
         location / {
             try_files $uri =404;
         }
@@ -62,7 +64,7 @@ const struct { const char *name; Scenario scenario; const char *headers; } rows[
     {"stale: changed tiles replaced, unchanged ones answered 304", Stale, "X-Accel-Expires: @1\r\n"},
     {"tile server down: the proxy's stale tiles shown", UpstreamDown, "X-Accel-Expires: @1\r\n"},
     {"proxy down: back-off, then recovery", ProxyDown, ""},
-    {"static tree written by the tool", Tree, ""},
+    {"static tree written by the tool, revalidated by file times", Tree, ""},
 };
 
 struct Workstation
@@ -180,8 +182,25 @@ void tst_SharedCache::workstations()
         break;
     }
     case Tree: {
-        Workstation w(dir.filePath("w.sqlitedb"), nginx.urlTemplate());
+        // A workstation whose store is a directory asks again with its files' times,
+        // later than those of the tree, made a day ago.
+        QDirIterator files(dir.filePath("tree"), QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            QFile file(files.next());
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTimeUtc().addDays(-1),
+                                     QFileDevice::FileModificationTime));
+        }
+        Workstation w(dir.filePath("w"), nginx.urlTemplate(), 3600);
+        int fetched = 0, held = 0;
+        QObject::connect(w.provider()->downloader(), &TileDownloader::tileFresh,
+                         [&](const TileKey &, qint64, bool changed) { ++(changed ? fetched : held); });
         QTRY_VERIFY2_WITH_TIMEOUT(w.complete(&why), qPrintable(why), 20000);
+        QVERIFY(fetched >= 6);
+        const qint64 later = 2 * 3600 * 1000;
+        w.provider()->setWallClock([later] { return QDateTime::currentMSecsSinceEpoch() + later; });
+        QTRY_COMPARE(held, fetched);
+        QVERIFY2(w.complete(&why), qPrintable(why));
         break;
     }
     }
