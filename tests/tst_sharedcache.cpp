@@ -59,9 +59,15 @@ enum Scenario {
 
 // `headers` go with each tile the tile server sends. "X-Accel-Expires: @1" makes the
 // proxy's copies stale at once, so that it asks the tile server again every time.
-const struct { const char *name; Scenario scenario; const char *headers; } rows[] = {
+const struct
+{
+    const char *name;
+    Scenario scenario;
+    const char *headers;
+} rows[] = {
     {"proxy fan-in: three workstations, each tile fetched once", FanIn, ""},
-    {"stale: changed tiles replaced, unchanged ones answered 304", Stale, "X-Accel-Expires: @1\r\n"},
+    {"stale: changed tiles replaced, unchanged ones answered 304", Stale,
+     "X-Accel-Expires: @1\r\n"},
     {"tile server down: the proxy's stale tiles shown", UpstreamDown, "X-Accel-Expires: @1\r\n"},
     {"proxy down: back-off, then recovery", ProxyDown, ""},
     {"static tree written by the tool, revalidated by file times", Tree, ""},
@@ -105,17 +111,20 @@ void tst_SharedCache::workstations()
     const auto &r = rows[row];
     QTemporaryDir dir;
     int changedColumn = -1; // its tiles are of version 1 once set
-    TileServer upstream(TileServer::validating(
-        [&](int x, int, int) { return x == changedColumn ? 1 : 0; }, r.headers));
+    TileServer upstream(
+        TileServer::validating([&](int x, int, int) { return x == changedColumn ? 1 : 0; },
+                               r.headers));
     QVERIFY(upstream.start());
     Nginx nginx;
     QString http = QString::fromLatin1(r.scenario == Tree ? StaticTree : CachingProxy);
-    http.replace("@UPSTREAM", QString::number(upstream.port())).replace("@TREE", dir.filePath("tree"));
+    http.replace("@UPSTREAM", QString::number(upstream.port()))
+        .replace("@TREE", dir.filePath("tree"));
     if (r.scenario == Tree) {
         MapFixture shape(12, QSize(512, 384), false);
         writeDatabase(dir.filePath("city.sqlitedb"), 12, shape.visibleTiles());
         QProcess copy;
-        copy.start(VELTRA_TILES_TOOL, {"copy", dir.filePath("city.sqlitedb"), dir.filePath("tree")});
+        copy.start(VELTRA_TILES_TOOL,
+                   {"copy", dir.filePath("city.sqlitedb"), dir.filePath("tree")});
         QVERIFY(copy.waitForFinished(30000));
         QCOMPARE(copy.exitCode(), 0);
     }
@@ -131,7 +140,8 @@ void tst_SharedCache::workstations()
             QTRY_VERIFY2_WITH_TIMEOUT(w->complete(&why), qPrintable(why), 20000);
         QVERIFY(upstream.hits.size() >= 6);
         for (auto it = upstream.hits.cbegin(); it != upstream.hits.cend(); ++it)
-            QVERIFY2(it.value() == 1, (it.key() + " asked for " + QByteArray::number(it.value())).constData());
+            QVERIFY2(it.value() == 1,
+                     (it.key() + " asked for " + QByteArray::number(it.value())).constData());
         break;
     }
     case Stale: {
@@ -147,7 +157,8 @@ void tst_SharedCache::workstations()
         // Two hours on: every tile on screen is stale, and asked for once.
         const qint64 later = 2 * 3600 * 1000;
         w.provider()->setWallClock([later] { return QDateTime::currentMSecsSinceEpoch() + later; });
-        QTRY_COMPARE_WITH_TIMEOUT(upstream.answered.value(200) + upstream.answered.value(304), 2 * shown, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(upstream.answered.value(200) + upstream.answered.value(304),
+                                  2 * shown, 20000);
         QCOMPARE(upstream.answered.value(304), shown - changed);
         QCOMPARE(upstream.answered.value(200), shown + changed);
         const QColor now = TestTiles::colourOf(middle.x(), middle.y(), 12 + 8);
@@ -175,7 +186,9 @@ void tst_SharedCache::workstations()
         w.map.grab();
         QTRY_VERIFY(downloader->markCount() > 0);
         QCOMPARE(upstream.requests.size(), 0);
-        QVERIFY(downloader->serverWaitUntil(TileKey(w.map.tileAt(QPointF()).x(), w.map.tileAt(QPointF()).y(), 12)) > 0);
+        QVERIFY(downloader->serverWaitUntil(
+                    TileKey(w.map.tileAt(QPointF()).x(), w.map.tileAt(QPointF()).y(), 12))
+                > 0);
         QVERIFY2(nginx.start(http), qPrintable(nginx.error()));
         QTRY_VERIFY2_WITH_TIMEOUT(w.complete(&why), qPrintable(why), 20000);
         QCOMPARE(downloader->markCount(), 0);
@@ -194,7 +207,9 @@ void tst_SharedCache::workstations()
         Workstation w(dir.filePath("w"), nginx.urlTemplate(), 3600);
         int fetched = 0, held = 0;
         QObject::connect(w.provider()->downloader(), &TileDownloader::tileFresh,
-                         [&](const TileKey &, qint64, bool changed) { ++(changed ? fetched : held); });
+                         [&](const TileKey &, qint64, bool changed) {
+                             ++(changed ? fetched : held);
+                         });
         QTRY_VERIFY2_WITH_TIMEOUT(w.complete(&why), qPrintable(why), 20000);
         QVERIFY(fetched >= 6);
         const qint64 later = 2 * 3600 * 1000;

@@ -647,18 +647,20 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     if (error == QNetworkReply::NoError) {
         const Private::Mark mark = d->marks.take(key);
         d->failingUntil.remove(d->urlTemplate.server(key));
-        const HttpFreshness said(reply);
-        if (!d->httpCaching || !said.noStore) {
-            d->store->setData(key, body);
-            if (d->httpCaching)
-                d->store->setFreshness(key, d->recordOf(said));
-        }
         if (mark.failures > 0 && !mark.permanent && !mark.badBody) {
             d->serverIsBack(key);
             d->scheduleWake();
         }
-        if (d->httpCaching)
+        if (!d->httpCaching) {
+            d->store->setData(key, body);
+        } else {
+            const HttpFreshness said(reply);
+            if (!said.noStore) {
+                d->store->setData(key, body);
+                d->store->setFreshness(key, d->recordOf(said));
+            }
             Q_EMIT tileFresh(key, said.lifetime, true, !said.noStore);
+        }
         Q_EMIT tileArrived(key, image);
     } else {
         d->markFailed(key, error, badBody, status, serverWait);

@@ -150,6 +150,7 @@ struct TileProvider::Private
     void checkFresh(const TileKey &key);
     QHash<TileKey, qint64>::iterator remember(const TileKey &key, qint64 until);
     void revalidateShown();
+    void revalidate(const TileKey &key, qint64 now);
     void lookAgainBy(qint64 at);
     void configureDownloader();
 
@@ -340,13 +341,18 @@ void TileProvider::Private::checkFresh(const TileKey &key)
                           ? staleAt(record.fetched.toMSecsSinceEpoch(), record.lifetime)
                           : 0);
     }
-    if (*it <= wallClock()) {
-        // Asked for or not, it is looked at again until its answer renews it.
-        downloader->revalidate(key);
-        lookAgainBy(wallClock() + StaleRecheckMs);
-    } else {
+    if (*it <= wallClock())
+        revalidate(key, wallClock());
+    else
         lookAgainBy(*it);
-    }
+}
+
+// Asked for or not, a stale tile is looked at again until an answer renews it, unless
+// its server refused it for good.
+void TileProvider::Private::revalidate(const TileKey &key, qint64 now)
+{
+    if (downloader->revalidate(key) || downloader->retryAt(key) >= 0)
+        lookAgainBy(now + StaleRecheckMs);
 }
 
 QHash<TileKey, qint64>::iterator TileProvider::Private::remember(const TileKey &key, qint64 until)
@@ -371,7 +377,7 @@ void TileProvider::Private::lookAgainBy(qint64 at)
 }
 
 // The tiles on screen whose time has come are revalidated; the next look is at the
-// first that is still fresh, or soon when one could not be asked for.
+// first that is still fresh, or soon while one waits for its answer.
 void TileProvider::Private::revalidateShown()
 {
     freshTimer.stop();
@@ -382,12 +388,10 @@ void TileProvider::Private::revalidateShown()
         const TileKey &key = it.key();
         if (key.z != viewLevel || !viewWindow.contains(key.x, key.y))
             continue;
-        if (it.value() > now) {
+        if (it.value() > now)
             lookAgainBy(it.value());
-        } else {
-            downloader->revalidate(key);
-            lookAgainBy(now + StaleRecheckMs);
-        }
+        else
+            revalidate(key, now);
     }
 }
 
