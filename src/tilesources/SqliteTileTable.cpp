@@ -1330,6 +1330,25 @@ qint64 SqliteTileTable::removeStored(const QVector<Tiles::StoredTile> &tiles)
         removed += qMax(0, q->numRowsAffected());
         q->finish();
     }
+    // A record goes with the last copy of its tile.
+    if (d->records == Records::Ready || d->checkRecords() == Records::Ready) {
+        QSqlQuery orphan(d->db);
+        orphan.prepare(d->statement(
+            "DELETE FROM tile_freshness WHERE (%1=? and %2=? and %3=?) AND NOT EXISTS (SELECT 1 "
+            "FROM tiles WHERE (%1=? and %2=? and %3=?))"));
+        for (const Tiles::StoredTile &tile : tiles) {
+            int row = 0;
+            if (tile.flaw == Tiles::Flaw::OffGrid || !d->storedRow(tile.key, &row))
+                continue;
+            for (int i = 0; i < 2; ++i) {
+                orphan.addBindValue(tile.key.x);
+                orphan.addBindValue(row);
+                orphan.addBindValue(tile.key.z);
+            }
+            d->exec(orphan);
+            orphan.finish();
+        }
+    }
     if (!transaction.exec(QStringLiteral("COMMIT"))) {
         d->error = d->reason(transaction.lastError());
         QSqlQuery(d->db).exec(QStringLiteral("ROLLBACK"));
