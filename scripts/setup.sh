@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the library, its tests, its demo and its documentation
 # need, for the Qt 5 and the Qt 6 build: compilers and CMake, Qt's development files and
-# tools (moc, uic, rcc, lupdate, qhelpgenerator, Designer), the SQLite driver, Doxygen.
+# tools (moc, uic, rcc, lupdate, qhelpgenerator, Designer), the SQLite driver, Doxygen,
+# and nginx, which the integration tests run as a caching proxy and a static server.
 # Idempotent: runs apt-get update once and installs only what is missing.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ packages=(
     qt6-tools-dev qt6-tools-dev-tools designer-qt6 qt6-l10n-tools qt6-documentation-tools
     libsqlite3-dev zlib1g-dev python3 fonts-dejavu-core
     doxygen
+    nginx-light
 )
 
 missing=()
@@ -29,6 +31,13 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
+fi
+# A package with a service (nginx) must not start it here: the tests run their own.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod +x "$policy"
+    trap '$SUDO rm -f "$policy"' EXIT
 fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive

@@ -62,6 +62,7 @@ const struct { const char *name; const char *lines; } metaObjectRows[] = {
      "property bool dumpServerExchange wdss-\n"
      "property bool prefetch wdss-\n"
      "property QString userAgent wdss-\n"
+     "property int maxTileAge wdss-\n"
      "public signal void mouseMove(QPointF)\n"
      "public signal void mousePress(QPointF)\n"
      "public signal void mouseRelease(QPointF)\n"

@@ -2,6 +2,7 @@
 #include "TestTiles.h"
 #include "TileDownloader.h"
 #include "TileServer.h"
+#include "TilesFromDb.h"
 #include "TilesFromFile.h"
 
 #include <QtCore/QTemporaryDir>
@@ -177,6 +178,22 @@ const struct { const char *name, *text, *path; } templateRows[] = {
 
 } // namespace
 
+// A stored tile of version "a", fetched two hours ago with a lifetime of 900 s, revalidated
+// with HTTP caching on: what the server answers, what the tile becomes ("held": a 304,
+// "new": replaced, "shown": drawn but not stored, "failed"), the lifetime then known,
+// and the ETag the store keeps.
+const struct { const char *name; int status; const char *headers; const char *outcome; qint64 lifetime; const char *etag; } revalidationRows[] = {
+    {"304: the tile holds", 304, "ETag: \"a\"\r\nCache-Control: max-age=600\r\n", "held", 600, "\"a\""},
+    {"304 saying nothing keeps what was said", 304, "", "held", 900, "\"a\""},
+    {"200 replaces, Age counted", 200, "ETag: \"b\"\r\nCache-Control: public, max-age=60\r\nAge: 20\r\n", "new", 40, "\"b\""},
+    {"200 no-cache: stale at once", 200, "Cache-Control: no-cache\r\n", "new", 0, ""},
+    {"200 expiring an hour after its date", 200, "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\nExpires: Tue, 15 Nov 1994 09:12:31 GMT\r\n", "new", 3600, ""},
+    {"200 whose Expires is no date: stale", 200, "Expires: 0\r\n", "new", 0, ""},
+    {"200 saying nothing", 200, "", "new", -1, ""},
+    {"200 no-store: shown, the old tile kept", 200, "Cache-Control: no-store\r\nETag: \"b\"\r\n", "shown", -1, "\"a\""},
+    {"503: the old tile kept", 503, "", "failed", 900, "\"a\""},
+};
+
 class tst_TileDownloader : public QObject
 {
     Q_OBJECT
@@ -200,6 +217,8 @@ private Q_SLOTS:
     void marksBoundedInCount();
     void slowBodies_data() { addRows(slowRows); }
     void slowBodies();
+    void revalidation_data() { addRows(revalidationRows); }
+    void revalidation();
 };
 
 void tst_TileDownloader::serverBehaviours()
@@ -456,6 +475,63 @@ void tst_TileDownloader::slowBodies()
     f.downloader.want(Key);
     QTRY_COMPARE(f.outcomes, QStringList(path(Key) + ' ' + QString::number(t.error)));
     QTRY_COMPARE(f.server.busy(), 0); // the connection is free again
+}
+
+void tst_TileDownloader::revalidation()
+{
+    QFETCH(int, row);
+    const auto &t = revalidationRows[row];
+    QTemporaryDir dir;
+    QString error;
+    std::unique_ptr<Tiles> store = Tiles::open(dir.filePath("t.sqlitedb"), {}, &error);
+    const QByteArray old = TestTiles::encoded(1, 1, 12);
+    const QDateTime twoHoursAgo = QDateTime::fromSecsSinceEpoch(
+        QDateTime::currentSecsSinceEpoch() - 7200, Qt::UTC);
+    store->setData(Key, old);
+    store->setFreshness(Key, {twoHoursAgo, 900, "\"a\"", "Tue, 15 Nov 1994 08:12:31 GMT"});
+    Request asked;
+    TileServer server([&](const Request &r) {
+        asked = r;
+        return Response{t.status, t.headers, t.status == 200 ? TestTiles::encoded(5, 7, 12) : ""};
+    });
+    QVERIFY(server.start());
+    TileDownloader downloader;
+    downloader.setStore(store.get());
+    downloader.setUrlTemplate(server.urlTemplate());
+    QVERIFY(!downloader.revalidate(Key)); // only with HTTP caching
+    downloader.setHttpCaching(true);
+    QString outcome;
+    qint64 lifetime = -2;
+    connect(&downloader, &TileDownloader::tileFresh, [&](const TileKey &, qint64 l, bool changed) {
+        lifetime = l;
+        outcome = changed ? "new" : "held";
+    });
+    connect(&downloader, &TileDownloader::revalidationFailed, [&] { outcome = "failed"; });
+    connect(&downloader, &TileDownloader::tileFailed, [&] { outcome = "a failed download"; });
+    QVERIFY(downloader.revalidate(Key));
+    QVERIFY(!downloader.revalidate(Key)); // once
+    QTRY_VERIFY(!outcome.isEmpty());
+    QCOMPARE(asked.headers.value("if-none-match"), QByteArray("\"a\""));
+    QCOMPARE(asked.headers.value("if-modified-since"), QByteArray("Tue, 15 Nov 1994 08:12:31 GMT"));
+
+    Tiles::ReadResult result;
+    const QByteArray stored = store->tileData(Key, &result);
+    const Tiles::Freshness record = store->freshness(Key, &result);
+    const bool replaced = stored != old;
+    if (outcome == "new" && !replaced)
+        outcome = "shown";
+    QCOMPARE(outcome, QString(t.outcome));
+    QCOMPARE(record.etag, QByteArray(t.etag));
+    const bool renewed = record.fetched != twoHoursAgo;
+    QCOMPARE(renewed, outcome == "held" || outcome == "new");
+    if (renewed) {
+        QCOMPARE(record.lifetime, t.lifetime);
+        QVERIFY(qAbs(record.fetched.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+    }
+    if (outcome != "failed")
+        QCOMPARE(lifetime, t.lifetime);
+    else
+        QVERIFY(!downloader.revalidate(TileKey(6, 7, 12))); // the server backs off
 }
 
 QTEST_MAIN(tst_TileDownloader)

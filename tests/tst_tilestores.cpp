@@ -94,6 +94,24 @@ const struct { const char *name, *file, *schema, *error; } boundRows[] = {
     {"key in another order", "t.mbtiles", "create table tiles %;create index k on tiles (tile_row, tile_column, zoom_level);insert into tiles values (3, 5, 5, x'89')", ""},
 };
 
+// Records of what a server said of a tile, beside the tiles: `schema` is what another
+// program left in the file before; `warning` says a table of records is left alone, and
+// the tiles are written without their records then.
+const struct { const char *name, *file, *schema, *warning; } recordRows[] = {
+    {"directory: the file's time", "tree", "", ""},
+    {"database: a table of its own, made with the first record", "t.sqlitedb", "", ""},
+    {"package: rows counted from the south", "t.mbtiles", "", ""},
+    {"a table another program made", "t.sqlitedb", "create table TILE_FRESHNESS (note, z, y, x, fetched, lifetime, etag, last_modified);"
+     "create unique index k on tile_freshness (x, y, z)", ""},
+    {"a view: left alone", "t.sqlitedb", "create table r (x, y, z, fetched, lifetime, etag, last_modified);"
+     "create view tile_freshness as select * from r", "it is a view, not a table"},
+    {"no key: left alone", "t.sqlitedb", "create table tile_freshness (x, y, z, fetched, lifetime, etag, last_modified)",
+     "it has no unique key"},
+    {"writes that compute: left alone", "t.mbtiles", "create table tile_freshness (zoom_level, tile_column, tile_row, fetched, lifetime, "
+     "etag check (length(hex(etag)) >= 0), last_modified, primary key (zoom_level, tile_column, tile_row))",
+     "a read or write of it calls hex\\(\\)"},
+};
+
 // The link goes to the same path under outside/; none: the disk is full.
 const struct { const char *name, *link, *warning; } treeRows[] = {
     {"link to a tile file", "7/5/6.png", ""},
@@ -123,6 +141,8 @@ private Q_SLOTS:
     void slowReadIsCut();
     void packageMetadataCoversItsTiles();
     void everyStoredCopyListed();
+    void freshnessRecords_data() { addRows(recordRows); }
+    void freshnessRecords();
     void directoryWritesStayInTheTree_data() { addRows(treeRows); }
     void directoryWritesStayInTheTree();
 };
@@ -489,6 +509,70 @@ void tst_TileStores::everyStoredCopyListed()
         QCOMPARE(store->tileData(TileKey(1, 2, 3), &result), good);
     }
     QCOMPARE(QDir(tree + QStringLiteral("/3/1")).entryList(QDir::Files), QStringList{"2.png"});
+}
+
+void tst_TileStores::freshnessRecords()
+{
+    QFETCH(int, row);
+    const auto &r = recordRows[row];
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath(QLatin1String(r.file));
+    QString error;
+    Tiles::close(Tiles::open(path, {}, &error));
+    const bool sqlite = Tiles::kindOf(path) != Kind::Directory;
+    const QString tilesTable = "select sql from sqlite_master where name = 'tiles'";
+    const QString records = "select count(*) from sqlite_master where name = 'tile_freshness' collate nocase";
+    const QVariant schema = sqlite ? runSql(path, {tilesTable}) : QVariant();
+    if (*r.schema)
+        runSql(path, QString(r.schema).split(';'));
+    std::unique_ptr<Tiles> store = Tiles::open(path, {}, &error);
+    QVERIFY2(store, qPrintable(error));
+    const TileKey plain(3, 1, 4), recorded(4, 1, 4);
+    const Tiles::Freshness said{QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC), 600,
+                                "\"e\"", "Mon, 06 May 2024 07:00:00 GMT"};
+    const QRegularExpression leftAlone(QString("tile_freshness.* is left alone: ") + r.warning);
+    if (*r.warning)
+        QTest::ignoreMessage(QtWarningMsg, leftAlone); // once per store, when it reads or writes one
+    store->setData(plain, TestTiles::encoded(3, 1, 4));
+    QVERIFY(store->flush());
+    if (sqlite) {
+        QVERIFY(store->lastModified(plain).isNull());
+        QCOMPARE(runSql(path, {records}).toInt(), int(*r.schema != 0)); // none made for nothing
+    }
+    store->setData(recorded, TestTiles::encoded(4, 1, 4));
+    store->setFreshness(recorded, said);
+    QVERIFY(store->flush());
+    store.reset();
+
+    store = Tiles::open(path, {}, &error);
+    if (*r.warning)
+        QTest::ignoreMessage(QtWarningMsg, leftAlone);
+    Read result;
+    QCOMPARE((store->tileData(recorded, &result), result), Read::Found);
+    const Tiles::Freshness kept = store->freshness(recorded, &result);
+    QCOMPARE(result, *r.warning ? Read::Missing : Read::Found);
+    QCOMPARE(store->lastModified(recorded), *r.warning ? QDateTime() : said.fetched);
+    if (sqlite) {
+        QCOMPARE(runSql(path, {tilesTable}), schema); // the tiles' table as it was
+        if (*r.warning)
+            return;
+        QCOMPARE(kept.etag, said.etag);
+        QCOMPARE(kept.lastModified, said.lastModified);
+        QCOMPARE(kept.lifetime, said.lifetime);
+        // The last copy of a tile takes its record along; a tile from elsewhere has none.
+        QVector<Tiles::StoredTile> copies;
+        store->forEachStored(4, 4, Tiles::Content::Keys, [&](const Tiles::StoredTile &tile) {
+            copies << tile;
+            return true;
+        });
+        QCOMPARE(store->removeStored(copies), 2);
+        QVERIFY(store->lastModified(recorded).isNull());
+        store->setData(plain, TestTiles::encoded(3, 1, 4));
+        store->setFreshness(plain, said);
+        QCOMPARE(store->lastModified(plain), said.fetched);
+        store->setData(plain, TestTiles::encoded(3, 1, 4));
+        QCOMPARE((store->freshness(plain, &result), result), Read::Missing);
+    }
 }
 
 void tst_TileStores::directoryWritesStayInTheTree()

@@ -206,6 +206,8 @@ private Q_SLOTS:
     void purgeRemovesBadCopiesAlone_data() { addRows(KindRows); }
     void purgeRemovesBadCopiesAlone();
     void unreadableTilesCounted();
+    void refreshOlderThan_data();
+    void refreshOlderThan();
     void packageMetadata();
 
 private:
@@ -472,6 +474,47 @@ void tst_TileTool::packageMetadata()
     QCOMPARE(metadata(copied), carried);
     QCOMPARE(tool({"copy", "--name", "Quays", seeded, renamed}).exitCode, 0);
     QCOMPARE(metadata(renamed), QString(carried).replace("name=Port", "name=Quays"));
+}
+
+void tst_TileTool::refreshOlderThan_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::newRow("database: its records") << ".sqlitedb";
+    QTest::newRow("directory: its files' times") << "";
+}
+
+// Seeded two hours ago; since then the server changed the tiles of column 0 (7 of 21).
+void tst_TileTool::refreshOlderThan()
+{
+    QFETCH(QString, suffix);
+    int version = 0;
+    TileServer server(TileServer::validating([&](int x, int, int) { return x == 0 ? version : 0; }));
+    QVERIFY(server.start());
+    const QString out = dir.filePath(QLatin1String(QTest::currentDataTag()).left(8) + suffix);
+    const QStringList seed{"seed", "--url", server.urlTemplate(), "--bbox", "-180,-85,180,85", "--zoom",
+                           "0-2", "--simulated-clock", "--refresh-older-than", "1h", out};
+    QCOMPARE(tool(seed).exitCode, 0);
+    QCOMPARE(server.answered.value(200), 21);
+    const QDateTime twoHoursAgo = QDateTime::currentDateTimeUtc().addSecs(-7200);
+    if (suffix.isEmpty()) {
+        QDirIterator files(out, QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            QFile file(files.next());
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(twoHoursAgo, QFileDevice::FileModificationTime));
+        }
+    } else {
+        runSql(out, {"update tile_freshness set fetched = ?"}, {{twoHoursAgo.toSecsSinceEpoch()}});
+    }
+    version = 1;
+    const Run run = tool(seed);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.output.contains("Revalidated 21 stored tiles: 14 unchanged (304), 7 replaced, 0 failed."), qPrintable(run.output));
+    QCOMPARE(server.answered.value(304), 14);
+    QCOMPARE(server.answered.value(200), 21 + 7);
+    QCOMPARE(intact(out), -1); // the replaced tiles are the server's new ones
+    const Run again = tool(seed);
+    QVERIFY2(again.output.contains("None of them is older than"), qPrintable(again.output));
+    QCOMPARE(server.requests.size(), 21 + 21);
 }
 
 QTEST_GUILESS_MAIN(tst_TileTool)

@@ -116,7 +116,8 @@ void tst_ZoomModel::defaults()
                                     "setZoom(int)", "setZoom(double)", "setImagePath(QString)", "setOpacity(double)",
                                     "tileServerReply(QNetworkReply*)", "loadPreset(double,double,double)", "setCenter(QPointF)"}));
     QCOMPARE(properties, QStringList({"zoom", "zoomMax", "zoomMin", "zoomF", "imagePath", "opacity", "operationWidget",
-                                      "tileServerUrl", "enableTileDownload", "enableRightPane", "dumpServerExchange", "prefetch", "userAgent"}));
+                                      "tileServerUrl", "enableTileDownload", "enableRightPane", "dumpServerExchange", "prefetch", "userAgent",
+                                      "maxTileAge"}));
     // Opening a source nudges the zoom by 0.0001, which repaints and reports it.
     QSignalSpy zooms(&view, QOverload<double>::of(&OsmView::zoomChanged));
     view.setImagePath(QString());

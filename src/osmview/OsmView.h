@@ -251,6 +251,29 @@ class VELTRAWIDGETS_EXPORT OsmView : public QGraphicsView
      * Accessors: userAgent(), setUserAgent().
      */
     Q_PROPERTY(QString userAgent READ userAgent WRITE setUserAgent)
+    /**
+     * Seconds after which a stored tile is fetched again if it changed. Default 0: a
+     * stored tile is never fetched again.
+     *
+     * Set, and while #enableTileDownload is on with a #tileServerUrl, a tile on screen
+     * that was stored longer ago than this, or than the lifetime its server gave it where
+     * that is longer (Cache-Control max-age, Expires), is drawn at once and asked for
+     * again in the background with a conditional request (If-None-Match with the tile's
+     * ETag, If-Modified-Since with its Last-Modified or the time it was fetched). An
+     * answer 304 renews the tile's age without writing it again; a new tile replaces it
+     * and is drawn. Such requests go after every missing tile, within the same budget,
+     * once per tile and lifetime, and never while the server asks for a pause or backs
+     * off after failures; a failed one leaves the stored tile as it is. A tile whose age
+     * the store does not know counts as old.
+     *
+     * The store keeps with each tile that comes what its server said of it: a database
+     * in a table "tile_freshness" of its own beside its tiles, made with the first
+     * record, a directory as the file's time. A tile its server sends with
+     * "Cache-Control: no-store" is drawn but not stored. Negative values count as 0.
+     *
+     * Accessors: maxTileAge(), setMaxTileAge().
+     */
+    Q_PROPERTY(int maxTileAge READ maxTileAge WRITE setMaxTileAge)
 
 public:
     /**
@@ -338,6 +361,13 @@ public:
      * @param value the header's value, such as "Centre North 1.4 (ops@example.org)"
      */
     void setUserAgent(const QString &value);
+    /** @return #maxTileAge: seconds after which a stored tile is revalidated, 0 never */
+    int maxTileAge() const;
+    /**
+     * Sets #maxTileAge.
+     * @param seconds the age from which a stored tile on screen is revalidated; 0 for never
+     */
+    void setMaxTileAge(int seconds);
 
 Q_SIGNALS:
     /**

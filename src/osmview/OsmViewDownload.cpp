@@ -61,6 +61,24 @@ void OsmView::setUserAgent(const QString &value)
     d->sendUserAgent();
 }
 
+int OsmView::maxTileAge() const
+{
+    return d->provider->maxTileAge();
+}
+
+void OsmView::setMaxTileAge(int seconds)
+{
+    seconds = qMax(0, seconds);
+    if (seconds == d->provider->maxTileAge())
+        return;
+    d->provider->setMaxTileAge(seconds);
+    // The tiles drawn already are looked at again, from the decoded-tile memory.
+    if (seconds > 0 && d->provider->isDownloading()) {
+        d->emptyTileCache();
+        viewport()->update();
+    }
+}
+
 // A line break would end the header and start another.
 void OsmView::Private::sendUserAgent()
 {

@@ -49,6 +49,28 @@ constexpr char SelectByKey[]
       "and length(%4) <= 16777216";
 static_assert(Tiles::MaxTileBytes == 16777216, "the statements spell the limit out");
 
+// What the tile server said of each tile, in a table beside "tiles", made when the first
+// record is written: files without it stay as they were, and other programs read the
+// tiles as before. Keys as in "tiles"; times in seconds since 1970 (UTC); validators as
+// the server sent them, as blobs, so that their length is known without reading them.
+constexpr char RecordTable[] = "tile_freshness";
+constexpr char CreateRecords[]
+    = "CREATE TABLE tile_freshness (%1 INTEGER NOT NULL, %2 INTEGER NOT NULL, %3 INTEGER NOT "
+      "NULL, fetched INTEGER NOT NULL, lifetime INTEGER, etag BLOB, last_modified BLOB, "
+      "PRIMARY KEY (%3, %1, %2)) WITHOUT ROWID";
+constexpr char SelectRecord[]
+    = "SELECT CASE WHEN typeof(fetched) = 'integer' THEN fetched END, CASE WHEN "
+      "typeof(lifetime) = 'integer' THEN lifetime END, CASE WHEN typeof(etag) = 'blob' AND "
+      "length(etag) <= 1024 THEN etag END, CASE WHEN typeof(last_modified) = 'blob' AND "
+      "length(last_modified) <= 64 THEN last_modified END FROM tile_freshness WHERE (%1=? and "
+      "%2=? and %3=?)";
+constexpr char WriteRecord[]
+    = "INSERT OR REPLACE INTO tile_freshness (%1,%2,%3,fetched,lifetime,etag,last_modified) "
+      "VALUES (?,?,?,?,?,?,?)";
+constexpr char EraseRecord[] = "DELETE FROM tile_freshness WHERE (%1=? and %2=? and %3=?)";
+// Longer validators are no validators: a server sends a few dozen bytes.
+constexpr int MaxValidatorBytes = 1024;
+
 enum class Failure { Busy, Cut, ReadOnly, Rejected, Broken };
 
 // When the statement running on a connection is to be cut: once it has run past the
@@ -133,6 +155,10 @@ struct Change
 {
     QByteArray data;
     bool remove = false;
+    // A record only: the tile stays as it is stored.
+    bool recordOnly = false;
+    bool hasRecord = false;
+    Tiles::Freshness record;
 };
 
 // A connection the table was given to own goes after everything that uses it.
@@ -158,6 +184,16 @@ struct Statements
     QSqlQuery erase;
 };
 
+struct RecordStatements
+{
+    explicit RecordStatements(const QSqlDatabase &db) : select(db), write(db), erase(db) { }
+    QSqlQuery select;
+    QSqlQuery write;
+    QSqlQuery erase;
+};
+
+enum class Records { Unknown, Absent, Ready, Unusable };
+
 } // namespace
 
 struct SqliteTileTable::Private
@@ -175,6 +211,10 @@ struct SqliteTileTable::Private
     bool hasRowid = false;
     std::unique_ptr<Statements> statements;
     std::function<void(const QList<TileKey> &)> beforeCommit;
+    Records records = Records::Unknown;
+    std::unique_ptr<RecordStatements> recordStatements;
+    bool warnedRecords = false;
+    QString recordsError;
 
     sqlite3 *handle = nullptr;
     int previousLengthLimit = -1;
@@ -248,7 +288,13 @@ struct SqliteTileTable::Private
     State check();
     State failedCheck(const QSqlError &error);
     State markUnusable(const QString &reason);
-    bool hasUniqueKey();
+    bool hasUniqueKey(const QString &table);
+    Records checkRecords();
+    Records usableRecords();
+    Records prepareRecords();
+    Records recordsUnusable(const QString &reason);
+    bool bindKey(QSqlQuery &q, const TileKey &key) const;
+    bool execRecord(const TileKey &key, const Change &change, QSqlError *failure);
     bool prepare(QSqlQuery &query, const char *pattern, QSqlError *error) const;
     State ready();
     void noteBusy() { busySince.start(); }
@@ -401,10 +447,10 @@ QString SqliteTileTable::Private::unboundedWork(const QString &text)
     return QString();
 }
 
-bool SqliteTileTable::Private::hasUniqueKey()
+bool SqliteTileTable::Private::hasUniqueKey(const QString &table)
 {
     QSqlQuery indexes(db);
-    if (!exec(indexes, QStringLiteral("PRAGMA index_list(tiles)")))
+    if (!exec(indexes, QStringLiteral("PRAGMA index_list(%1)").arg(table)))
         return false;
     QStringList unique;
     while (next(indexes)) {
@@ -497,7 +543,7 @@ SqliteTileTable::State SqliteTileTable::Private::check()
         readOnly = true;
         error = QStringLiteral("the file is read-only");
     } else {
-        uniqueKey = hasUniqueKey();
+        uniqueKey = hasUniqueKey(QStringLiteral("tiles"));
         // Without a unique key "insert or replace" would add a second row.
         const char *const erase = "delete from tiles where (%1=? and %2=? and %3=?)";
         const char *const write = uniqueKey
@@ -521,6 +567,148 @@ SqliteTileTable::State SqliteTileTable::Private::check()
     }
     statements = std::move(prepared);
     return State::Ready;
+}
+
+Records SqliteTileTable::Private::recordsUnusable(const QString &reason)
+{
+    recordStatements.reset();
+    recordsError = reason;
+    return records = Records::Unusable;
+}
+
+// Said when a record is to be read or written: a host that keeps no records hears nothing.
+Records SqliteTileTable::Private::usableRecords()
+{
+    if (checkRecords() == Records::Unusable && !warnedRecords) {
+        warnedRecords = true;
+        qCWarning(lcTiles).noquote()
+            << QStringLiteral("tile store \"%1\": its table \"%2\" is left alone: %3; its tiles "
+                              "are read and written without their times")
+                   .arg(label(), QLatin1String(RecordTable), recordsError);
+    }
+    return records;
+}
+
+// The record table as another program may have left it must be read by its key, and
+// neither its reads nor its writes may compute: they run on the thread that paints.
+Records SqliteTileTable::Private::checkRecords()
+{
+    if (records != Records::Unknown)
+        return records;
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!exec(q,
+              QStringLiteral("SELECT type FROM sqlite_master WHERE name = '%1' COLLATE NOCASE")
+                  .arg(QLatin1String(RecordTable))))
+        return Records::Unknown;
+    const QString type = next(q) ? q.value(0).toString() : QString();
+    q.finish();
+    if (type.isEmpty())
+        return records = Records::Absent;
+    if (type != QLatin1String("table"))
+        return recordsUnusable(QStringLiteral("it is a %1, not a table").arg(type));
+    if (!exec(q, QStringLiteral("PRAGMA table_info(%1)").arg(QLatin1String(RecordTable))))
+        return Records::Unknown;
+    QStringList columns;
+    while (next(q))
+        columns << q.value(1).toString().toLower();
+    for (const QString &column :
+         {layout.xColumn, layout.yColumn, layout.zColumn, QStringLiteral("fetched"),
+          QStringLiteral("lifetime"), QStringLiteral("etag"), QStringLiteral("last_modified")}) {
+        if (!columns.contains(column))
+            return recordsUnusable(QStringLiteral("it has no column \"%1\"").arg(column));
+    }
+    if (!hasUniqueKey(QLatin1String(RecordTable)))
+        return recordsUnusable(QStringLiteral("it has no unique key on level, column and row"));
+    const QString plan = statement(SelectRecord).replace(QLatin1Char('?'), QLatin1Char('0'));
+    if (!exec(q, QStringLiteral("EXPLAIN QUERY PLAN ") + plan))
+        return Records::Unknown;
+    while (next(q)) {
+        const QString detail = q.value(3).toString();
+        if (detail.startsWith(QLatin1String("SCAN"))
+            || (detail.startsWith(QLatin1String("SEARCH"))
+                && (!detail.contains(QLatin1String(" USING "))
+                    || detail.contains(QLatin1String("AUTOMATIC"))
+                    || detail.count(QLatin1Char('=')) < 3)))
+            return recordsUnusable(QStringLiteral("a read of a record would scan it"));
+    }
+    QString work;
+    for (const char *pattern : {SelectRecord, WriteRecord, EraseRecord}) {
+        if (work.isEmpty())
+            work = unboundedWork(statement(pattern).replace(QLatin1Char('?'), QLatin1Char('0')));
+    }
+    if (!work.isEmpty())
+        return recordsUnusable(QStringLiteral("a read or write of it %1").arg(work));
+    return prepareRecords();
+}
+
+Records SqliteTileTable::Private::prepareRecords()
+{
+    auto prepared = std::make_unique<RecordStatements>(db);
+    QSqlError failure;
+    if (!prepare(prepared->select, SelectRecord, &failure)
+        || !prepare(prepared->write, WriteRecord, &failure)
+        || !prepare(prepared->erase, EraseRecord, &failure))
+        return recordsUnusable(reason(failure));
+    recordStatements = std::move(prepared);
+    return records = Records::Ready;
+}
+
+bool SqliteTileTable::Private::bindKey(QSqlQuery &q, const TileKey &key) const
+{
+    int row = 0;
+    if (!storedRow(key, &row))
+        return false;
+    q.addBindValue(key.x);
+    q.addBindValue(row);
+    q.addBindValue(key.z);
+    return true;
+}
+
+// Inside the transaction that writes the tiles. A table that cannot be kept is given up,
+// not the tiles; only a lock undoes the transaction.
+bool SqliteTileTable::Private::execRecord(const TileKey &key, const Change &change,
+                                          QSqlError *failure)
+{
+    if (readOnly || records == Records::Unusable)
+        return true;
+    if (!change.hasRecord && records != Records::Ready && checkRecords() != Records::Ready)
+        return true; // no table, no record to remove
+    if (change.hasRecord && usableRecords() == Records::Absent) {
+        QSqlQuery create(db);
+        if (!exec(create, statement(CreateRecords))) {
+            *failure = create.lastError();
+            const bool busy = classify(*failure, false) == Failure::Busy;
+            if (!busy)
+                recordsUnusable(reason(*failure));
+            return !busy;
+        }
+        // Made just now, as it must be.
+        prepareRecords();
+    }
+    if (checkRecords() != Records::Ready)
+        return true;
+    QSqlQuery &q = change.hasRecord ? recordStatements->write : recordStatements->erase;
+    if (!bindKey(q, key))
+        return true;
+    if (change.hasRecord) {
+        const Tiles::Freshness &r = change.record;
+        q.addBindValue(r.fetched.toSecsSinceEpoch());
+        q.addBindValue(r.lifetime >= 0 ? QVariant(r.lifetime) : QVariant());
+        q.addBindValue(r.etag.isEmpty() ? QVariant() : QVariant(r.etag));
+        q.addBindValue(r.lastModified.isEmpty() ? QVariant() : QVariant(r.lastModified));
+    }
+    const bool ok = exec(q);
+    if (!ok)
+        *failure = q.lastError();
+    q.finish();
+    if (ok)
+        return true;
+    // An error that undid the transaction takes the tiles along: they are written again.
+    if (classify(*failure, false) == Failure::Busy || (handle && sqlite3_get_autocommit(handle)))
+        return false;
+    recordsUnusable(reason(*failure));
+    return true;
 }
 
 SqliteTileTable::State SqliteTileTable::Private::ready()
@@ -567,11 +755,16 @@ bool SqliteTileTable::Private::execChange(const TileKey &key, const Change &chan
         q.finish();
         return ok;
     };
+    bool ok = true;
     if (change.remove)
-        return run(statements->erase, false);
-    if (uniqueKey)
-        return run(statements->write, true);
-    return run(statements->erase, false) && run(statements->write, true);
+        ok = run(statements->erase, false);
+    else if (change.recordOnly)
+        ok = true;
+    else if (uniqueKey)
+        ok = run(statements->write, true);
+    else
+        ok = run(statements->erase, false) && run(statements->write, true);
+    return ok && execRecord(key, change, failure);
 }
 
 void SqliteTileTable::Private::dropPending()
@@ -652,7 +845,7 @@ bool SqliteTileTable::Private::writePending()
                 continue;
             const Change &change = pending[key];
             if (execChange(key, change, &failure)) {
-                if (!change.remove)
+                if (!change.remove && !change.recordOnly)
                     writtenKeys << key;
                 continue;
             }
@@ -813,7 +1006,7 @@ QByteArray SqliteTileTable::read(const TileKey &key, Tiles::ReadResult *result)
 {
     *result = Tiles::ReadResult::Missing;
     const auto buffered = d->pending.constFind(key);
-    if (buffered != d->pending.constEnd()) {
+    if (buffered != d->pending.constEnd() && !buffered->recordOnly) {
         if (buffered->remove)
             return QByteArray();
         *result = Tiles::ReadResult::Found;
@@ -901,9 +1094,81 @@ void SqliteTileTable::write(const TileKey &key, const QByteArray &data)
         it = d->pending.insert(key, Change());
     }
     d->pendingBytes += data.size() - it->data.size();
+    *it = Change();
     it->data = data;
-    it->remove = false;
     d->scheduleWrite();
+}
+
+Tiles::Freshness SqliteTileTable::freshness(const TileKey &key, Tiles::ReadResult *result)
+{
+    *result = Tiles::ReadResult::Missing;
+    const auto buffered = d->pending.constFind(key);
+    if (buffered != d->pending.constEnd()) {
+        if (buffered->hasRecord) {
+            *result = Tiles::ReadResult::Found;
+            return buffered->record;
+        }
+        if (!buffered->recordOnly)
+            return {};
+    }
+    *result = Tiles::ReadResult::Busy;
+    if (d->recentlyBusy() || d->ready() != State::Ready)
+        return {};
+    const Records records = d->usableRecords();
+    if (records == Records::Unknown)
+        return {};
+    *result = Tiles::ReadResult::Missing;
+    if (records != Records::Ready)
+        return {};
+    QSqlQuery &q = d->recordStatements->select;
+    if (!d->bindKey(q, key))
+        return {};
+    Tiles::Freshness record;
+    if (d->exec(q) && d->next(q) && !q.value(0).isNull()) {
+        record.fetched = QDateTime::fromSecsSinceEpoch(q.value(0).toLongLong(), Qt::UTC);
+        record.lifetime = q.value(1).isNull() ? -1 : qMax(qint64(0), q.value(1).toLongLong());
+        record.etag = q.value(2).toByteArray();
+        record.lastModified = q.value(3).toByteArray();
+        *result = Tiles::ReadResult::Found;
+    } else if (q.lastError().isValid()) {
+        const Failure kind = classify(q.lastError(), false);
+        if (kind == Failure::Busy || kind == Failure::Cut) {
+            d->noteBusy();
+            *result = Tiles::ReadResult::Busy;
+        }
+    }
+    q.finish();
+    return record;
+}
+
+bool SqliteTileTable::setFreshness(const TileKey &key, const Tiles::Freshness &record)
+{
+    if (d->unusable || d->readOnly || !record.fetched.isValid())
+        return false;
+    if (d->records == Records::Unusable) {
+        d->usableRecords();
+        return false;
+    }
+    int row = 0;
+    if (!d->storedRow(key, &row))
+        return false;
+    auto it = d->pending.find(key);
+    if (it == d->pending.end()) {
+        if (d->pending.size() >= MaxPendingRows)
+            return false;
+        it = d->pending.insert(key, Change());
+        it->recordOnly = true;
+    } else if (it->remove) {
+        return false;
+    }
+    it->hasRecord = true;
+    it->record = record;
+    if (it->record.etag.size() > MaxValidatorBytes)
+        it->record.etag.clear();
+    if (it->record.lastModified.size() > 64)
+        it->record.lastModified.clear();
+    d->scheduleWrite();
+    return true;
 }
 
 bool SqliteTileTable::remove(const TileKey &key)
@@ -917,7 +1182,8 @@ bool SqliteTileTable::remove(const TileKey &key)
         return true;
     Change &change = d->pending[key];
     d->pendingBytes -= change.data.size();
-    change = Change{QByteArray(), true};
+    change = Change();
+    change.remove = true;
     d->scheduleWrite();
     return true;
 }
@@ -948,7 +1214,9 @@ bool SqliteTileTable::forEachStored(int minZoom, int maxZoom, Tiles::Content con
     if (!d->pending.isEmpty() && !d->waitingForLock)
         d->writePending();
     // What is still buffered is newer than the file: visit it, and skip its keys there.
-    const QHash<TileKey, Change> buffered = d->pending;
+    QHash<TileKey, Change> buffered = d->pending;
+    for (auto it = buffered.begin(); it != buffered.end();)
+        it = it->recordOnly ? buffered.erase(it) : std::next(it);
     const bool withData = content == Tiles::Content::KeysAndData;
     for (auto it = buffered.cbegin(); it != buffered.cend(); ++it) {
         if (it->remove || it.key().z < minZoom || it.key().z > maxZoom)
@@ -1061,6 +1329,25 @@ qint64 SqliteTileTable::removeStored(const QVector<Tiles::StoredTile> &tiles)
         }
         removed += qMax(0, q->numRowsAffected());
         q->finish();
+    }
+    // A record goes with the last copy of its tile.
+    if (d->records == Records::Ready || d->checkRecords() == Records::Ready) {
+        QSqlQuery orphan(d->db);
+        orphan.prepare(d->statement(
+            "DELETE FROM tile_freshness WHERE (%1=? and %2=? and %3=?) AND NOT EXISTS (SELECT 1 "
+            "FROM tiles WHERE (%1=? and %2=? and %3=?))"));
+        for (const Tiles::StoredTile &tile : tiles) {
+            int row = 0;
+            if (tile.flaw == Tiles::Flaw::OffGrid || !d->storedRow(tile.key, &row))
+                continue;
+            for (int i = 0; i < 2; ++i) {
+                orphan.addBindValue(tile.key.x);
+                orphan.addBindValue(row);
+                orphan.addBindValue(tile.key.z);
+            }
+            d->exec(orphan);
+            orphan.finish();
+        }
     }
     if (!transaction.exec(QStringLiteral("COMMIT"))) {
         d->error = d->reason(transaction.lastError());

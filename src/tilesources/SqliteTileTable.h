@@ -74,6 +74,9 @@ public:
 
     QByteArray read(const TileKey &key, Tiles::ReadResult *result);
     void write(const TileKey &key, const QByteArray &data);
+    // Records kept in a table of their own, made with the first one; see Tiles.
+    Tiles::Freshness freshness(const TileKey &key, Tiles::ReadResult *result);
+    bool setFreshness(const TileKey &key, const Tiles::Freshness &record);
     bool remove(const TileKey &key);
     bool flush();
     // What destruction does first: writes what is held back, waiting longer for a lock.

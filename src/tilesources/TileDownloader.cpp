@@ -22,6 +22,13 @@
 
 namespace {
 
+// Not QDateTime's own: a pointer to a noexcept function would add its type to the
+// library's exports.
+qint64 wallMsecs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
 constexpr auto LevelAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 1);
 constexpr auto ColumnAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 2);
 constexpr auto RowAttribute = QNetworkRequest::Attribute(QNetworkRequest::User + 3);
@@ -141,6 +148,80 @@ qint64 retryAfterMs(const QNetworkReply *reply)
     return qBound<qint64>(0, seconds, MaxRetryAfterSecs) * 1000;
 }
 
+QByteArray httpDateText(const QDateTime &at)
+{
+    return QLocale::c()
+        .toString(at.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toLatin1();
+}
+
+// No server keeps a tile fresh for longer; it keeps the arithmetic finite.
+constexpr qint64 MaxLifetimeSecs = 10LL * 365 * 24 * 3600;
+constexpr int MaxValidatorBytes = 1024;
+
+qint64 seconds(const QByteArray &text)
+{
+    bool ok = false;
+    const qint64 n = text.trimmed().toLongLong(&ok);
+    if (ok)
+        return qBound(qint64(0), n, MaxLifetimeSecs);
+    const QByteArray digits = text.trimmed();
+    const bool huge = !digits.isEmpty()
+        && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return huge ? MaxLifetimeSecs : -1;
+}
+
+// What a response says of the tile it carries: how long it stays fresh, its validators,
+// and whether it may be stored at all.
+struct HttpFreshness
+{
+    bool noStore = false;
+    // Whether the response says anything of the lifetime.
+    bool saysLifetime = false;
+    qint64 lifetime = -1;
+    QByteArray etag;
+    QByteArray lastModified;
+
+    explicit HttpFreshness(const QNetworkReply *reply)
+    {
+        qint64 maxAge = -1;
+        bool noCache = false;
+        const QList<QByteArray> directives = reply->rawHeader("Cache-Control").toLower().split(',');
+        for (const QByteArray &raw : directives) {
+            const QByteArray directive = raw.trimmed();
+            if (directive == "no-store")
+                noStore = true;
+            else if (directive == "no-cache")
+                noCache = true;
+            else if (directive.startsWith("max-age="))
+                maxAge = seconds(directive.mid(8));
+        }
+        const qint64 age = qMax(qint64(0), seconds(reply->rawHeader("Age")));
+        const QByteArray expires = reply->rawHeader("Expires");
+        if (noCache) {
+            lifetime = 0;
+        } else if (maxAge >= 0) {
+            lifetime = qMax(qint64(0), maxAge - age);
+        } else if (reply->hasRawHeader("Expires")) {
+            // A date that cannot be read means already expired.
+            const QDateTime until = httpDate(expires);
+            QDateTime date = httpDate(reply->rawHeader("Date"));
+            if (!date.isValid())
+                date = QDateTime::currentDateTimeUtc();
+            lifetime = until.isValid()
+                ? qBound(qint64(0), date.secsTo(until) - age, MaxLifetimeSecs)
+                : 0;
+        }
+        saysLifetime = lifetime >= 0;
+        etag = reply->rawHeader("ETag").trimmed();
+        if (etag.size() > MaxValidatorBytes)
+            etag.clear();
+        lastModified = reply->rawHeader("Last-Modified").trimmed();
+        if (lastModified.size() > 64 || !httpDate(lastModified).isValid())
+            lastModified.clear();
+    }
+};
+
 } // namespace
 
 struct TileDownloader::Private
@@ -154,6 +235,7 @@ struct TileDownloader::Private
         qint64 failedAt = 0;
         qint64 retryAt = 0;
         qint64 notBefore = 0; // what the server's Retry-After asked for
+        bool revalidation = false;
     };
     struct Flight
     {
@@ -165,6 +247,8 @@ struct TileDownloader::Private
         bool headCame = false;
         bool judging = false; // a whole slow-body period has begun since the head came
         qint64 bytesThisPeriod = 0;
+        bool revalidation = false;
+        Tiles::Freshness validators; // what the conditional request was made from
     };
 
     explicit Private(TileDownloader *q) : q(q) { }
@@ -176,11 +260,16 @@ struct TileDownloader::Private
     }
     bool waiting(const TileKey &key) const
     {
-        return queued.contains(key) || inFlight.contains(key);
+        return queued.contains(key) || refreshQueued.contains(key) || inFlight.contains(key);
     }
     void enqueue(const TileKey &key);
+    void sortByDistance(QVector<TileKey> &keys) const;
     void sendQueued();
-    void send(const TileKey &key);
+    void send(const TileKey &key, bool revalidation = false);
+    void confirmed(const TileKey &key, QNetworkReply *reply, const Tiles::Freshness &old);
+    Tiles::Freshness recordOf(const HttpFreshness &said) const;
+    qint64 backingOffUntil(const TileKey &key, qint64 now) const;
+    void dropRevalidationsWhileBackingOff();
     void abortWith(const TileKey &key, QNetworkReply *reply, int error);
     static void abortOnce(QNetworkReply *reply);
     void takeBody(const TileKey &key, QNetworkReply *reply);
@@ -209,7 +298,9 @@ struct TileDownloader::Private
     int firstRetryMs = FirstRetryMs;
     int maxBackoffMs = MaxBackoffMs;
     bool dumpServerExchange = false;
+    bool httpCaching = false;
     std::function<qint64()> clock = monotonicMsecs;
+    std::function<qint64()> wallClock = wallMsecs;
     std::function<bool(const QByteArray &)> bodyCheck;
 
     QHash<TileKey, Mark> marks;
@@ -217,6 +308,12 @@ struct TileDownloader::Private
     QSet<TileKey> queued;
     QHash<TileKey, Flight> inFlight;
     QHash<QString, qint64> pausedUntil; // by server, on the clock
+    // By server, on the clock: the end of the wait of its latest transient failure, until
+    // a tile comes from it. Revalidations do not add to the load of a failing server.
+    QHash<QString, qint64> failingUntil;
+    // Stale stored tiles, sent once no missing tile is queued.
+    QVector<TileKey> refreshQueue;
+    QSet<TileKey> refreshQueued;
     bool viewKnown = false;
     int viewZ = 0;
     QRect viewWindow;
@@ -337,6 +434,73 @@ void TileDownloader::setClock(std::function<qint64()> msecsNow)
     d->clock = msecsNow ? std::move(msecsNow) : monotonicMsecs;
 }
 
+void TileDownloader::setHttpCaching(bool on)
+{
+    d->httpCaching = on;
+    if (!on) {
+        d->refreshQueue.clear();
+        d->refreshQueued.clear();
+    }
+}
+
+bool TileDownloader::httpCaching() const
+{
+    return d->httpCaching;
+}
+
+void TileDownloader::setWallClock(std::function<qint64()> msecsSinceEpoch)
+{
+    d->wallClock = msecsSinceEpoch ? std::move(msecsSinceEpoch)
+                                   : std::function<qint64()>(wallMsecs);
+}
+
+bool TileDownloader::revalidate(const TileKey &key)
+{
+    if (!d->httpCaching || !d->canSend() || !key.isOnGrid() || d->waiting(key))
+        return false;
+    const qint64 now = d->clock();
+    const auto mark = d->marks.constFind(key);
+    if (mark != d->marks.constEnd() && (mark->permanent || now < mark->retryAt))
+        return false;
+    if (d->backingOffUntil(key, now))
+        return false;
+    d->refreshQueue.append(key);
+    d->refreshQueued.insert(key);
+    d->queueSorted = false;
+    if (d->inFlight.size() < d->maxInFlight)
+        d->sendTimer.start();
+    return true;
+}
+
+qint64 TileDownloader::serverWaitUntil(const TileKey &key) const
+{
+    return d->backingOffUntil(key, d->clock());
+}
+
+void TileDownloader::Private::dropRevalidationsWhileBackingOff()
+{
+    const qint64 now = clock();
+    const auto held = [&](const TileKey &key) {
+        if (!backingOffUntil(key, now))
+            return false;
+        refreshQueued.remove(key);
+        return true;
+    };
+    refreshQueue.erase(std::remove_if(refreshQueue.begin(), refreshQueue.end(), held),
+                       refreshQueue.end());
+}
+
+qint64 TileDownloader::Private::backingOffUntil(const TileKey &key, qint64 now) const
+{
+    qint64 until = pausedUntilFor(key, now);
+    if (!failingUntil.isEmpty()) {
+        const qint64 failing = failingUntil.value(urlTemplate.server(key));
+        if (failing > now)
+            until = qMax(until, failing);
+    }
+    return until;
+}
+
 void TileDownloader::setBodyCheck(std::function<bool(const QByteArray &)> isTile)
 {
     d->bodyCheck = std::move(isTile);
@@ -373,9 +537,12 @@ void TileDownloader::setView(int z, const QRect &window, const QPointF &centre)
         if (key.z == z && window.contains(key.x, key.y))
             return false;
         d->queued.remove(key);
+        d->refreshQueued.remove(key);
         return true;
     };
     d->queue.erase(std::remove_if(d->queue.begin(), d->queue.end(), stale), d->queue.end());
+    d->refreshQueue.erase(std::remove_if(d->refreshQueue.begin(), d->refreshQueue.end(), stale),
+                          d->refreshQueue.end());
     d->sendQueued();
     if (moved) {
         d->pruneMarks(false);
@@ -387,6 +554,8 @@ void TileDownloader::cancelAll()
 {
     d->queue.clear();
     d->queued.clear();
+    d->refreshQueue.clear();
+    d->refreshQueued.clear();
     d->viewKnown = false;
     d->wakeTimer.stop();
     const QHash<TileKey, Private::Flight> flights = std::exchange(d->inFlight, {});
@@ -400,12 +569,13 @@ void TileDownloader::cancelAll()
 void TileDownloader::clearMarks()
 {
     d->marks.clear();
+    d->failingUntil.clear();
     d->scheduleWake();
 }
 
 int TileDownloader::queuedCount() const
 {
-    return d->queue.size();
+    return d->queue.size() + d->refreshQueue.size();
 }
 
 int TileDownloader::inFlightCount() const
@@ -452,8 +622,15 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     // Qt reports some statuses with the same code: only this side judges bodies.
     bool badBody = flight->error == BadBodyError;
     const QByteArray body = std::move(flight->body);
+    const bool revalidation = flight->revalidation;
+    const Tiles::Freshness validators = flight->validators;
     d->inFlight.erase(flight);
     const int status = httpStatus(reply);
+    if (revalidation && error == QNetworkReply::NoError && status == 304) {
+        d->sendQueued();
+        d->confirmed(key, reply, validators);
+        return;
+    }
     const qint64 serverWait = retryAfterMs(reply);
     if (serverWait > 0 && (status == 429 || status == 503))
         d->pauseServer(d->urlTemplate.server(key), d->clock() + serverWait);
@@ -469,16 +646,66 @@ void TileDownloader::handleReply(QNetworkReply *reply)
     Q_EMIT replyFinished(key, status, error ? 0 : body.size());
     if (error == QNetworkReply::NoError) {
         const Private::Mark mark = d->marks.take(key);
-        d->store->setData(key, body);
+        d->failingUntil.remove(d->urlTemplate.server(key));
         if (mark.failures > 0 && !mark.permanent && !mark.badBody) {
             d->serverIsBack(key);
             d->scheduleWake();
         }
+        if (!d->httpCaching) {
+            d->store->setData(key, body);
+        } else {
+            const HttpFreshness said(reply);
+            if (!said.noStore) {
+                d->store->setData(key, body);
+                d->store->setFreshness(key, d->recordOf(said));
+            }
+            Q_EMIT tileFresh(key, said.lifetime, true, !said.noStore);
+        }
         Q_EMIT tileArrived(key, image);
     } else {
         d->markFailed(key, error, badBody, status, serverWait);
-        Q_EMIT tileFailed(key, error);
+        d->dropRevalidationsWhileBackingOff();
+        if (revalidation) {
+            d->marks[key].revalidation = true;
+            Q_EMIT revalidationFailed(key, error);
+        } else {
+            Q_EMIT tileFailed(key, error);
+        }
     }
+}
+
+Tiles::Freshness TileDownloader::Private::recordOf(const HttpFreshness &said) const
+{
+    Tiles::Freshness record;
+    record.fetched = QDateTime::fromSecsSinceEpoch(wallClock() / 1000, Qt::UTC);
+    record.lifetime = said.lifetime;
+    record.etag = said.etag;
+    record.lastModified = said.lastModified;
+    return record;
+}
+
+// A 304: the stored tile holds. What the answer says anew replaces what was kept.
+void TileDownloader::Private::confirmed(const TileKey &key, QNetworkReply *reply,
+                                        const Tiles::Freshness &old)
+{
+    Q_EMIT q->replyFinished(key, 304, 0);
+    const Mark mark = marks.take(key);
+    failingUntil.remove(urlTemplate.server(key));
+    if (mark.failures > 0 && !mark.permanent && !mark.badBody) {
+        serverIsBack(key);
+        scheduleWake();
+    }
+    const HttpFreshness said(reply);
+    Tiles::Freshness record = recordOf(said);
+    if (!said.saysLifetime)
+        record.lifetime = old.lifetime;
+    if (record.etag.isEmpty())
+        record.etag = old.etag;
+    if (record.lastModified.isEmpty())
+        record.lastModified = old.lastModified;
+    if (!said.noStore)
+        store->setFreshness(key, record);
+    Q_EMIT q->tileFresh(key, record.lifetime, false, true);
 }
 
 void TileDownloader::Private::enqueue(const TileKey &key)
@@ -488,20 +715,25 @@ void TileDownloader::Private::enqueue(const TileKey &key)
     queued.insert(key);
 }
 
+void TileDownloader::Private::sortByDistance(QVector<TileKey> &keys) const
+{
+    const auto distance = [this](const TileKey &key) {
+        const double dx = key.x + 0.5 - viewCentre.x();
+        const double dy = key.y + 0.5 - viewCentre.y();
+        return dx * dx + dy * dy;
+    };
+    std::stable_sort(keys.begin(), keys.end(),
+                     [&](const TileKey &a, const TileKey &b) { return distance(a) < distance(b); });
+}
+
 void TileDownloader::Private::sendQueued()
 {
     if (!canSend() || inFlight.size() >= maxInFlight)
         return;
     if (viewKnown && !queueSorted) {
         queueSorted = true;
-        const auto distance = [this](const TileKey &key) {
-            const double dx = key.x + 0.5 - viewCentre.x();
-            const double dy = key.y + 0.5 - viewCentre.y();
-            return dx * dx + dy * dy;
-        };
-        std::stable_sort(queue.begin(), queue.end(), [&](const TileKey &a, const TileKey &b) {
-            return distance(a) < distance(b);
-        });
+        sortByDistance(queue);
+        sortByDistance(refreshQueue);
     }
     const qint64 now = clock();
     for (int i = 0; inFlight.size() < maxInFlight && i < queue.size();) {
@@ -515,9 +747,16 @@ void TileDownloader::Private::sendQueued()
         queued.remove(key);
         send(key);
     }
+    // A missing tile matters more than a stale one, which is drawn meanwhile.
+    while (queue.isEmpty() && inFlight.size() < maxInFlight && !refreshQueue.isEmpty()) {
+        const TileKey key = refreshQueue.takeFirst();
+        refreshQueued.remove(key);
+        if (!backingOffUntil(key, now))
+            send(key, true);
+    }
 }
 
-void TileDownloader::Private::send(const TileKey &key)
+void TileDownloader::Private::send(const TileKey &key, bool revalidation)
 {
     const QString url = urlTemplate.fill(key);
     if (dumpServerExchange)
@@ -538,6 +777,17 @@ void TileDownloader::Private::send(const TileKey &key)
     // HTTP/1.1 as on Qt 5, whose default this is: Qt 6 would multiplex over HTTP/2.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     request.setTransferTimeout(transferTimeout);
+    Tiles::Freshness validators;
+    if (revalidation) {
+        Tiles::ReadResult result;
+        validators = store->freshness(key, &result);
+        if (!validators.etag.isEmpty())
+            request.setRawHeader("If-None-Match", validators.etag);
+        if (!validators.lastModified.isEmpty())
+            request.setRawHeader("If-Modified-Since", validators.lastModified);
+        else if (validators.fetched.isValid())
+            request.setRawHeader("If-Modified-Since", httpDateText(validators.fetched));
+    }
 
     QNetworkReply *reply = network->get(request);
     reply->setReadBufferSize(ReadChunkBytes);
@@ -546,6 +796,8 @@ void TileDownloader::Private::send(const TileKey &key)
     flight.reply = reply;
     flight.at = request.url();
     flight.sent.start();
+    flight.revalidation = revalidation;
+    flight.validators = validators;
     connect(reply, &QNetworkReply::metaDataChanged, q, [this, key, reply] {
         const auto flight = inFlight.find(key);
         if (flight != inFlight.end() && flight->reply == reply)
@@ -651,6 +903,12 @@ void TileDownloader::Private::markFailed(const TileKey &key, int error, bool bad
         mark.retryAt = now + qMax(qMin(first << (mark.failures - 1), most), serverWait);
         if (inView(key))
             wakeBy(mark.retryAt);
+        if (!mark.badBody) {
+            qint64 &failing = failingUntil[urlTemplate.server(key)];
+            failing = qMax(failing, mark.retryAt);
+            if (failingUntil.size() > MaxPausedServers)
+                failingUntil.erase(failingUntil.begin());
+        }
     }
     if (marks.size() > MaxMarks)
         pruneMarks(true);
@@ -663,6 +921,7 @@ void TileDownloader::Private::serverIsBack(const TileKey &arrived)
 {
     const qint64 now = clock();
     const QString server = urlTemplate.server(arrived);
+    failingUntil.remove(server);
     for (auto it = marks.begin(); it != marks.end(); ++it) {
         Mark &mark = it.value();
         if (!mark.permanent && !mark.badBody && mark.retryAt > now
@@ -702,7 +961,7 @@ void TileDownloader::Private::wake()
     const qint64 now = clock();
     for (auto it = marks.begin(); it != marks.end();) {
         const bool expired = !it->permanent && it->retryAt <= now;
-        if (expired && inView(it.key())) {
+        if (expired && inView(it.key()) && !it->revalidation) {
             if (!waiting(it.key()))
                 enqueue(it.key());
             ++it;
@@ -725,8 +984,8 @@ void TileDownloader::Private::scheduleWake()
         const qint64 now = clock();
         if (viewKnown) {
             for (auto it = marks.cbegin(); it != marks.cend(); ++it) {
-                if (!it->permanent && it->retryAt < earliest && inView(it.key())
-                    && !waiting(it.key()))
+                if (!it->permanent && !it->revalidation && it->retryAt < earliest
+                    && inView(it.key()) && !waiting(it.key()))
                     earliest = it->retryAt;
             }
         }

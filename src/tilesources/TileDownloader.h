@@ -32,6 +32,12 @@ class Tiles;
 // be back and the other tiles it failed that way wait no longer (Retry-After still holds).
 // A 200 body that is no tile (an error page of a proxy, a body cut short) is then taken
 // as transient too, with a long backoff; without a view it is final, like a 404.
+//
+// With HTTP caching on, the store keeps with each tile what its server said of it (when
+// it came, its ETag and Last-Modified, how long it stays fresh), a tile sent with
+// "Cache-Control: no-store" is shown but not stored, and stored tiles can be revalidated:
+// asked for again with If-None-Match and If-Modified-Since, so that an unchanged tile
+// costs a 304 and is not written again.
 class TileDownloader : public QObject
 {
     Q_OBJECT
@@ -99,6 +105,12 @@ public:
     // Retry-After may lengthen it. A body that was no tile waits 5 min, doubling up to an
     // hour.
     void setBackoff(int firstMsecs, int maxMsecs);
+    // Off by default; see above.
+    void setHttpCaching(bool on);
+    bool httpCaching() const;
+    // The wall clock that records of freshness are dated by, in milliseconds since 1970
+    // (UTC); the system's by default.
+    void setWallClock(std::function<qint64()> msecsSinceEpoch);
     // Decides whether a body is a tile instead of decoding it; tileArrived() then carries a
     // null image. For a program that stores tiles without showing them.
     void setBodyCheck(std::function<bool(const QByteArray &body)> isTile);
@@ -107,6 +119,15 @@ public:
     // tile is queued or in flight or a failure mark forbids it. Off-grid tiles fail at
     // once with OffGridError.
     Status want(const TileKey &key);
+    // For a stored tile whose freshness ran out, with HTTP caching on: queues a
+    // conditional request made from the store's record, sent once no missing tile is
+    // queued, within the same budget. Refused (false) for a tile queued or in flight
+    // already, one a failure mark holds, and while its server asks for a pause or backs
+    // off after a transient failure: then nothing is queued.
+    bool revalidate(const TileKey &key);
+    // Until when, on the clock of setClock(), the tile's server is paused or backs off;
+    // 0 when it may be asked now.
+    qint64 serverWaitUntil(const TileKey &key) const;
     // The level, window of columns and rows and centre (in tile units) on screen. Drops
     // queued requests outside the window or of another level, orders the rest nearest
     // the centre first and sends up to the budget. Requests in flight run on.
@@ -115,6 +136,7 @@ public:
     // nothing is asked for by itself meanwhile.
     void cancelAll();
     void clearMarks();
+    // Revalidations included.
     int queuedCount() const;
     int inFlightCount() const;
     // Failure marks held: at most a few thousand, those near the view first.
@@ -126,9 +148,18 @@ public:
     void handleReply(QNetworkReply *reply);
 
 Q_SIGNALS:
-    // Written to the store (or refused by it) and decodable.
+    // Written to the store (or refused by it; or, sent with no-store, not written) and
+    // decodable; for a revalidation, the server's new tile.
     void tileArrived(const TileKey &key, const QImage &image);
     void tileFailed(const TileKey &key, int error);
+    // With HTTP caching, for every tile that came (changed; tileArrived() follows) and
+    // every stored tile the server confirmed with a 304 (not changed): how long the
+    // server said it stays fresh from now, in seconds, -1 when it did not say, and
+    // whether it is stored (false for a tile sent with no-store).
+    void tileFresh(const TileKey &key, qint64 lifetimeSecs, bool changed, bool stored);
+    // A revalidation failed: the stored tile stays, and the failure is marked as for a
+    // download, so the tile is not asked for again before its wait ends.
+    void revalidationFailed(const TileKey &key, int error);
     // Every request that ends, just before tileArrived() or tileFailed(): the HTTP status
     // (0 when none came) and the size of the body taken as the tile (0 when none was).
     void replyFinished(const TileKey &key, int httpStatus, qint64 tileBytes);

@@ -7,6 +7,7 @@
 #include "VeltraLogging.h"
 
 #include <QtCore/QCoreApplication>
+#include <QtCore/QDateTime>
 #include <QtCore/QHash>
 #include <QtCore/QRunnable>
 #include <QtCore/QSet>
@@ -19,8 +20,21 @@
 
 namespace {
 
+// Not QDateTime's own: a pointer to a noexcept function would add its type to the
+// library's exports.
+qint64 wallMsecs()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
 // A read that met another program's lock is tried again this much later.
 constexpr int LockedRetryMs = 250;
+// A stale tile on screen is looked at again this much later, until an answer renews it:
+// it may not have been asked for (its server failing or pausing, its failure's wait not
+// over), or its request may have been dropped.
+constexpr int StaleRecheckMs = 5000;
+// Ages known of tiles, kept for those on screen and some more.
+constexpr int MaxFreshnessKept = 2048;
 
 QPixmap drawTileText(const QColor &textColour, const QRect &textRect, int flags,
                      const QString &text)
@@ -128,6 +142,17 @@ struct TileProvider::Private
     void prepareMore();
     void decoded(quint64 source, const TileKey &key, QImage image);
     void stopPreparing();
+    bool refreshing() const { return maxTileAge > 0 && downloading && store; }
+    qint64 staleAt(qint64 fetchedMs, qint64 lifetime) const
+    {
+        return fetchedMs + qMax(qint64(maxTileAge), lifetime) * 1000;
+    }
+    void checkFresh(const TileKey &key);
+    QHash<TileKey, qint64>::iterator remember(const TileKey &key, qint64 until);
+    void revalidateShown();
+    void revalidate(const TileKey &key, qint64 now);
+    void lookAgainBy(qint64 at);
+    void configureDownloader();
 
     TileProvider *q;
     std::unique_ptr<Tiles> store;
@@ -163,6 +188,15 @@ struct TileProvider::Private
     QRect viewWindow;
     QSet<TileKey> locked;
     QTimer lockedRetry;
+
+    // Freshness, only while maxTileAge is set: when each tile looked at becomes stale, in
+    // milliseconds since 1970 (0: of unknown age, stale), and a look at the tiles on
+    // screen when the first of them does.
+    int maxTileAge = 0;
+    std::function<qint64()> wallClock = wallMsecs;
+    QHash<TileKey, qint64> freshUntil;
+    QTimer freshTimer;
+    qint64 freshLookAt = 0;
 };
 
 TileProvider::TileProvider(QObject *parent) : QObject(parent), d(new Private(this))
@@ -172,6 +206,8 @@ TileProvider::TileProvider(QObject *parent) : QObject(parent), d(new Private(thi
     d->lockedRetry.setSingleShot(true);
     d->lockedRetry.setInterval(LockedRetryMs);
     connect(&d->lockedRetry, &QTimer::timeout, this, [this] { d->retryLocked(); });
+    d->freshTimer.setSingleShot(true);
+    connect(&d->freshTimer, &QTimer::timeout, this, [this] { d->revalidateShown(); });
 }
 
 TileProvider::~TileProvider()
@@ -190,6 +226,7 @@ bool TileProvider::open(const QString &path)
         d->downloader->setStore(nullptr);
     Tiles::close(std::move(d->store));
     d->memory.clear();
+    d->freshUntil.clear();
     d->locked.clear();
     d->lockedRetry.stop();
     d->stopPreparing();
@@ -242,8 +279,11 @@ TileProvider::Tile TileProvider::tile(const TileKey &key)
         return {};
     Tiles::ReadResult result = Tiles::ReadResult::Missing;
     QPixmap pixmap = d->storedTile(key, &result);
-    if (result == Tiles::ReadResult::Found)
+    if (result == Tiles::ReadResult::Found) {
+        if (d->maxTileAge > 0)
+            d->checkFresh(key);
         return {pixmap, Tile::Settled};
+    }
     if (result == Tiles::ReadResult::Busy) {
         // Neither drawn nor fetched: the tile may be there once the lock is gone.
         d->locked.insert(key);
@@ -285,6 +325,110 @@ void TileProvider::Private::retryLocked()
     }
 }
 
+// A stored tile about to be drawn: a stale one is revalidated, drawn meanwhile.
+void TileProvider::Private::checkFresh(const TileKey &key)
+{
+    if (!refreshing())
+        return;
+    auto it = freshUntil.find(key);
+    if (it == freshUntil.end()) {
+        Tiles::ReadResult result;
+        const Tiles::Freshness record = store->freshness(key, &result);
+        if (result == Tiles::ReadResult::Busy)
+            return;
+        it = remember(key,
+                      record.fetched.isValid()
+                          ? staleAt(record.fetched.toMSecsSinceEpoch(), record.lifetime)
+                          : 0);
+    }
+    if (*it <= wallClock())
+        revalidate(key, wallClock());
+    else
+        lookAgainBy(*it);
+}
+
+// Asked for or not, a stale tile is looked at again until an answer renews it, unless
+// its server refused it for good.
+void TileProvider::Private::revalidate(const TileKey &key, qint64 now)
+{
+    if (downloader->revalidate(key) || downloader->retryAt(key) >= 0)
+        lookAgainBy(now + StaleRecheckMs);
+}
+
+QHash<TileKey, qint64>::iterator TileProvider::Private::remember(const TileKey &key, qint64 until)
+{
+    if (freshUntil.size() >= MaxFreshnessKept && !freshUntil.contains(key)) {
+        const QRect kept = viewWindow.adjusted(-1, -1, 1, 1);
+        for (auto it = freshUntil.begin(); it != freshUntil.end();) {
+            const bool shown = it.key().z == viewLevel && kept.contains(it.key().x, it.key().y);
+            it = shown ? std::next(it) : freshUntil.erase(it);
+        }
+    }
+    return freshUntil.insert(key, until);
+}
+
+void TileProvider::Private::lookAgainBy(qint64 at)
+{
+    if (freshTimer.isActive() && freshLookAt <= at)
+        return;
+    freshLookAt = at;
+    const qint64 wait = at - wallClock();
+    freshTimer.start(int(qBound(qint64(0), wait, qint64(24 * 3600 * 1000))));
+}
+
+// The tiles on screen whose time has come are revalidated; the next look is at the
+// first that is still fresh, or soon while one waits for its answer.
+void TileProvider::Private::revalidateShown()
+{
+    freshTimer.stop();
+    if (!refreshing() || viewLevel < 0)
+        return;
+    const qint64 now = wallClock();
+    for (auto it = freshUntil.cbegin(); it != freshUntil.cend(); ++it) {
+        const TileKey &key = it.key();
+        if (key.z != viewLevel || !viewWindow.contains(key.x, key.y))
+            continue;
+        if (it.value() > now)
+            lookAgainBy(it.value());
+        else
+            revalidate(key, now);
+    }
+}
+
+void TileProvider::setMaxTileAge(int seconds)
+{
+    seconds = qMax(0, seconds);
+    if (seconds == d->maxTileAge)
+        return;
+    d->maxTileAge = seconds;
+    d->freshUntil.clear();
+    d->freshTimer.stop();
+    if (d->downloader)
+        d->configureDownloader();
+}
+
+int TileProvider::maxTileAge() const
+{
+    return d->maxTileAge;
+}
+
+void TileProvider::setWallClock(std::function<qint64()> msecsSinceEpoch)
+{
+    d->wallClock = msecsSinceEpoch ? std::move(msecsSinceEpoch)
+                                   : std::function<qint64()>(wallMsecs);
+    if (d->downloader)
+        d->configureDownloader();
+    d->freshTimer.stop();
+    if (d->refreshing())
+        d->lookAgainBy(d->wallClock());
+}
+
+void TileProvider::Private::configureDownloader()
+{
+    downloader->setHttpCaching(maxTileAge > 0);
+    downloader->setWallClock(wallClock);
+}
+
 void TileProvider::setViewportSize(QSize size)
 {
     if (size == d->memorySizedFor)
@@ -319,6 +463,13 @@ void TileProvider::setDownloading(bool on)
     d->downloader->setUserAgent(d->userAgent);
     d->downloader->setStore(d->store.get());
     d->downloader->setUrlTemplate(d->urlTemplate);
+    d->configureDownloader();
+    connect(d->downloader, &TileDownloader::tileFresh, this,
+            [this](const TileKey &key, qint64 lifetime) {
+                const qint64 until = d->staleAt(d->wallClock(), lifetime);
+                d->remember(key, until);
+                d->lookAgainBy(until);
+            });
     connect(d->downloader, &TileDownloader::tileArrived, this,
             [this](const TileKey &key, const QImage &image) {
                 const QPixmap pixmap = QPixmap::fromImage(image);

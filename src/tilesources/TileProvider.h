@@ -75,6 +75,16 @@ public:
     bool dumpServerExchange() const;
     // The User-Agent header of every request, sent as it is.
     void setUserAgent(const QByteArray &value);
+    // Seconds after which a stored tile is drawn and asked for again in the background with
+    // a conditional request, or later where its server gave it a longer lifetime; 0, the
+    // default, keeps every stored tile for good. Set, the store keeps with each tile that
+    // comes what its server said of it. Only tiles on screen are revalidated, after every
+    // missing one and within the downloads' budget, once per lifetime.
+    void setMaxTileAge(int seconds);
+    int maxTileAge() const;
+    // The wall clock that ages are judged by, in milliseconds since 1970 (UTC): the
+    // system's by default. A new clock is a new look at the tiles on screen.
+    void setWallClock(std::function<qint64()> msecsSinceEpoch);
     // Forgets every failure and drops every request.
     void clearFailures();
     // A finished reply of the downloader's own network manager; any other is ignored.

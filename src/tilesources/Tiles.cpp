@@ -118,6 +118,17 @@ bool Tiles::isWritable()
     return true;
 }
 
+Tiles::Freshness Tiles::freshness(const TileKey &, ReadResult *result)
+{
+    *result = ReadResult::Missing;
+    return {};
+}
+
+bool Tiles::setFreshness(const TileKey &, const Freshness &)
+{
+    return false;
+}
+
 qint64 Tiles::writtenCount() const
 {
     return -1;

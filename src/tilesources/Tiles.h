@@ -92,6 +92,7 @@ public:
 
     virtual QPixmap pixmap(const TileKey &key) = 0;
     virtual QPixmap pixmap(int x, int y, int z) = 0;
+    // Writes the tile; a record of its freshness kept for it goes (see setFreshness()).
     virtual void setData(const TileKey &key, QByteArray data) = 0;
     virtual void setData(int x, int y, int z, QByteArray data) = 0;
     virtual void setPixmap(const TileKey &key, QPixmap pixmap) = 0;
@@ -122,6 +123,28 @@ public:
     // Removes exactly these copies, as forEachStored() found them, and nothing else;
     // returns how many were removed (see errorString() when that is fewer).
     virtual qint64 removeStored(const QVector<StoredTile> &tiles);
+    // What the tile server said of a tile when it sent it or last confirmed it unchanged.
+    struct Freshness
+    {
+        // When it was fetched or confirmed, to the second; null when not known.
+        QDateTime fetched;
+        // How long the server said it stays fresh from then, in seconds; -1 when it said
+        // nothing, 0 for a tile to be confirmed before every use.
+        qint64 lifetime = -1;
+        // The validators the server gave, as it sent them; empty when it gave none.
+        QByteArray etag;
+        QByteArray lastModified;
+    };
+    // The record kept for a stored tile; *result is Missing, and fetched null, when the
+    // store knows none, Busy while another program holds a lock. A directory store's
+    // record is the file's time alone; a database keeps records in a table of their own
+    // beside its tiles. Tiles written by setData() have none until setFreshness().
+    virtual Freshness freshness(const TileKey &key, ReadResult *result);
+    // Keeps the record for the tile written just before with setData(), or for a stored
+    // tile the server confirmed unchanged, which is not written again. False when the
+    // store keeps no records (a directory store keeps the time only, as the file's).
+    virtual bool setFreshness(const TileKey &key, const Freshness &record);
+
     // Why the last open, read or write failed.
     virtual QString errorString() const = 0;
     // False, with the reason in errorString(), when the store takes no tiles at all: a

@@ -129,14 +129,25 @@ bool TilesFromDb::contains(const TileKey &key)
     return contains(key.x, key.y, key.z);
 }
 
-QDateTime TilesFromDb::lastModified(int, int, int)
+QDateTime TilesFromDb::lastModified(int x, int y, int z)
 {
-    return QDateTime();
+    ReadResult result;
+    return freshness(TileKey(x, y, z), &result).fetched;
 }
 
 QDateTime TilesFromDb::lastModified(const TileKey &key)
 {
     return lastModified(key.x, key.y, key.z);
+}
+
+Tiles::Freshness TilesFromDb::freshness(const TileKey &key, ReadResult *result)
+{
+    return table->freshness(key, result);
+}
+
+bool TilesFromDb::setFreshness(const TileKey &key, const Freshness &record)
+{
+    return table->setFreshness(key, record);
 }
 
 bool TilesFromDb::remove(const TileKey &key)

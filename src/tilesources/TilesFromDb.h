@@ -36,6 +36,8 @@ public:
     QDateTime lastModified(int x, int y, int z) override;
 
     QByteArray tileData(const TileKey &key, ReadResult *result) override;
+    Freshness freshness(const TileKey &key, ReadResult *result) override;
+    bool setFreshness(const TileKey &key, const Freshness &record) override;
     bool remove(const TileKey &key) override;
     bool flush() override;
     bool forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit) override;

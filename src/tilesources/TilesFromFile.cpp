@@ -241,6 +241,26 @@ QDateTime TilesFromFile::lastModified(int x, int y, int z)
     return lastModified(TileKey(x, y, z));
 }
 
+// The file's time is the record: a tile confirmed unchanged is touched, not rewritten.
+Tiles::Freshness TilesFromFile::freshness(const TileKey &key, ReadResult *result)
+{
+    Freshness record;
+    const QString path = d->locate(key);
+    if (!path.isEmpty())
+        record.fetched = QFileInfo(path).lastModified().toUTC();
+    *result = record.fetched.isValid() ? ReadResult::Found : ReadResult::Missing;
+    return record;
+}
+
+bool TilesFromFile::setFreshness(const TileKey &key, const Freshness &record)
+{
+    const QString path = d->locate(key);
+    QFile file(path);
+    if (path.isEmpty() || !record.fetched.isValid() || !file.open(QIODevice::ReadOnly))
+        return false;
+    return file.setFileTime(record.fetched, QFileDevice::FileModificationTime);
+}
+
 bool TilesFromFile::remove(const TileKey &key)
 {
     const QString columnDir = d->columnPath(key);

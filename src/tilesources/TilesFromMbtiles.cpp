@@ -328,14 +328,25 @@ bool TilesFromMbtiles::contains(int x, int y, int z)
     return contains(TileKey(x, y, z));
 }
 
-QDateTime TilesFromMbtiles::lastModified(const TileKey &)
+QDateTime TilesFromMbtiles::lastModified(const TileKey &key)
 {
-    return QDateTime();
+    ReadResult result;
+    return freshness(key, &result).fetched;
 }
 
 QDateTime TilesFromMbtiles::lastModified(int x, int y, int z)
 {
     return lastModified(TileKey(x, y, z));
+}
+
+Tiles::Freshness TilesFromMbtiles::freshness(const TileKey &key, ReadResult *result)
+{
+    return table->freshness(key, result);
+}
+
+bool TilesFromMbtiles::setFreshness(const TileKey &key, const Freshness &record)
+{
+    return table->setFreshness(key, record);
 }
 
 bool TilesFromMbtiles::remove(const TileKey &key)

@@ -2,6 +2,7 @@
 
 #include "TestTiles.h"
 
+#include <QtCore/QLocale>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QTimer>
 #include <QtNetwork/QTcpSocket>
@@ -25,6 +26,7 @@ bool TileServer::start()
                         request.headers.insert(line.left(line.indexOf(':')).trimmed().toLower(),
                                                line.mid(line.indexOf(':') + 1).trimmed());
                     requests.append(request);
+                    ++hits[request.path.split('?').constFirst()];
                     m_answering.insert(socket);
                     mostBusy = qMax(mostBusy, busy());
                     const Response response = m_handler(request);
@@ -51,6 +53,48 @@ TileServer::Response TileServer::tile(const Request &request)
                         : Response{404, {}, "no such tile"};
 }
 
+QDateTime TileServer::versionTime(int version)
+{
+    static const QDateTime anHourAgo = QDateTime::fromSecsSinceEpoch(
+        QDateTime::currentSecsSinceEpoch() - 3600, Qt::UTC);
+    return version == 0 ? QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC)
+                        : anHourAgo.addSecs(version);
+}
+
+TileServer::Handler TileServer::validating(std::function<int(int, int, int)> version,
+                                           const QByteArray &headers)
+{
+    return [version, headers](const Request &request) {
+        static const QRegularExpression path(
+            QStringLiteral("^/(\\d+)/(\\d+)/(\\d+)\\.png(\\?.*)?$"));
+        const QRegularExpressionMatch m = path.match(QString::fromLatin1(request.path));
+        if (!m.hasMatch())
+            return Response{404, {}, "no such tile"};
+        const int z = m.captured(1).toInt(), x = m.captured(2).toInt(), y = m.captured(3).toInt();
+        const int v = version(x, y, z);
+        const QByteArray etag
+            = QStringLiteral("\"%1-%2-%3-%4\"").arg(z).arg(x).arg(y).arg(v).toLatin1();
+        const QByteArray modified = QLocale::c()
+                                        .toString(versionTime(v),
+                                                  QStringLiteral("ddd, dd MMM yyyy "
+                                                                 "hh:mm:ss 'GMT'"))
+                                        .toLatin1();
+        const QByteArray head = headers + "ETag: " + etag + "\r\nLast-Modified: " + modified
+            + "\r\n";
+        const QByteArray since = request.headers.value("if-modified-since");
+        const QDateTime sinceTime = QLocale::c().toDateTime(QString::fromLatin1(since),
+                                                            QStringLiteral(
+                                                                "ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+        const bool unchanged = request.headers.contains("if-none-match")
+            ? request.headers.value("if-none-match") == etag
+            : sinceTime.isValid()
+                && QDateTime(sinceTime.date(), sinceTime.time(), Qt::UTC) >= versionTime(v);
+        if (unchanged)
+            return Response{304, head, {}};
+        return Response{200, head, TestTiles::encoded(x, y, z + 8 * v)};
+    };
+}
+
 void TileServer::answer(QTcpSocket *socket, const Response &r)
 {
     const bool closes = r.headers.contains("Connection: close");
@@ -69,6 +113,7 @@ void TileServer::answer(QTcpSocket *socket, const Response &r)
         drip->deleteLater();
         m_answering.remove(socket);
         tilesServed += r.status == 200;
+        ++answered[r.status];
         if (closes)
             socket->disconnectFromHost();
     });

@@ -1,6 +1,7 @@
 #ifndef TILESERVER_H
 #define TILESERVER_H
 
+#include <QtCore/QDateTime>
 #include <QtCore/QHash>
 #include <QtCore/QSet>
 #include <QtNetwork/QTcpServer>
@@ -47,10 +48,21 @@ public:
 
     // TestTiles::encoded(x, y, z) for /z/x/y.png (any query ignored), 404 otherwise.
     static Response tile(const Request &request);
+    // The tile of version `version(x, y, z)` for /z/x/y.png, with an ETag and a
+    // Last-Modified of that version and `headers`, or 304 to a request whose
+    // If-None-Match or If-Modified-Since names that version. Version 0 is tile()'s tile,
+    // version v another colour: that of TestTiles::encoded(x, y, z + 8 * v).
+    static Handler validating(std::function<int(int x, int y, int z)> version,
+                              const QByteArray &headers = {});
+    // When version v of every tile was made: version 0 in 2020, the others an hour
+    // before the first time this is asked, and v seconds.
+    static QDateTime versionTime(int version);
 
     QList<Request> requests;
-    int tilesServed = 0; // 200 replies written in full
-    int mostBusy = 0;    // the most requests answered at once
+    QHash<QByteArray, int> hits; // requests per path
+    QHash<int, int> answered;    // replies written in full, per status
+    int tilesServed = 0;         // 200 replies written in full
+    int mostBusy = 0;            // the most requests answered at once
 
 private:
     void answer(QTcpSocket *socket, const Response &response);

@@ -7,6 +7,7 @@
 #include <QtCore/QDir>
 #include <QtCore/QFileInfo>
 #include <QtCore/QHash>
+#include <QtCore/QRegularExpression>
 
 #include <cmath>
 
@@ -64,6 +65,13 @@ struct Options
         QStringLiteral("failed"),
         CommandLine::tr("Write the tiles that failed to FILE, one \"z/x/y cause\" a line."),
         QStringLiteral("FILE")};
+    const QCommandLineOption refreshOlderThan{
+        QStringLiteral("refresh-older-than"),
+        CommandLine::tr("Also ask again for the stored tiles of the region fetched longer ago "
+                        "than DURATION (such as 30d, 12h, 90m or 3600s), or than the lifetime "
+                        "their server gave where that is longer, with a conditional request: "
+                        "an unchanged tile costs an answer 304 and is not written again."),
+        QStringLiteral("DURATION")};
     const QCommandLineOption skipExisting{
         QStringLiteral("skip-existing"),
         CommandLine::tr("Leave the tiles that the target holds already as they are.")};
@@ -96,6 +104,22 @@ const Options &options()
     return o;
 }
 
+// "30d", "12h", "90m", "3600s" or plain seconds; -1 for anything else.
+qint64 durationSecs(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral("^\\s*(\\d{1,9})\\s*([smhdw]?)\\s*$"));
+    const QRegularExpressionMatch m = form.match(text);
+    if (!m.hasMatch())
+        return -1;
+    const QHash<QString, qint64> unit{{QString(), 1},
+                                      {QStringLiteral("s"), 1},
+                                      {QStringLiteral("m"), 60},
+                                      {QStringLiteral("h"), 3600},
+                                      {QStringLiteral("d"), 86400},
+                                      {QStringLiteral("w"), 604800}};
+    return m.captured(1).toLongLong() * unit.value(m.captured(2));
+}
+
 bool number(const QCommandLineParser &parser, const QCommandLineOption &option, double low,
             double high, double *value)
 {
@@ -124,6 +148,9 @@ QString CommandLine::overview()
               "  veltra-tiles seed --url 'https://tiles.example/{z}/{x}/{y}.png' \\\n"
               "                    --contact ops@example.org \\\n"
               "                    --bbox 24.90,59.95,25.10,60.05 --zoom 10-17 city.mbtiles\n"
+              "  veltra-tiles seed --url 'https://tiles.example/{z}/{x}/{y}.png' \\\n"
+              "                    --bbox 24.90,59.95,25.10,60.05 --zoom 10-17 \\\n"
+              "                    --refresh-older-than 30d city.mbtiles\n"
               "  veltra-tiles copy --zoom 10-15 /srv/tiles/city city.sqlitedb\n"
               "  veltra-tiles verify --purge city.mbtiles\n"
               "\n"
@@ -171,8 +198,8 @@ QStringList CommandLine::describe(QCommandLineParser &parser) const
             tr("Fetches the tiles of a region that a store lacks from a tile server, two "
                "requests at a time. A run that stops resumes where it stopped."));
         parser.addOptions({o.url, o.bbox, o.zoom, o.rate, o.contact, o.attempts, o.yes,
-                           o.acceptFailures, o.failedList, o.dryRun, o.progressStyle,
-                           o.progressInterval, o.simulatedClock});
+                           o.acceptFailures, o.failedList, o.dryRun, o.refreshOlderThan,
+                           o.progressStyle, o.progressInterval, o.simulatedClock});
         parser.addOptions({o.name, o.description, o.attribution});
         return {QStringLiteral("OUT")};
     case Command::None:
@@ -348,6 +375,13 @@ bool CommandLine::parseSeed(const QCommandLineParser &parser)
     m_seed.acceptFailures = parser.isSet(o.acceptFailures);
     m_seed.simulatedClock = parser.isSet(o.simulatedClock);
     m_seed.failedList = parser.value(o.failedList);
+    if (parser.isSet(o.refreshOlderThan)) {
+        m_seed.refreshOlderThanSecs = durationSecs(parser.value(o.refreshOlderThan));
+        if (m_seed.refreshOlderThanSecs < 0)
+            return fail(tr("--refresh-older-than takes a duration such as 30d, 12h, 90m or "
+                           "3600s: \"%1\"")
+                            .arg(parser.value(o.refreshOlderThan)));
+    }
     if (parser.isSet(o.failedList)) {
         const QFileInfo list(m_seed.failedList);
         if (list.isDir() || !list.absoluteDir().exists())

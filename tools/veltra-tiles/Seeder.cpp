@@ -10,11 +10,13 @@
 #include "TileUrlTemplate.h"
 #include "WholeImage.h"
 
+#include <QtCore/QDateTime>
 #include <QtCore/QEventLoop>
 #include <QtCore/QFileInfo>
 #include <QtCore/QMap>
 #include <QtCore/QMultiMap>
 #include <QtCore/QSaveFile>
+#include <QtCore/QSet>
 #include <QtCore/QTimer>
 #include <QtCore/QUrl>
 #include <QtCore/QVector>
@@ -35,6 +37,9 @@ public:
     bool plan();
     void dryRun(qint64 total);
     bool nextMissing(TileKey *key);
+    void findStale(const QVector<TileKey> &keys);
+    bool nextToAsk(TileKey *key);
+    void confirmed(const TileKey &key, bool changed, bool stored);
     void pump();
     void send(const TileKey &key, qint64 now);
     void arrived(const TileKey &key);
@@ -71,6 +76,14 @@ public:
     QHash<TileKey, int> attempts;
     QHash<TileKey, int> lastStatus;
     int outstanding = 0;
+    // Stored tiles to revalidate, and those being revalidated.
+    QVector<TileKey> stale;
+    int nextStale = 0;
+    QSet<TileKey> refreshing;
+    qint64 unchanged = 0;
+    qint64 replaced = 0;
+    qint64 refreshFailed = 0;
+    qint64 notStored = 0;
     Progress::Counts counts;
     QMap<QString, int> failures;
     QVector<QPair<TileKey, QString>> failedTiles;
@@ -105,14 +118,19 @@ bool Seeder::Private::plan()
         exitCode = Console::Failure;
         return false;
     };
+    const bool refresh = options.refreshOlderThanSecs >= 0;
+    QVector<TileKey> storedKeys;
     if (existed) {
         store = Stores::open(options.output, false, &error);
         // From the store's side: the region itself may hold more tiles than any store.
         const bool read = store
             && store->forEachTile(region.minZoom(), region.maxZoom(), Tiles::Content::Keys,
-                                  [this, &region](const TileKey &key, const QByteArray &) {
-                                      if (region.contains(key))
+                                  [&](const TileKey &key, const QByteArray &) {
+                                      if (region.contains(key)) {
                                           stored.insert(key);
+                                          if (refresh)
+                                              storedKeys.append(key);
+                                      }
                                       return !StopSignals::caught();
                                   });
         if (const int signo = StopSignals::caught()) {
@@ -126,8 +144,10 @@ bool Seeder::Private::plan()
         }
     }
     stored.seal();
+    if (refresh)
+        findStale(storedKeys);
     const qint64 total = region.count();
-    toFetch = total - stored.size();
+    toFetch = total - stored.size() + stale.size();
     if (options.dryRun) {
         dryRun(total);
         return false;
@@ -136,6 +156,9 @@ bool Seeder::Private::plan()
         Console::out(tr("All %1 tiles of the region are stored in %2 already.")
                          .arg(total)
                          .arg(options.output));
+        if (refresh)
+            Console::out(tr("None of them is older than %1.")
+                             .arg(Progress::duration(options.refreshOlderThanSecs * 1000)));
         return false;
     }
     if (toFetch > TileLimit && !options.yes) {
@@ -163,9 +186,13 @@ bool Seeder::Private::plan()
     if (!describe())
         return false;
     Console::out(tr("Fetching %1 tiles of levels %2-%3 into %4 (%5 stored already).")
-                     .arg(QString::number(toFetch), QString::number(region.minZoom()),
-                          QString::number(region.maxZoom()), options.output,
-                          QString::number(stored.size())));
+                     .arg(QString::number(toFetch - stale.size()),
+                          QString::number(region.minZoom()), QString::number(region.maxZoom()),
+                          options.output, QString::number(stored.size())));
+    if (refresh)
+        Console::out(tr("Revalidating %1 stored tiles older than %2.")
+                         .arg(stale.size())
+                         .arg(Progress::duration(options.refreshOlderThanSecs * 1000)));
     cursor = TileKey(region.tiles(region.minZoom()).left(), region.tiles(region.minZoom()).top(),
                      region.minZoom());
     return true;
@@ -183,6 +210,35 @@ void Seeder::Private::dryRun(qint64 total)
                      .arg(Progress::bytes(toFetch * EstimatedTileBytes)));
     if (toFetch > TileLimit && !options.yes)
         Console::out(tr("More than %1: the run needs --yes.").arg(TileLimit));
+}
+
+// Stale as the view judges it: older than the limit, or than the longer lifetime the
+// server gave; a tile whose age the store does not know counts as old.
+void Seeder::Private::findStale(const QVector<TileKey> &keys)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const TileKey &key : keys) {
+        Tiles::ReadResult result;
+        const Tiles::Freshness record = store->freshness(key, &result);
+        if (result == Tiles::ReadResult::Busy)
+            continue;
+        const qint64 age = record.fetched.isValid() ? now - record.fetched.toSecsSinceEpoch()
+                                                    : std::numeric_limits<qint64>::max();
+        if (age > qMax(options.refreshOlderThanSecs, record.lifetime))
+            stale.append(key);
+    }
+}
+
+// The missing tiles first, then the stale ones.
+bool Seeder::Private::nextToAsk(TileKey *key)
+{
+    if (nextMissing(key))
+        return true;
+    if (nextStale >= stale.size())
+        return false;
+    *key = stale.at(nextStale++);
+    refreshing.insert(*key);
+    return true;
 }
 
 bool Seeder::Private::nextMissing(TileKey *key)
@@ -215,10 +271,11 @@ void Seeder::Private::pump()
         const qint64 now = clock.now();
         const qint64 firstRetry = retries.isEmpty() ? std::numeric_limits<qint64>::max()
                                                     : retries.firstKey();
-        if (cursorDone && retries.isEmpty())
+        const bool allAsked = cursorDone && nextStale >= stale.size();
+        if (allAsked && retries.isEmpty())
             break;
         // A fresh tile may go as soon as the pacer allows, a retry once it is due too.
-        const qint64 start = qMax(pacer.nextAllowed(), cursorDone ? firstRetry : 0);
+        const qint64 start = qMax(pacer.nextAllowed(), allAsked ? firstRetry : 0);
         if (now < start) {
             clock.wakeAt(start);
             return;
@@ -226,17 +283,28 @@ void Seeder::Private::pump()
         TileKey key;
         if (firstRetry <= now)
             key = retries.take(firstRetry);
-        else if (!nextMissing(&key))
+        else if (!nextToAsk(&key))
             continue;
         send(key, now);
     }
-    const bool over = (cursorDone && retries.isEmpty()) || refused || stopSignal;
+    const bool over = (cursorDone && nextStale >= stale.size() && retries.isEmpty()) || refused
+        || stopSignal;
     if (outstanding == 0 && over && !finished)
         finish();
 }
 
 void Seeder::Private::send(const TileKey &key, qint64 now)
 {
+    if (refreshing.contains(key)) {
+        if (!downloader->revalidate(key)) {
+            // Its server backs off: asked once it may be.
+            retries.insert(qMax(now + 1, downloader->serverWaitUntil(key)), key);
+            return;
+        }
+        ++outstanding;
+        pacer.sent(now);
+        return;
+    }
     const TileDownloader::Status status = downloader->want(key);
     if (status.state == TileDownloader::Failed) {
         giveUp(key, status.error, 0);
@@ -246,10 +314,27 @@ void Seeder::Private::send(const TileKey &key, qint64 now)
     pacer.sent(now);
 }
 
+void Seeder::Private::confirmed(const TileKey &key, bool changed, bool stored)
+{
+    notStored += !stored;
+    if (changed)
+        return; // arrived() follows
+    --outstanding;
+    ++counts.done;
+    ++unchanged;
+    refreshing.remove(key);
+    attempts.remove(key);
+    lastStatus.remove(key);
+    progress->update(clock.now(), counts);
+    pump();
+}
+
 void Seeder::Private::arrived(const TileKey &key)
 {
     --outstanding;
     ++counts.done;
+    if (refreshing.remove(key))
+        ++replaced;
     attempts.remove(key);
     lastStatus.remove(key);
     progress->update(clock.now(), counts);
@@ -276,6 +361,10 @@ void Seeder::Private::failed(const TileKey &key, int error)
     }
     if (retryAt > 0 && ++attempts[key] < options.attempts && !refused && !stopSignal) {
         retries.insert(retryAt, key);
+    } else if (refreshing.remove(key)) {
+        attempts.remove(key);
+        ++refreshFailed;
+        failedTiles.append(qMakePair(key, cause(error, status)));
     } else {
         attempts.remove(key);
         giveUp(key, error, status);
@@ -382,8 +471,9 @@ void Seeder::Private::finish()
     const bool flushed = store->flush();
     const qint64 confirmed = store->writtenCount();
     const qint64 written = confirmed >= 0 ? confirmed : flushed ? counts.done : 0;
-    const qint64 lost = counts.done - written;
-    const qint64 inRegion = stored.size() + written;
+    // Replaced tiles are written again, unchanged ones are not.
+    const qint64 lost = counts.done - unchanged - notStored - written;
+    const qint64 inRegion = stored.size() + written - replaced;
     const qint64 total = options.region.count();
     Console::out(tr("Stored %1 of %2 tiles; fetched %3 (%4) in %5.")
                      .arg(inRegion)
@@ -391,6 +481,15 @@ void Seeder::Private::finish()
                      .arg(counts.done)
                      .arg(Progress::bytes(counts.bytes))
                      .arg(Progress::duration(elapsed)));
+    if (options.refreshOlderThanSecs >= 0)
+        Console::out(tr("Revalidated %1 stored tiles: %2 unchanged (304), %3 replaced, %4 failed.")
+                         .arg(stale.size())
+                         .arg(unchanged)
+                         .arg(replaced)
+                         .arg(refreshFailed));
+    if (notStored)
+        Console::out(
+            tr("%1 tiles the server forbids storing (no-store) were not stored.").arg(notStored));
     if (counts.failed)
         Console::out(tr("%1 tiles failed:").arg(counts.failed));
     for (auto it = failures.cbegin(); it != failures.cend(); ++it)
@@ -408,7 +507,7 @@ void Seeder::Private::finish()
             tr("Interrupted (%1): run the same command again to continue.")
                 .arg(stopSignal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM")));
         exitCode = Console::stoppedBy(stopSignal);
-    } else if (lost > 0 || !flushed || !listed || !fatal.isEmpty()) {
+    } else if (lost > 0 || !flushed || !listed || !fatal.isEmpty() || refreshFailed > 0) {
         exitCode = Console::Failure;
     } else {
         exitCode = inRegion == total || options.acceptFailures ? Console::Success
@@ -432,6 +531,7 @@ int Seeder::run()
     downloader->setBodyCheck(WholeImage::check);
     downloader->setUrlTemplate(d->options.urlTemplate);
     downloader->setStore(d->store.get());
+    downloader->setHttpCaching(true);
     connect(downloader, &TileDownloader::replyFinished, this,
             [this](const TileKey &key, int status, qint64 bytes) {
                 d->lastStatus.insert(key, status);
@@ -441,6 +541,12 @@ int Seeder::run()
             [this](const TileKey &key) { d->arrived(key); });
     connect(downloader, &TileDownloader::tileFailed, this,
             [this](const TileKey &key, int error) { d->failed(key, error); });
+    connect(downloader, &TileDownloader::revalidationFailed, this,
+            [this](const TileKey &key, int error) { d->failed(key, error); });
+    connect(downloader, &TileDownloader::tileFresh, this,
+            [this](const TileKey &key, qint64, bool changed, bool stored) {
+                d->confirmed(key, changed, stored);
+            });
     connect(&d->clock, &RunClock::woke, this, [this] { d->pump(); });
     d->grace.setSingleShot(true);
     connect(&d->grace, &QTimer::timeout, this, [this] { d->endFlights(); });

@@ -17,6 +17,12 @@
 // unless tiles came this run. SIGINT and SIGTERM stop it in order: the tiles on their
 // way get StopGraceMs to arrive, and everything that arrived is stored. Only what the
 // store confirms written counts as stored.
+//
+// What the server says of each tile is kept with it: when it came, its ETag and
+// Last-Modified and its lifetime. With refreshOlderThanSecs, stored tiles of the region
+// that are older are asked for again with a conditional request once every missing tile
+// is: a 304 renews the tile's age, a new tile replaces it. A tile the server sends with
+// "Cache-Control: no-store" is not stored.
 class Seeder : public QObject
 {
     Q_OBJECT
@@ -50,6 +56,9 @@ public:
         bool simulatedClock = false;
         bool dryRun = false;
         QString failedList; // where the failed tiles are listed, if anywhere
+        // Stored tiles of the region older than this, or than the longer lifetime their
+        // server gave, are revalidated; -1: none are.
+        qint64 refreshOlderThanSecs = -1;
         // Written into an output package.
         PackageMetadata metadata = {};
     };

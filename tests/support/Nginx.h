@@ -1,0 +1,34 @@
+#ifndef NGINX_H
+#define NGINX_H
+
+#include <QtCore/QProcess>
+#include <QtCore/QTemporaryDir>
+
+// A real nginx on 127.0.0.1 for tests, run from a folder of its own that holds its
+// configuration, logs, temporary files and caches. Stopped with the object.
+class Nginx
+{
+public:
+    Nginx();
+    ~Nginx();
+
+    // Starts nginx with `http` as the body of its http block, "@PORT" standing for its
+    // port (the same from one start to the next) and "@DIR" for its folder; false, with
+    // the reason in error(), when it does not come up.
+    bool start(const QString &http);
+    // Stops it and waits, a few seconds at most, for it to go.
+    void stop();
+    quint16 port() const { return m_port; }
+    QString dir() const { return m_dir.path(); }
+    // "http://127.0.0.1:<port>/%1/%2/%3.png"
+    QString urlTemplate() const;
+    QString error() const { return m_error; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+};
+
+#endif
