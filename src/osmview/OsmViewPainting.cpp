@@ -198,7 +198,7 @@ const QPixmap &OsmView::Private::cachedTile(int x, int y)
 void OsmView::Private::keepTilesTo(const TileLayout &shown)
 {
     const QRect viewportRect = view->viewport()->rect();
-    provider->setViewportSize(viewportRect.size());
+    provider->setViewportSize(viewportRect.size(), view->viewport()->devicePixelRatioF());
     const QRect window = shown.window(viewportRect);
     // A turned view has no window of columns and rows to tell.
     if (shown.isAxisAligned()) {
