@@ -169,6 +169,8 @@ void tst_TileRendering::tilesAtThePixelRatio()
     map.view->setImagePath(path);
     const QImage shown = map.grab().convertToFormat(QImage::Format_RGB32);
     const qreal ratio = shown.devicePixelRatio();
+    const QByteArray expected = qgetenv("VELTRA_EXPECT_RATIO");
+    QCOMPARE(ratio, expected.isEmpty() ? 1.0 : expected.toDouble());
     QCOMPARE(shown.size(), (QSizeF(map.view->viewport()->size()) * ratio).toSize());
 
     // Every pixel either of the tile's two colours, and unlike its neighbour to the right
