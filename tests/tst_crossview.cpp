@@ -137,6 +137,7 @@ const struct { const char *name; bool connected; int phase; qint64 ago; QVariant
     {"change a century ahead", true, 2, -Century, 30, 0, None, "Phase 2:-2147483648(2147483647)"},
     {"change a century ago", true, 2, Century, 30, 20, None, "Phase 2:2147483647(30) TF:0"},
     {"length at the int minimum", true, 2, 12, INT_MIN, 0, None, "Phase 2:12(0)"},
+    {"flag of -0.5 is 0, halves rounded up on both Qts", true, 2, 12, 30, -0.5, None, "Phase 2:12(18)"},
 };
 
 // A light over a scheme of the given size with phases in the given order, in

@@ -111,6 +111,7 @@ const struct { const char *name; void (*act)(Shown &); double zoom; int width; }
     {"gif with a colour table of its own", [](Shown &s) { s.load(QByteArray("GIF89a\x08\0\x08\0\0\0\0,\0\0\0\0\x08\0\x08\0\x80\0\0\0\xff\xff\xff\x02\x02\x44\x01\0\x3b", 35)); }, 3.0, 8},
     {"png as wide as allowed keeps the zoom", [](Shown &s) { s.load(encoded({16384, 1}, "PNG")); }, 3.0, 16384},
     {"png as tall as allowed", [](Shown &s) { s.load(encoded({1, 16384}, "PNG")); }, 3.0, 1},
+    {"png of 156 MiB decoded, past Qt 6's own limit", [](Shown &s) { s.load(encoded({6400, 6400}, "PNG")); }, 3.0, 6400},
     {"one pixel too wide", [](Shown &s) { s.load(encoded({16385, 1}, "PNG")); }, 0, 400},
     {"35 bytes claiming a gigabyte", [](Shown &s) { s.load(gifDeclaring(15400)); }, 0, 400},
     {"not an image", [](Shown &s) { s.load("not a picture"); }, 0, 400},

@@ -8,13 +8,19 @@
 
 namespace {
 
-// Tiles of level 14 near the city, px pixels wide, drawn on a device of deviceScale.
-const struct { const char *name; double px, deviceScale; bool native; } seamRows[] = {
+// Tiles of level 14 near the city, px pixels wide, drawn on a device of deviceScale
+// (a screen's pixel ratio); `whole`: every cell is exactly px * deviceScale pixels.
+const struct { const char *name; double px, deviceScale; bool whole; } seamRows[] = {
     {"native 256", 256.0, 1.0, true},
     {"256 less rounding of two source nudges", 255.99999999999997, 1.0, true},
-    {"209 scaled", 209.0, 1.0, false},
-    {"native rendered at 2x", 256.0, 2.0, false},
-    {"three device pixels per cell", 3.0, 1.0, false},
+    {"209 scaled", 209.0, 1.0, true},
+    {"209 and a little", 209.3, 1.0, false},
+    {"native at ratio 2", 256.0, 2.0, true},
+    {"native less rounding at ratio 2", 255.99999999999997, 2.0, true},
+    {"native at ratio 1.5", 256.0, 1.5, true},
+    {"209 at ratio 1.5, half pixels", 209.0, 1.5, false},
+    {"native at ratio 1.25", 256.0, 1.25, true},
+    {"three device pixels per cell", 3.0, 1.0, true},
 };
 
 // Cells of px pixels: column 0's west edge at device x 0, row 0's north edge at y 0. At
@@ -67,7 +73,7 @@ void tst_TileLayout::layoutIsSeamless()
         * QTransform::fromTranslate(-9371.37, 4406.5) * QTransform::fromScale(t.deviceScale, t.deviceScale);
     const TileLayout layout(z, width, height, anchor, toDevice);
     QVERIFY(layout.isAxisAligned());
-    QCOMPARE(layout.isNative(), t.native);
+    QCOMPARE(layout.hasWholeCells(), t.whole);
     const double cell = t.px * t.deviceScale;
     for (int i = 0; i < 40; ++i) {
         const QRect a = layout.cell(9000 + i, anchor - 20 + i);
@@ -75,8 +81,8 @@ void tst_TileLayout::layoutIsSeamless()
         QCOMPARE(b.left(), a.right() + 1); // no gap, no overlap
         QCOMPARE(b.top(), a.bottom() + 1);
         QVERIFY(a.width() >= std::floor(cell) && a.width() <= std::ceil(cell));
-        if (t.native)
-            QCOMPARE(a.size(), QSize(256, 256));
+        if (t.whole)
+            QCOMPARE(a.size(), QSize(qRound(cell), qRound(cell)));
     }
     // A scroll by whole pixels moves every row by exactly that much.
     QVERIFY(layout.placesRowsAs(TileLayout(z, width, height, anchor, toDevice * QTransform::fromTranslate(0, 37)), 37));

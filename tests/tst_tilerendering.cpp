@@ -27,13 +27,46 @@ QString database()
     return path;
 }
 
-const struct { const char *name; double zoom; } placeRows[] = {
-    {"native 256 px", 12 + 1.0 / 6},
-    {"native after source nudges", 12 + 1.0 / 6 + 0.0002},
-    {"scaled 320 px", 12.5},
-    {"scaled 384 px", 12 + 5.0 / 6},
-    {"scaled 209 px", 12.917},
-    {"next level at 224 px", 13.0},
+// `smooth`: the host draws smoothly and antialiased, which shows any seam between cells
+// that do not lie on whole device pixels.
+const struct { const char *name; double zoom; bool smooth; } placeRows[] = {
+    {"native 256 px", 12 + 1.0 / 6, false},
+    {"native after source nudges", 12 + 1.0 / 6 + 0.0002, false},
+    {"native, smooth", 12 + 1.0 / 6, true},
+    {"scaled 320 px", 12.5, false},
+    {"scaled 384 px", 12 + 5.0 / 6, false},
+    {"scaled 209 px", 12.917, false},
+    {"scaled 209 px, smooth", 12.917, true},
+    {"next level at 224 px, smooth", 13.0, true},
+};
+
+// Pixels of an image that show no stored tile's own colour: a gap, or a seam where a
+// cell's edge was blended.
+int pixelsOfNoTile(const QImage &image, int z, const QRect &stored)
+{
+    QSet<QRgb> colours;
+    for (int x = stored.left(); x <= stored.right(); ++x) {
+        for (int y = stored.top(); y <= stored.bottom(); ++y)
+            colours.insert(TestTiles::colourOf(x, y, z).rgb());
+    }
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    int wrong = 0;
+    for (int y = 0; y < rgb.height(); ++y) {
+        const QRgb *line = reinterpret_cast<const QRgb *>(rgb.constScanLine(y));
+        for (int x = 0; x < rgb.width(); ++x)
+            wrong += colours.contains(line[x]) ? 0 : 1;
+    }
+    return wrong;
+}
+
+// Tiles of `side` pixels, a checkerboard of single pixels, drawn smoothly or not on the
+// screen of the run (QT_SCALE_FACTOR): a cell of 256 units is 256 times the pixel ratio
+// device pixels, and a tile of that many pixels is drawn pixel for pixel.
+const struct { const char *name; int side; bool smooth; } densityRows[] = {
+    {"512 px tiles", 512, false},
+    {"512 px tiles, smooth", 512, true},
+    {"256 px tiles", 256, false},
+    {"256 px tiles, smooth", 256, true},
 };
 
 // A host's foreground in scene coordinates, drawn after the background on a painter
@@ -85,6 +118,8 @@ class tst_TileRendering : public QObject
 private Q_SLOTS:
     void tilesWhereTheyBelong_data() { addRows(placeRows); }
     void tilesWhereTheyBelong();
+    void tilesAtThePixelRatio_data() { addRows(densityRows); }
+    void tilesAtThePixelRatio();
     void turnedViewShowsTheSameMap_data() { addRows(turnRows); }
     void turnedViewShowsTheSameMap();
     void hostForegroundOnTop_data() { addRows(foregroundRows); }
@@ -104,11 +139,62 @@ void tst_TileRendering::tilesWhereTheyBelong()
 {
     QFETCH(int, row);
     MapFixture map;
+    map.view->setRenderHint(QPainter::Antialiasing, placeRows[row].smooth);
+    map.view->setRenderHint(QPainter::SmoothPixmapTransform, placeRows[row].smooth);
     map.view->setZoom(placeRows[row].zoom);
     map.view->centerOn(30.3, 59.94);
     map.view->setImagePath(writeDatabase(tmp.filePath(QStringLiteral("placed.sqlitedb")), map.level(), map.visibleTiles()));
+    const QImage shown = map.grab();
     QString why;
-    QVERIFY2(!map.wrongSamples(map.grab(), 1, map.visibleTiles(), &why), qPrintable(why));
+    QVERIFY2(!map.wrongSamples(shown, 1, map.visibleTiles(), &why), qPrintable(why));
+    QCOMPARE(pixelsOfNoTile(shown, map.level(), map.visibleTiles()), 0);
+}
+
+void tst_TileRendering::tilesAtThePixelRatio()
+{
+    QFETCH(int, row);
+    const auto &t = densityRows[row];
+    const QColor a(0x20, 0x40, 0x60), b(0xe0, 0xc0, 0xa0);
+    QImage checkerboard(t.side, t.side, QImage::Format_RGB32);
+    for (int y = 0; y < t.side; ++y) {
+        for (int x = 0; x < t.side; ++x)
+            checkerboard.setPixelColor(x, y, (x + y) % 2 ? b : a);
+    }
+    QBuffer png;
+    QVERIFY(png.open(QIODevice::WriteOnly) && checkerboard.save(&png, "PNG"));
+    MapFixture map;
+    map.view->setRenderHint(QPainter::SmoothPixmapTransform, t.smooth);
+    const QString path = tmp.filePath(QStringLiteral("checkerboard%1.sqlitedb").arg(t.side));
+    writeTileDatabase(path, 12, map.visibleTiles(), [&](int, int, int) { return png.data(); });
+    map.view->setImagePath(path);
+    const QImage shown = map.grab().convertToFormat(QImage::Format_RGB32);
+    const qreal ratio = shown.devicePixelRatio();
+    const QByteArray expected = qgetenv("VELTRA_EXPECT_RATIO");
+    QCOMPARE(ratio, expected.isEmpty() ? 1.0 : expected.toDouble());
+    QCOMPARE(shown.size(), (QSizeF(map.view->viewport()->size()) * ratio).toSize());
+
+    // Every pixel either of the tile's two colours, and unlike its neighbour to the right
+    // and below: the tile's own pixels, neither resampled nor shifted by part of a pixel.
+    int pure = 0, alternating = 0, pixels = 0;
+    for (int y = 0; y + 1 < shown.height(); ++y) {
+        for (int x = 0; x + 1 < shown.width(); ++x, ++pixels) {
+            const QRgb c = shown.pixel(x, y);
+            pure += c == a.rgb() || c == b.rgb();
+            alternating += c != shown.pixel(x + 1, y) && c != shown.pixel(x, y + 1);
+        }
+    }
+    const double scale = 256 * ratio / t.side;
+    if (scale == 1.0) {
+        QCOMPARE(alternating, pixels);
+        QCOMPARE(pure, pixels);
+    } else if (t.smooth) {
+        // Scaled once, smoothly: the two colours mixed nearly everywhere.
+        QVERIFY2(pure < pixels / 10, qPrintable(QString::number(pure)));
+    } else {
+        // The nearest pixels: the two colours, in runs wider than one pixel.
+        QVERIFY2(alternating < pixels / 2, qPrintable(QString::number(alternating)));
+        QCOMPARE(pure, pixels);
+    }
 }
 
 // Each sampled pixel of a view turned by its host shows what the unturned view shows at
@@ -128,17 +214,21 @@ void tst_TileRendering::turnedViewShowsTheSameMap()
     plain.view->centerOn(middle);
     turned.view->centerOn(middle);
     const QImage unturned = plain.grab(), shown = turned.grab();
+    // Viewport pixel p of an image, whatever the screen's pixel ratio.
+    const auto at = [](const QImage &image, QPoint p) {
+        return image.pixel((QPointF(p) * image.devicePixelRatio()).toPoint());
+    };
+    const QRect viewport(0, 0, side, side);
     int compared = 0, samples = 0;
-    for (int y = 4; y < shown.height(); y += 23) {
-        for (int x = 4; x < shown.width(); x += 23, ++samples) {
+    for (int y = 4; y < side; y += 23) {
+        for (int x = 4; x < side; x += 23, ++samples) {
             const QPoint q = plain.view->mapFromScene(turned.view->mapToScene(QPoint(x, y)));
             const QRect around(q - QPoint(3, 3), QSize(7, 7));
-            if (!unturned.rect().contains(around)
-                || QSet<QRgb>{unturned.pixel(around.topLeft()), unturned.pixel(around.topRight()), unturned.pixel(around.bottomLeft()),
-                              unturned.pixel(around.bottomRight()), unturned.pixel(q)}.size() > 1)
+            if (!viewport.contains(around)
+                || QSet<QRgb>{at(unturned, around.topLeft()), at(unturned, around.topRight()), at(unturned, around.bottomLeft()),
+                              at(unturned, around.bottomRight()), at(unturned, q)}.size() > 1)
                 continue;
-            const QColor c = unturned.pixelColor(q);
-            QVERIFY2(TestTiles::sameColour(shown.pixelColor(x, y), c), qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
+            QVERIFY2(TestTiles::sameColour(at(shown, QPoint(x, y)), at(unturned, q)), qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
             ++compared;
         }
     }
@@ -288,7 +378,7 @@ void tst_TileRendering::screenAfterPans()
     QString why;
     QVERIFY2(!map.wrongSamples(screen, 1, Band, &why), qPrintable(why));
     QCOMPARE(screen.convertToFormat(QImage::Format_RGB32),
-             map.grab().convertToFormat(QImage::Format_RGB32));
+             map.grab().copy(screen.rect()).convertToFormat(QImage::Format_RGB32));
 }
 
 void tst_TileRendering::wholeWorldAtLowLevels_data()

@@ -16,6 +16,7 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QVBoxLayout>
 
+#include <cmath>
 #include <map>
 
 namespace {
@@ -35,6 +36,22 @@ QImage readRaster(const QString &fileName)
 {
     static const BoundedImageReader reader(QSize(MaxSchemeSide, MaxSchemeSide), MaxSchemeBytes);
     return reader.readFile(fileName);
+}
+
+// A host's number as Qt 5 reads it as an int: a fraction rounds to the integer above it
+// when it lies halfway (-0.5 to 0), where Qt 6 rounds away from zero (-0.5 to -1), and
+// what no 64-bit integer holds is 0.
+int intOf(const QVariant &value, bool *ok = nullptr)
+{
+    const int type = value.userType();
+    if (type != QMetaType::Double && type != QMetaType::Float)
+        return value.toInt(ok);
+    if (ok)
+        *ok = true;
+    const double d = std::floor(value.toDouble() + 0.5);
+    if (!(std::abs(d) < 9.2e18))
+        return 0;
+    return int(quint32(quint64(qint64(d))));
 }
 
 int clampedInt(qint64 value)
@@ -150,13 +167,13 @@ void CrossView::Private::bind(QObject *obj)
     connect(obj, SIGNAL(destroyed(QObject *)), this, SLOT(lightDestroyed()));
     if (titled) {
         titled->setWindowTitle(QStringLiteral("%1: %2")
-                                   .arg(obj->property("id").toInt())
+                                   .arg(intOf(obj->property("id")))
                                    .arg(obj->property("description").toString()));
     }
     loadPicture(LightSchemeId, obj->property("shema"));
     for (QObject *phase : phaseObjects()) {
         const QVariant shema = phase->property("shema");
-        loadPicture(phase->property("id").toInt(), shema);
+        loadPicture(intOf(phase->property("id")), shema);
     }
     updateGeometry();
     shownPhase = StalePhase;
@@ -269,7 +286,7 @@ void CrossView::Private::createPhaseButtons()
         button->setMinimumWidth(button->sizeHint().height());
         connect(button, SIGNAL(pressed()), this, SLOT(showPhaseImage()));
         connect(button, SIGNAL(released()), this, SLOT(autoPhaseImage()));
-        QPushButton *&slot = byId[phase->property("id").toInt()];
+        QPushButton *&slot = byId[intOf(phase->property("id"))];
         // A second phase with the same id replaces the first one's button; the first
         // would otherwise linger unplaced over the picture.
         delete slot;
@@ -290,7 +307,7 @@ void CrossView::Private::lightStateChanged()
 {
     if (previewId >= 0)
         return;
-    const int phase = light ? light->property("currentPhase").toInt() : int(NoLightPhase);
+    const int phase = light ? intOf(light->property("currentPhase")) : int(NoLightPhase);
     if (phase == shownPhase)
         return;
     shownPhase = phase;
@@ -423,10 +440,10 @@ QString CrossView::Private::statusText(const QObject &light, const QDateTime &no
         return text;
     }
 
-    const int phase = light.property("currentPhase").toInt();
+    const int phase = intOf(light.property("currentPhase"));
     if (phase < 0) {
         const QVariant regime = light.property("keyRegime");
-        QString text = regime.isValid() && regime.toInt() >= 0 && regime.toInt() != 255
+        QString text = regime.isValid() && intOf(regime) >= 0 && intOf(regime) != 255
             ? tr("Key regime %1").arg(regime.toString())
             : tr("Unknown state");
         if (changed.isValid())
@@ -439,10 +456,10 @@ QString CrossView::Private::statusText(const QObject &light, const QDateTime &no
     if (!changed.isValid() || !flag.isValid())
         return text;
     text += tr("%1").arg(clampedInt(elapsed));
-    const int transition = flag.toInt();
+    const int transition = intOf(flag);
     const QVariant lengthValue = light.property("phaseLength");
     bool ok = false;
-    const qint64 length = lengthValue.isValid() ? lengthValue.toInt(&ok) : 0;
+    const qint64 length = lengthValue.isValid() ? intOf(lengthValue, &ok) : 0;
     if (ok)
         text += tr("(%1)").arg(
             clampedInt(transition == 0 ? std::max<qint64>(length - elapsed, 0) : length));

@@ -102,8 +102,20 @@ QImage BoundedImageReader::decode(const QByteArray &data, const ImageSurvey &s) 
     QImageReader reader(&buffer, s.decoderFormat);
     reader.setAutoDetectImageFormat(false);
     reader.setDecideFormatFromContent(false);
-    QImage image = reader.read();
-    if (image.isNull() || !fits(image.size()) || image.sizeInBytes() > maxBytes)
+    QImage image;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 refuses to allocate an image past QImageReader::allocationLimit() (128 MB by
+    // default), which Qt 5 reads; the bound of this reader holds already. A decoder given
+    // an image of its own size and format allocates none, and asks no limit.
+    const qint64 limit = qint64(QImageReader::allocationLimit()) << 20;
+    if (limit > 0 && qint64(s.size.width()) * s.size.height() * 4 > limit) {
+        const QImage::Format format = reader.imageFormat();
+        if (format != QImage::Format_Invalid)
+            image = QImage(s.size, format);
+    }
+#endif
+    if (!reader.read(&image) || image.isNull() || !fits(image.size())
+        || image.sizeInBytes() > maxBytes)
         return QImage();
     return image;
 }

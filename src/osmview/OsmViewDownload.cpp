@@ -102,6 +102,11 @@ void OsmView::Private::tileChanged(const TileKey &key, const Tile &tile)
     if (key.z != tileZoom)
         return;
     tileCache.insert(QPoint(key.x, key.y), tile);
-    // The cell where the view shows the tile now, wherever the view went meanwhile.
-    view->viewport()->update(layout(view->viewportTransform()).cell(key.x, key.y));
+    // The cell where the view shows the tile now, wherever the view went meanwhile. Cells
+    // lie on whole device pixels, which on a screen of another pixel ratio than 1 may
+    // reach into the next logical pixel.
+    QRect cell = layout(view->viewportTransform()).cell(key.x, key.y);
+    if (view->viewport()->devicePixelRatioF() != 1.0)
+        cell.adjust(-1, -1, 1, 1);
+    view->viewport()->update(cell);
 }

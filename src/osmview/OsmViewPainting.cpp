@@ -19,16 +19,27 @@ constexpr qint64 MaxCellsPerPaint = 65536;
 void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
 {
     const QTransform world = painter->worldTransform();
-    QRectF exposed = world.mapRect(rect);
+    const bool clipped = painter->hasClipping();
+    const QRectF clip = clipped ? painter->clipBoundingRect() : QRectF();
+    // Tiles are laid out and drawn in the device's own pixels: on a screen of pixel ratio 2
+    // a tile of 512 px then fills its cell pixel for pixel, and cells meet on whole pixels
+    // at fractional ratios too. The device transform holds the ratio and where the viewport
+    // lies in the window.
+    painter->setWorldTransform(QTransform());
+    const QTransform toPixels = painter->deviceTransform();
+    const QTransform sceneToPixels = world * toPixels;
+    QRectF exposed = sceneToPixels.mapRect(rect);
     if (const QPaintDevice *device = painter->device())
-        exposed &= QRectF(0, 0, device->width(), device->height());
-    if (painter->hasClipping())
-        exposed &= world.mapRect(painter->clipBoundingRect());
+        exposed &= toPixels.mapRect(QRectF(0, 0, device->width(), device->height()));
+    if (clipped)
+        exposed &= sceneToPixels.mapRect(clip);
+    const QTransform fromPixels = toPixels.inverted();
+    painter->setWorldTransform(fromPixels);
 
     // An opaque viewport gets no background from Qt (see the constructor), so every
     // exposed pixel that no opaque tile covers is filled here.
-    const bool fills =
-        painter->device() == viewport() && viewport()->testAttribute(Qt::WA_OpaquePaintEvent);
+    const bool fills = painter->device() == viewport()
+        && viewport()->testAttribute(Qt::WA_OpaquePaintEvent);
     const QRect fillArea = fills ? exposed.toAlignedRect() : QRect();
     const QBrush background = viewport()->palette().brush(viewport()->backgroundRole());
     auto fill = [&](const QRect &area) {
@@ -38,15 +49,13 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
     };
 
     if (d->opacity == 0.0 || !rect.isValid() || exposed.isEmpty()) {
-        painter->setWorldTransform(QTransform());
         fill(fillArea);
         painter->setWorldTransform(world);
         return;
     }
 
-    const TileLayout layout = d->layout(world);
+    const TileLayout layout = d->layout(sceneToPixels);
     if (!layout.isAxisAligned()) {
-        painter->setWorldTransform(QTransform());
         fill(fillArea);
         painter->setWorldTransform(world);
         d->drawThroughTransform(painter, rect);
@@ -63,7 +72,6 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
         if (d->latToRow(rect.top()) == window.bottom() + 1 && window.bottom() < last)
             window.setBottom(window.bottom() + 1);
     }
-    painter->setWorldTransform(QTransform());
     if (qint64(window.width()) * window.height() > MaxCellsPerPaint) {
         fill(fillArea);
         painter->setWorldTransform(world);
@@ -82,6 +90,10 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
     }
     const qreal previousOpacity = painter->opacity();
     painter->setOpacity(d->opacity);
+    // Cells lie on whole pixels: an antialiased edge could only let what lies under show
+    // through, as Qt's rasteriser does by a shade along some edges of scaled tiles.
+    const bool antialiased = painter->testRenderHint(QPainter::Antialiasing);
+    painter->setRenderHint(QPainter::Antialiasing, false);
 
     for (int x = window.left(); x <= window.right(); ++x) {
         const int left = layout.columnEdge(x);
@@ -97,17 +109,19 @@ void OsmView::drawBackground(QPainter *painter, const QRectF &rect)
             }
             if (!translucent && pixmap.hasAlphaChannel())
                 fill(cell);
-            if (cell.size() == pixmap.size())
+            // Source pixels to device pixels, whatever pixel ratio the pixmap carries.
+            if (cell.size() == pixmap.size() && pixmap.devicePixelRatio() == 1.0)
                 painter->drawPixmap(cell.topLeft(), pixmap);
             else
                 painter->drawPixmap(cell, pixmap, pixmap.rect());
         }
     }
 
+    painter->setRenderHint(QPainter::Antialiasing, antialiased);
     painter->setOpacity(previousOpacity);
     painter->setWorldTransform(world);
     const QTransform toViewport = viewportTransform();
-    d->keepTilesTo(world == toViewport ? layout : d->layout(toViewport));
+    d->keepTilesTo(sceneToPixels == toViewport ? layout : d->layout(toViewport));
 }
 
 // A view that is rotated, sheared or flipped by its host cannot be drawn cell by cell in
@@ -120,7 +134,8 @@ void OsmView::Private::drawThroughTransform(QPainter *painter, const QRectF &rec
     const int right = qMin(last, lonToColumn(rect.right()));
     const int top = qMax(0, latToRow(rect.bottom()));
     const int bottom = qMin(last, latToRow(rect.top()));
-    if (left > right || top > bottom || qint64(right - left + 1) * (bottom - top + 1) > MaxCellsPerPaint)
+    if (left > right || top > bottom
+        || qint64(right - left + 1) * (bottom - top + 1) > MaxCellsPerPaint)
         return;
     const QTransform world = painter->worldTransform();
     const qreal previousOpacity = painter->opacity();
@@ -133,7 +148,7 @@ void OsmView::Private::drawThroughTransform(QPainter *painter, const QRectF &rec
             const QTransform cell(tileWidth / pixmap.width(), 0, 0, tileHeight / pixmap.height(),
                                   layout.west(x), layout.north(y));
             painter->setWorldTransform(cell * world);
-            painter->drawPixmap(0, 0, pixmap);
+            painter->drawPixmap(QRectF(pixmap.rect()), pixmap, QRectF(pixmap.rect()));
         }
     }
     painter->setWorldTransform(world);
@@ -159,7 +174,8 @@ int OsmView::Private::lonToColumn(double lon) const
 int OsmView::Private::latToRow(double lat) const
 {
     const int anchor = anchorRow();
-    const double rows = std::floor(qBound(-1e9, (lat - tileYToLat(anchor, tileZoom)) / tileHeight, 1e9));
+    const double rows = std::floor(
+        qBound(-1e9, (lat - tileYToLat(anchor, tileZoom)) / tileHeight, 1e9));
     return int(qBound(-1e9, anchor + rows, 1e9));
 }
 
@@ -182,7 +198,7 @@ const QPixmap &OsmView::Private::cachedTile(int x, int y)
 void OsmView::Private::keepTilesTo(const TileLayout &shown)
 {
     const QRect viewportRect = view->viewport()->rect();
-    provider->setViewportSize(viewportRect.size());
+    provider->setViewportSize(viewportRect.size(), view->viewport()->devicePixelRatioF());
     const QRect window = shown.window(viewportRect);
     // A turned view has no window of columns and rows to tell.
     if (shown.isAxisAligned()) {
@@ -211,11 +227,13 @@ void OsmView::Private::keepTilesTo(const TileLayout &shown)
 
 void OsmView::scrollContentsBy(int dx, int dy)
 {
-    const TileLayout before = d->layout(viewportTransform());
+    const qreal ratio = viewport()->devicePixelRatioF();
+    const QTransform toPixels = QTransform::fromScale(ratio, ratio);
+    const TileLayout before = d->layout(viewportTransform() * toPixels);
     QGraphicsView::scrollContentsBy(dx, dy);
     // Rows are anchored at the row under the top-left pixel; when a scroll moves that
     // anchor and the rows land on other pixels, the scrolled picture no longer fits
     // what the exposed strip will show.
-    if (!before.placesRowsAs(d->layout(viewportTransform()), dy))
+    if (!before.placesRowsAs(d->layout(viewportTransform() * toPixels), dy * ratio))
         viewport()->update();
 }

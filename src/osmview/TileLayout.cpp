@@ -9,13 +9,22 @@ namespace {
 
 // Device coordinates past this are off any device; it keeps int conversions defined.
 constexpr double DeviceLimit = 1073741824.0;
-// A cell this close to the native size is the native size: the difference is rounding
-// in the zoom model, not a zoom the user asked for.
-constexpr double NativeTolerance = 1e-6;
+// A cell this close to a whole number of pixels is that many: the difference is rounding
+// in the zoom model and the device's pixel ratio, not a zoom the user asked for.
+constexpr double WholeTolerance = 1e-6;
 
 int toDevice(double v)
 {
     return int(std::round(qBound(-DeviceLimit, v, DeviceLimit)));
+}
+
+bool snapToWhole(double *side)
+{
+    const double whole = std::round(*side);
+    if (whole < 1.0 || std::abs(*side - whole) >= WholeTolerance)
+        return false;
+    *side = whole;
+    return true;
 }
 
 int floorIndex(double v)
@@ -41,10 +50,8 @@ TileLayout::TileLayout(int z, double tileWidth, double tileHeight, int anchorRow
         return;
     originX = t.m11() * -180.0 + t.dx();
     originY = t.m22() * anchorNorth + t.dy();
-    native = std::abs(cellWidth - NativeSide) < NativeTolerance
-        && std::abs(cellHeight - NativeSide) < NativeTolerance;
-    if (native)
-        cellWidth = cellHeight = NativeSide;
+    wholeWidth = snapToWhole(&cellWidth);
+    wholeHeight = snapToWhole(&cellHeight);
     axisAligned = std::isfinite(originX) && std::isfinite(originY);
 }
 
@@ -70,15 +77,15 @@ double TileLayout::north(int row) const
 
 int TileLayout::columnEdge(int column) const
 {
-    if (native)
-        return toDevice(double(toDevice(originX)) + double(column) * NativeSide);
+    if (wholeWidth)
+        return toDevice(double(toDevice(originX)) + double(column) * cellWidth);
     return toDevice(originX + double(column) * cellWidth);
 }
 
 int TileLayout::rowEdge(int row) const
 {
-    if (native)
-        return toDevice(double(toDevice(originY)) + double(row - anchorRow) * NativeSide);
+    if (wholeHeight)
+        return toDevice(double(toDevice(originY)) + double(row - anchorRow) * cellHeight);
     return toDevice(originY + double(row - anchorRow) * cellHeight);
 }
 
@@ -127,13 +134,13 @@ QRect TileLayout::window(const QRect &deviceRect) const
     return QRect(QPoint(left, top), QPoint(right, bottom));
 }
 
-bool TileLayout::placesRowsAs(const TileLayout &later, int dy) const
+bool TileLayout::placesRowsAs(const TileLayout &later, double dy) const
 {
-    if (!axisAligned || !later.axisAligned || native != later.native
+    if (!axisAligned || !later.axisAligned || wholeHeight != later.wholeHeight
         || cellHeight != later.cellHeight)
         return false;
     const int row = later.anchorRow;
-    if (native)
+    if (wholeHeight)
         return rowEdge(row) + dy == later.rowEdge(row);
     const double here = originY + double(row - anchorRow) * cellHeight + dy;
     return std::abs(here - later.originY) < 1e-7;

@@ -4,16 +4,16 @@
 #include <QtCore/QRect>
 #include <QtGui/QTransform>
 
-// Where the tiles of one level fall on a paint device. Columns follow longitude; rows
-// share one height, anchored at the true north edge of an anchor row. Cell edges lie on
-// whole device pixels and are computed from the level's origin, never accumulated, so
-// neighbours meet without gaps or overlaps, a scroll by whole pixels moves every edge by
-// exactly that much, and cells of the native tile size are blitted, not scaled.
+// Where the tiles of one level fall on a paint device, in the device's own pixels (a
+// screen of pixel ratio 2 has 512 of them across a 256-unit cell). Columns follow
+// longitude; rows share one height, anchored at the true north edge of an anchor row.
+// Cell edges lie on whole device pixels and are computed from the level's origin, never
+// accumulated, so neighbours meet without gaps or overlaps at any pixel ratio, and a
+// scroll by whole pixels moves every edge by exactly that much. A cell within rounding of
+// a whole number of pixels is exactly that wide, so a tile of that size is blitted.
 class TileLayout
 {
 public:
-    static constexpr int NativeSide = 256;
-
     TileLayout(int z, double tileWidth, double tileHeight, int anchorRow,
                const QTransform &sceneToDevice);
 
@@ -25,7 +25,8 @@ public:
     // False when the device transform rotates, shears or flips the map, or when its cells
     // would have no finite size; such a device is drawn through its transform instead.
     bool isAxisAligned() const { return axisAligned; }
-    bool isNative() const { return native; }
+    // Every cell is the same whole number of pixels wide and high.
+    bool hasWholeCells() const { return wholeWidth && wholeHeight; }
     int level() const { return z; }
 
     double west(int column) const;
@@ -38,7 +39,7 @@ public:
     QRect window(const QRect &deviceRect) const;
     // Whether a later layout, after the device scrolled by dy pixels, puts every row on
     // the pixels this one put it on, moved by dy.
-    bool placesRowsAs(const TileLayout &later, int dy) const;
+    bool placesRowsAs(const TileLayout &later, double dy) const;
 
 private:
     int z;
@@ -51,7 +52,8 @@ private:
     double cellWidth = 0;
     double cellHeight = 0;
     bool axisAligned = false;
-    bool native = false;
+    bool wholeWidth = false;
+    bool wholeHeight = false;
 };
 
 #endif

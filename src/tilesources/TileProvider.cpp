@@ -14,9 +14,11 @@
 #include <QtCore/QThread>
 #include <QtCore/QThreadPool>
 #include <QtCore/QTimer>
+#include <QtGui/QGuiApplication>
 #include <QtGui/QPainter>
 
 #include <atomic>
+#include <cmath>
 
 namespace {
 
@@ -36,10 +38,14 @@ constexpr int StaleRecheckMs = 5000;
 // Ages known of tiles, kept for those on screen and some more.
 constexpr int MaxFreshnessKept = 2048;
 
+// At the pixel ratio of the densest screen, so that the text is as sharp as the tiles
+// around it; a 256-unit tile all the same.
 QPixmap drawTileText(const QColor &textColour, const QRect &textRect, int flags,
                      const QString &text)
 {
-    QPixmap pixmap(256, 256);
+    const qreal ratio = qGuiApp ? qMax(qreal(1), qGuiApp->devicePixelRatio()) : qreal(1);
+    QPixmap pixmap(QSize(256, 256) * ratio);
+    pixmap.setDevicePixelRatio(ratio);
     pixmap.fill(Qt::white);
     QPainter painter(&pixmap);
     QPen pen(Qt::SolidLine);
@@ -76,13 +82,16 @@ const QPixmap &downloadingPixmap()
     return pixmap;
 }
 
-// Three screens of 256 px tiles, in bytes, so tiles of higher density take their real
-// share; at least 16 and at most 256 MiB.
-qint64 memoryBudget(QSize viewport)
+// Three screens of tiles as dense as the screen's pixels (256 px at a pixel ratio of 1,
+// 512 px at 2), in bytes, so tiles of higher density take their real share; at least 16
+// and at most 256 MiB.
+qint64 memoryBudget(QSize viewport, qreal ratio)
 {
     const qint64 across = qMax(0, viewport.width()) / 256 + 3;
     const qint64 down = qMax(0, viewport.height()) / 256 + 3;
-    return qBound(qint64(16 * 1024), 3 * across * down * 256, qint64(256 * 1024)) * 1024;
+    const double density = std::isfinite(ratio) ? qBound(1.0, double(ratio * ratio), 16.0) : 1.0;
+    const qint64 kib = qint64(3 * across * down * 256 * density);
+    return qBound(qint64(16 * 1024), kib, qint64(256 * 1024)) * 1024;
 }
 
 // The pixel formats QPixmap::fromImage gives an opaque image and one with transparent
@@ -167,6 +176,7 @@ struct TileProvider::Private
     // Decoded store tiles only: never a placeholder, an error tile or a miss.
     TileMemory memory;
     QSize memorySizedFor;
+    qreal memoryRatio = 1;
     std::function<void(const TileKey &)> readHook;
 
     // Tiles to prepare, the next one, and how many are with the workers. A tile decoded
@@ -201,7 +211,7 @@ struct TileProvider::Private
 
 TileProvider::TileProvider(QObject *parent) : QObject(parent), d(new Private(this))
 {
-    d->memory.setBudget(memoryBudget(QSize()));
+    d->memory.setBudget(memoryBudget(QSize(), 1));
     d->workers.setMaxThreadCount(workerCount());
     d->lockedRetry.setSingleShot(true);
     d->lockedRetry.setInterval(LockedRetryMs);
@@ -429,12 +439,13 @@ void TileProvider::Private::configureDownloader()
     downloader->setWallClock(wallClock);
 }
 
-void TileProvider::setViewportSize(QSize size)
+void TileProvider::setViewportSize(QSize size, qreal devicePixelRatio)
 {
-    if (size == d->memorySizedFor)
+    if (size == d->memorySizedFor && devicePixelRatio == d->memoryRatio)
         return;
     d->memorySizedFor = size;
-    d->memory.setBudget(memoryBudget(size));
+    d->memoryRatio = devicePixelRatio;
+    d->memory.setBudget(memoryBudget(size, devicePixelRatio));
 }
 
 void TileProvider::setView(int z, const QRect &window, const QPointF &centre)

@@ -61,8 +61,9 @@ public:
     // What the view shows: level z, the columns and rows on screen and its centre in tile
     // units. Downloads go nearest the centre first and drop what left the window.
     void setView(int z, const QRect &window, const QPointF &centre);
-    // Decoded-tile memory holds a few screens of this size.
-    void setViewportSize(QSize size);
+    // Decoded-tile memory holds a few screens of this size, in logical pixels, at the
+    // screen's pixel ratio.
+    void setViewportSize(QSize size, qreal devicePixelRatio = 1);
 
     // Downloads, from the first time they are switched on: the downloader is made then.
     void setDownloading(bool on);

@@ -65,15 +65,19 @@ QImage MapFixture::grab() const
 
 QImage MapFixture::screen() const
 {
-    const QPoint origin = view->viewport()->mapTo(view->window(), QPoint(0, 0));
     const QImage window = view->window()->windowHandle()->screen()
                               ->grabWindow(view->window()->winId()).toImage();
-    return window.copy(QRect(origin, view->viewport()->size()));
+    const qreal ratio = window.devicePixelRatio();
+    const QRectF area(view->viewport()->mapTo(view->window(), QPoint(0, 0)), view->viewport()->size());
+    QImage shown = window.copy(QRectF(area.topLeft() * ratio, area.size() * ratio).toAlignedRect() & window.rect());
+    shown.setDevicePixelRatio(ratio);
+    return shown;
 }
 
 int MapFixture::wrongSamples(const QImage &image, double scale, QRect stored, QString *why) const
 {
     const int z = level();
+    scale *= image.devicePixelRatio();
     int wrong = 0;
     for (int py = 3; py < image.height(); py += qMax(7, image.height() / 40)) {
         for (int px = 5; px < image.width(); px += qMax(7, image.width() / 40)) {

@@ -24,12 +24,15 @@ struct MapFixture
     QPoint tileAt(QPointF pixel) const;
     // Columns and rows (inclusive) that the viewport shows, with a margin of one.
     QRect visibleTiles() const;
-    // The viewport painted anew, and as it stands in the window's backing store.
+    // The viewport painted anew, and as it stands in the window's backing store, in device
+    // pixels with the screen's pixel ratio. The offscreen platform hands out no more of a
+    // window than its logical size in pixels: at a ratio above 1, screen() is the part of
+    // the viewport it gives, from the top left.
     QImage grab() const;
     QImage screen() const;
     // Sampled pixels of an image that do not show their own tile, where image pixel p
-    // shows viewport pixel p / scale; pixels of tiles outside `stored` must be white.
-    // Pixels near a tile edge are skipped.
+    // shows viewport pixel p / (scale * the image's pixel ratio); pixels of tiles outside
+    // `stored` must be white. Pixels near a tile edge are skipped.
     int wrongSamples(const QImage &image, double scale = 1.0,
                      QRect stored = QRect(0, 0, 1 << 20, 1 << 20), QString *why = nullptr) const;
 
