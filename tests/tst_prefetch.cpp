@@ -95,6 +95,7 @@ private Q_SLOTS:
     void stepFindsTilesReady();
     void memoryKeepsTheTilesOnScreen_data() { addRows(memoryRows); }
     void memoryKeepsTheTilesOnScreen();
+    void tileThatDoesNotDecodeIsReadOnce();
 };
 
 void tst_Prefetch::stepFindsTilesReady()
@@ -159,6 +160,25 @@ void tst_Prefetch::memoryKeepsTheTilesOnScreen()
     }
     QCOMPARE(held, r.held);
     QVERIFY(memory.bytes() <= memory.budget());
+}
+
+
+// Up to 16 MiB a read, on every paint of a wall screen, until the store changes.
+void tst_Prefetch::tileThatDoesNotDecodeIsReadOnce()
+{
+    QTemporaryDir tmp;
+    const QString path = tmp.filePath("junk.sqlitedb");
+    writeTileDatabase(path, 5, QRect(0, 0, 1, 1), [](int, int, int) { return QByteArray(4096, 'x'); });
+    TileProvider provider;
+    int reads = 0;
+    provider.setStoreReadHook([&reads](const TileKey &) { ++reads; });
+    QVERIFY(provider.open(path));
+    QVERIFY(provider.tile(TileKey(0, 0, 5)).pixmap.isNull());
+    QVERIFY(provider.tile(TileKey(0, 0, 5)).pixmap.isNull());
+    QCOMPARE(reads, 1);
+    QVERIFY(provider.open(path)); // a store opened again is read again
+    QVERIFY(provider.tile(TileKey(0, 0, 5)).pixmap.isNull());
+    QCOMPARE(reads, 2);
 }
 
 QTEST_MAIN(tst_Prefetch)

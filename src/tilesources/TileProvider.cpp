@@ -8,6 +8,7 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDateTime>
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QHash>
 #include <QtCore/QRunnable>
 #include <QtCore/QSet>
@@ -31,6 +32,11 @@ qint64 wallMsecs()
 
 // A read that met another program's lock is tried again this much later.
 constexpr int LockedRetryMs = 250;
+
+// A stored tile that does not decode is not read again for this long (up to 16 MiB each
+// time, on every paint), unless a download replaces it; how many such tiles are kept.
+constexpr qint64 UnreadableForgetMs = 60 * 1000;
+constexpr int MaxUnreadableKept = 1024;
 // A stale tile on screen is looked at again this much later, until an answer renews it:
 // it may not have been asked for (its server failing or pausing, its failure's wait not
 // over), or its request may have been dropped.
@@ -149,7 +155,9 @@ struct TileProvider::Private
     const QPixmap &errorPixmap(int code);
     void retryLocked();
     void prepareMore();
-    void decoded(quint64 source, const TileKey &key, QImage image);
+    void decoded(quint64 source, const TileKey &key, QImage image, bool tried);
+    bool knownUnreadable(const TileKey &key);
+    void rememberUnreadable(const TileKey &key);
     void stopPreparing();
     bool refreshing() const { return maxTileAge > 0 && downloading && store; }
     qint64 staleAt(qint64 fetchedMs, qint64 lifetime) const
@@ -194,6 +202,10 @@ struct TileProvider::Private
     std::atomic<int> outlooksStopped{0};
     QThreadPool workers;
 
+    // Stored tiles that did not decode, and when to try them again.
+    QHash<TileKey, qint64> unreadable;
+    QElapsedTimer clock;
+
     int viewLevel = -1;
     QRect viewWindow;
     QSet<TileKey> locked;
@@ -212,6 +224,7 @@ struct TileProvider::Private
 TileProvider::TileProvider(QObject *parent) : QObject(parent), d(new Private(this))
 {
     d->memory.setBudget(memoryBudget(QSize(), 1));
+    d->clock.start();
     d->workers.setMaxThreadCount(workerCount());
     d->lockedRetry.setSingleShot(true);
     d->lockedRetry.setInterval(LockedRetryMs);
@@ -236,6 +249,7 @@ bool TileProvider::open(const QString &path)
         d->downloader->setStore(nullptr);
     Tiles::close(std::move(d->store));
     d->memory.clear();
+    d->unreadable.clear();
     d->freshUntil.clear();
     d->locked.clear();
     d->lockedRetry.stop();
@@ -272,15 +286,39 @@ QPixmap TileProvider::Private::storedTile(const TileKey &key, Tiles::ReadResult 
         *result = Tiles::ReadResult::Found;
         return pixmap;
     }
+    if (knownUnreadable(key)) {
+        *result = Tiles::ReadResult::Missing;
+        return QPixmap();
+    }
     const QByteArray bytes = read(key, result);
     if (*result != Tiles::ReadResult::Found)
         return QPixmap();
     pixmap = TileImage::toPixmap(TileImage::decode(bytes));
-    if (pixmap.isNull())
+    if (pixmap.isNull()) {
         *result = Tiles::ReadResult::Missing;
-    else
+        rememberUnreadable(key);
+    } else {
         memory.insert(key, pixmap);
+    }
     return pixmap;
+}
+
+bool TileProvider::Private::knownUnreadable(const TileKey &key)
+{
+    const auto it = unreadable.constFind(key);
+    if (it == unreadable.cend())
+        return false;
+    if (*it > clock.elapsed())
+        return true;
+    unreadable.erase(it);
+    return false;
+}
+
+void TileProvider::Private::rememberUnreadable(const TileKey &key)
+{
+    if (unreadable.size() >= MaxUnreadableKept)
+        unreadable.clear();
+    unreadable.insert(key, clock.elapsed() + UnreadableForgetMs);
 }
 
 TileProvider::Tile TileProvider::tile(const TileKey &key)
@@ -484,6 +522,7 @@ void TileProvider::setDownloading(bool on)
     connect(d->downloader, &TileDownloader::tileArrived, this,
             [this](const TileKey &key, const QImage &image) {
                 const QPixmap pixmap = QPixmap::fromImage(image);
+                d->unreadable.remove(key);
                 d->memory.insert(key, pixmap);
                 Q_EMIT tileChanged(key, {pixmap, Tile::Settled});
             });
@@ -599,7 +638,7 @@ void TileProvider::Private::prepareMore()
 {
     while (decoding < 2 * workers.maxThreadCount() && nextInOutlook < outlook.size()) {
         const TileKey key = outlook.at(nextInOutlook++);
-        if (!key.isOnGrid() || memory.keepForOutlook(key))
+        if (!key.isOnGrid() || memory.keepForOutlook(key) || knownUnreadable(key))
             continue;
         Tiles::ReadResult result = Tiles::ReadResult::Missing;
         const QByteArray bytes = read(key, &result);
@@ -618,10 +657,14 @@ void TileProvider::Private::prepareMore()
         const int stoppedBefore = *stopped;
         workers.start(QRunnable::create([provider, from, key, bytes, as, stopped, stoppedBefore] {
             QImage image;
-            if (*stopped == stoppedBefore)
+            const bool tried = *stopped == stoppedBefore;
+            if (tried)
                 image = as.convert(TileImage::decode(bytes));
             QMetaObject::invokeMethod(
-                provider, [provider, from, key, image] { provider->d->decoded(from, key, image); },
+                provider,
+                [provider, from, key, image, tried] {
+                    provider->d->decoded(from, key, image, tried);
+                },
                 Qt::QueuedConnection);
         }));
     }
@@ -631,9 +674,11 @@ void TileProvider::Private::prepareMore()
     }
 }
 
-void TileProvider::Private::decoded(quint64 from, const TileKey &key, QImage image)
+void TileProvider::Private::decoded(quint64 from, const TileKey &key, QImage image, bool tried)
 {
     --decoding;
+    if (from == source && tried && image.isNull())
+        rememberUnreadable(key);
     if (from == source && prefetch && !image.isNull() && !memory.contains(key)) {
         // What does not fit now leaves no room for the farther tiles either.
         if (!memory.insertPrepared(key, QPixmap::fromImage(std::move(image))))
