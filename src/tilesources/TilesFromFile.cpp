@@ -46,7 +46,33 @@ struct TilesFromFile::Private
     bool readFile(const QString &path, QByteArray *data);
     bool write(const TileKey &key, const QByteArray &data);
     bool writeFailed(const QString &path, const QString &reason);
+    // The column folders of the levels asked for, in the tree and named as this store
+    // names them; levels off the grid too with offGridLevels. Stops when visit says so.
+    using ColumnVisitor = std::function<bool(const QDir &column, int x, int z)>;
+    bool forEachColumn(int minZoom, int maxZoom, bool offGridLevels, const ColumnVisitor &visit);
 };
+
+bool TilesFromFile::Private::forEachColumn(int minZoom, int maxZoom, bool offGridLevels,
+                                           const ColumnVisitor &visit)
+{
+    const QDir::Filters dirs = QDir::Dirs | QDir::NoDotAndDotDot;
+    const QDir base(basePath);
+    for (const QString &levelName : base.entryList(dirs)) {
+        int z = 0;
+        const QDir level(base.filePath(levelName));
+        if (!decimal(levelName, &z) || !inside(level.path()))
+            continue;
+        if (TileKey::isLevel(z) ? z < minZoom || z > maxZoom : !offGridLevels)
+            continue;
+        for (const QString &columnName : level.entryList(dirs)) {
+            int x = 0;
+            const QDir column(level.filePath(columnName));
+            if (decimal(columnName, &x) && inside(column.path()) && !visit(column, x, z))
+                return false;
+        }
+    }
+    return true;
+}
 
 QString TilesFromFile::Private::root()
 {
@@ -287,48 +313,37 @@ bool TilesFromFile::flush()
 bool TilesFromFile::forEachTile(int minZoom, int maxZoom, Content content, const Visitor &visit)
 {
     bool complete = true;
-    const QDir::Filters dirs = QDir::Dirs | QDir::NoDotAndDotDot;
-    const QDir base(d->basePath);
-    for (const QString &levelName : base.entryList(dirs)) {
-        int z = 0;
-        const QDir level(base.filePath(levelName));
-        if (!decimal(levelName, &z) || z < minZoom || z > maxZoom || !d->inside(level.path()))
-            continue;
-        for (const QString &columnName : level.entryList(dirs)) {
-            int x = 0;
-            const QDir column(level.filePath(columnName));
-            if (!decimal(columnName, &x) || !d->inside(column.path()))
+    d->forEachColumn(minZoom, maxZoom, false, [&](const QDir &column, int x, int z) {
+        // One file per row: the store's suffix first, then the tile formats.
+        QMap<int, QPair<int, QString>> rows;
+        for (const QString &fileName : column.entryList(QDir::Files)) {
+            const int dot = fileName.indexOf(QLatin1Char('.'));
+            int y = 0;
+            if (dot < 0 || !decimal(fileName.left(dot), &y))
                 continue;
-            // One file per row: the store's suffix first, then the tile formats.
-            QMap<int, QPair<int, QString>> rows;
-            for (const QString &fileName : column.entryList(QDir::Files)) {
-                const int dot = fileName.indexOf(QLatin1Char('.'));
-                int y = 0;
-                if (dot < 0 || !decimal(fileName.left(dot), &y))
-                    continue;
-                const QString extension = fileName.mid(dot + 1);
-                if (extension.contains(QLatin1Char('.')))
-                    continue; // a write in progress
-                const int format = TileImage::fileSuffixes().indexOf(extension);
-                const int rank = extension == d->suffix ? 0 : format >= 0 ? format + 1 : 99;
-                const auto known = rows.constFind(y);
-                if (known == rows.constEnd() || known->first > rank)
-                    rows.insert(y, qMakePair(rank, column.filePath(fileName)));
-            }
-            for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
-                const QString &path = row->second;
-                if (!d->inside(path))
-                    continue;
-                QByteArray data;
-                if (content == Content::KeysAndData && !d->readFile(path, &data)) {
-                    complete = false;
-                    continue;
-                }
-                if (!visit(TileKey(x, row.key(), z), data))
-                    return complete;
-            }
+            const QString extension = fileName.mid(dot + 1);
+            if (extension.contains(QLatin1Char('.')))
+                continue; // a write in progress
+            const int format = TileImage::fileSuffixes().indexOf(extension);
+            const int rank = extension == d->suffix ? 0 : format >= 0 ? format + 1 : 99;
+            const auto known = rows.constFind(y);
+            if (known == rows.constEnd() || known->first > rank)
+                rows.insert(y, qMakePair(rank, column.filePath(fileName)));
         }
-    }
+        for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
+            const QString &path = row->second;
+            if (!d->inside(path))
+                continue;
+            QByteArray data;
+            if (content == Content::KeysAndData && !d->readFile(path, &data)) {
+                complete = false;
+                continue;
+            }
+            if (!visit(TileKey(x, row.key(), z), data))
+                return false;
+        }
+        return true;
+    });
     return complete;
 }
 
@@ -365,48 +380,35 @@ bool TilesFromFile::forEachStored(int minZoom, int maxZoom, Content content,
                                   const StoredVisitor &visit)
 {
     const bool allLevels = minZoom <= 0 && maxZoom >= TileKey::MaxLevel;
-    const QDir::Filters dirs = QDir::Dirs | QDir::NoDotAndDotDot;
-    const QDir base(d->basePath);
-    for (const QString &levelName : base.entryList(dirs)) {
-        int z = 0;
-        const QDir level(base.filePath(levelName));
-        if (!decimal(levelName, &z) || !d->inside(level.path()))
-            continue;
-        if (TileKey::isLevel(z) ? z < minZoom || z > maxZoom : !allLevels)
-            continue;
-        for (const QString &columnName : level.entryList(dirs)) {
-            int x = 0;
-            const QDir column(level.filePath(columnName));
-            if (!decimal(columnName, &x) || !d->inside(column.path()))
+    d->forEachColumn(minZoom, maxZoom, allLevels, [&](const QDir &column, int x, int z) {
+        for (const QFileInfo &info : column.entryInfoList(QDir::Files)) {
+            const QString fileName = info.fileName();
+            const int dot = fileName.indexOf(QLatin1Char('.'));
+            int y = 0;
+            if (dot < 0 || !decimal(fileName.left(dot), &y)
+                || fileName.indexOf(QLatin1Char('.'), dot + 1) >= 0 // a write in progress
+                || !d->inside(info.filePath()))
                 continue;
-            for (const QFileInfo &info : column.entryInfoList(QDir::Files)) {
-                const QString fileName = info.fileName();
-                const int dot = fileName.indexOf(QLatin1Char('.'));
-                int y = 0;
-                if (dot < 0 || !decimal(fileName.left(dot), &y)
-                    || fileName.indexOf(QLatin1Char('.'), dot + 1) >= 0 // a write in progress
-                    || !d->inside(info.filePath()))
-                    continue;
-                StoredTile tile;
-                tile.key = TileKey(x, y, z);
-                tile.size = info.size();
-                tile.where = QStringLiteral("%1/%2/%3").arg(levelName, columnName, fileName);
-                tile.copy = info.absoluteFilePath();
-                QFile file(info.filePath());
-                if (!tile.key.isOnGrid())
-                    tile.flaw = Flaw::OffGrid;
-                else if (tile.size > MaxTileBytes)
-                    tile.flaw = Flaw::TooLarge;
-                else if (!file.open(QIODevice::ReadOnly))
-                    tile.flaw = Flaw::Unreadable;
-                else if (content == Content::KeysAndData)
-                    tile.data = file.read(MaxTileBytes);
-                file.close();
-                if (!visit(tile))
-                    return true;
-            }
+            StoredTile tile;
+            tile.key = TileKey(x, y, z);
+            tile.size = info.size();
+            tile.where = QStringLiteral("%1/%2/%3")
+                             .arg(QString::number(z), QString::number(x), fileName);
+            tile.copy = info.absoluteFilePath();
+            QFile file(info.filePath());
+            if (!tile.key.isOnGrid())
+                tile.flaw = Flaw::OffGrid;
+            else if (tile.size > MaxTileBytes)
+                tile.flaw = Flaw::TooLarge;
+            else if (!file.open(QIODevice::ReadOnly))
+                tile.flaw = Flaw::Unreadable;
+            else if (content == Content::KeysAndData)
+                tile.data = file.read(MaxTileBytes);
+            if (!visit(tile))
+                return false;
         }
-    }
+        return true;
+    });
     return true;
 }
 
