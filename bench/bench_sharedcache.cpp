@@ -25,22 +25,6 @@ namespace {
 constexpr int Level = 14;
 constexpr int Runs = 15;
 
-const char *const Proxy = R"(
-    proxy_cache_path @DIR/cache levels=1:2 keys_zone=tiles:10m use_temp_path=off;
-    server {
-        listen 127.0.0.1:@PORT;
-        location / {
-            proxy_pass http://127.0.0.1:@UPSTREAM;
-            proxy_cache tiles;
-            proxy_cache_key $uri;
-            proxy_cache_valid 200 7d;
-            proxy_cache_revalidate on;
-            proxy_cache_use_stale error timeout updating http_500 http_502 http_503 http_504;
-            proxy_cache_lock on;
-            proxy_cache_lock_timeout 30s;
-        }
-    })";
-
 bool waitFor(const std::function<bool()> &done, int ms = 60000)
 {
     QElapsedTimer timer;
@@ -142,7 +126,7 @@ int main(int argc, char **argv)
     });
     upstream.start();
     Nginx nginx;
-    if (!nginx.start(QString::fromLatin1(Proxy).replace("@UPSTREAM", QString::number(upstream.port())))) {
+    if (!nginx.start(QString::fromLatin1(Nginx::CachingProxy).replace("@UPSTREAM", QString::number(upstream.port())))) {
         std::printf("nginx did not start: %s\n", qPrintable(nginx.error()));
         return 1;
     }

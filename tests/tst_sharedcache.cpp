@@ -18,26 +18,6 @@
 // there; what the workstations show is read back from their viewports.
 namespace {
 
-// The caching proxy of the README, in front of the tile server at @UPSTREAM.
-const char *const CachingProxy = R"(
-    proxy_cache_path @DIR/cache levels=1:2 keys_zone=tiles:10m max_size=1g inactive=30d
-                     use_temp_path=off;
-    server {
-        listen 127.0.0.1:@PORT;
-        location / {
-            proxy_pass http://127.0.0.1:@UPSTREAM;
-            proxy_cache tiles;
-            proxy_cache_key $uri;
-            proxy_cache_valid 200 7d;
-            proxy_cache_valid 404 1m;
-            proxy_cache_revalidate on;
-            proxy_cache_use_stale error timeout updating http_500 http_502 http_503 http_504;
-            proxy_cache_lock on;
-            proxy_cache_lock_timeout 30s;
-            if_modified_since before;
-        }
-    })";
-
 // The static server of the README, serving the tree at @TREE.
 const char *const StaticTree = R"(
     server {
@@ -116,7 +96,7 @@ void tst_SharedCache::workstations()
                                r.headers));
     QVERIFY(upstream.start());
     Nginx nginx;
-    QString http = QString::fromLatin1(r.scenario == Tree ? StaticTree : CachingProxy);
+    QString http = QString::fromLatin1(r.scenario == Tree ? StaticTree : Nginx::CachingProxy);
     http.replace("@UPSTREAM", QString::number(upstream.port()))
         .replace("@TREE", dir.filePath("tree"));
     if (r.scenario == Tree) {

@@ -24,6 +24,26 @@ public:
     QString urlTemplate() const;
     QString error() const { return m_error; }
 
+    // The caching proxy of the README, in front of the tile server at "@UPSTREAM".
+    static constexpr const char *CachingProxy = R"(
+    proxy_cache_path @DIR/cache levels=1:2 keys_zone=tiles:10m max_size=1g inactive=30d
+                     use_temp_path=off;
+    server {
+        listen 127.0.0.1:@PORT;
+        location / {
+            proxy_pass http://127.0.0.1:@UPSTREAM;
+            proxy_cache tiles;
+            proxy_cache_key $uri;
+            proxy_cache_valid 200 7d;
+            proxy_cache_valid 404 1m;
+            proxy_cache_revalidate on;
+            proxy_cache_use_stale error timeout updating http_500 http_502 http_503 http_504;
+            proxy_cache_lock on;
+            proxy_cache_lock_timeout 30s;
+            if_modified_since before;
+        }
+    })";
+
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
