@@ -1,5 +1,6 @@
 #include "RowTable.h"
 #include "TestTiles.h"
+#include "TileDatabase.h"
 #include "TileDownloader.h"
 #include "TileProvider.h"
 #include "TileServer.h"
@@ -97,6 +98,17 @@ const struct { const char *name, *file; qint64 age, lifetime; int version; const
     {"stale, no-store: drawn, not stored", "t.sqlitedb", 7200, -1, 1, "Cache-Control: no-store\r\n", "if-none-match", 200, Changed, Unchanged},
     {"of no known age: asked for plainly", "t.sqlitedb", -1, -1, 0, "", "", 200, Unchanged, Unchanged},
     {"directory, stale by its file's time: 304", "tree", 7200, -1, 0, "", "if-modified-since", 304, Unchanged, Unchanged},
+    {"directory, its file's time ten years on: of no known age", "tree", -315360000, -1, 0, "", "", 200, Unchanged, Unchanged},
+};
+
+// The record of tile 12/5/7 in a database, fresh for a minute with the server's ETag, as
+// another program then changed it with `sql`: whether the tile on screen is asked for,
+// and a header the request must not carry.
+const struct { const char *name, *sql; bool asked; const char *absent; } foreignRecordRows[] = {
+    {"ETag ending in a header of its own", "update tile_freshness set etag = cast(x'2261220d0a582d496e6a65637465643a20796573' as blob), fetched = 0", true, "x-injected"},
+    {"Last-Modified ending in a header of its own", "update tile_freshness set last_modified = cast(x'4d6f6e0d0a582d496e6a65637465643a2031' as blob), fetched = 0", true, "x-injected"},
+    {"a lifetime past any bound: fresh", "update tile_freshness set lifetime = 9223372036854775807", false, nullptr},
+    {"fetched ten years on: of no known age", "update tile_freshness set fetched = fetched + 315360000", true, "if-modified-since"},
 };
 
 } // namespace
@@ -108,6 +120,8 @@ class tst_Freshness : public QObject
 private Q_SLOTS:
     void staleTilesRevalidated_data() { addRows(freshRows); }
     void staleTilesRevalidated();
+    void recordsOfAnotherProgram_data() { addRows(foreignRecordRows); }
+    void recordsOfAnotherProgram();
     void missingTilesFirstAndNoneWhileBackingOff();
     void offKeepsStoredTilesForGood();
 };
@@ -158,6 +172,24 @@ void tst_Freshness::staleTilesRevalidated()
     QCOMPARE(stored, TestTiles::encoded(Key.x, Key.y, Key.z + 8 * (t.stored == Changed ? t.version : 0)));
     const bool renewed = qAbs(fetched.secsTo(QDateTime::currentDateTimeUtc())) < 30;
     QCOMPARE(renewed, t.status != 0 && t.shown == t.stored);
+}
+
+void tst_Freshness::recordsOfAnotherProgram()
+{
+    QFETCH(int, row);
+    const auto &t = foreignRecordRows[row];
+    Fixture f("t.sqlitedb", 0, {});
+    f.store(Key, 0, 60);
+    runSql(f.path, {t.sql});
+    f.show(3600, QRect(5, 7, 1, 1));
+    QCOMPARE(f.provider.tile(Key).state, Tile::Settled);
+    QCOMPARE(f.waiting(), int(t.asked));
+    if (!t.asked)
+        return;
+    QTRY_COMPARE(f.server.requests.size(), 1);
+    QTRY_COMPARE(f.waiting(), 0);
+    if (t.absent)
+        QVERIFY(!f.server.requests.first().headers.contains(t.absent));
 }
 
 // Two stale tiles and two missing ones on screen, one request at a time: the missing go

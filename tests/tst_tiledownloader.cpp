@@ -190,6 +190,7 @@ const struct { const char *name; int status; const char *headers; const char *ou
     {"200 expiring an hour after its date", 200, "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\nExpires: Tue, 15 Nov 1994 09:12:31 GMT\r\n", "new", 3600, ""},
     {"200 whose Expires is no date: stale", 200, "Expires: 0\r\n", "new", 0, ""},
     {"200 saying nothing", 200, "", "new", -1, ""},
+    {"200 whose ETag holds a CR: no validator", 200, "ETag: \"b\rX-Injected: 1\"\r\n", "new", -1, ""},
     {"200 no-store: shown, the old tile kept", 200, "Cache-Control: no-store\r\nETag: \"b\"\r\n", "shown", -1, "\"a\""},
     {"503: the old tile kept", 503, "", "failed", 900, "\"a\""},
 };

@@ -479,14 +479,17 @@ void tst_TileTool::packageMetadata()
 void tst_TileTool::refreshOlderThan_data()
 {
     QTest::addColumn<QString>("suffix");
-    QTest::newRow("database: its records") << ".sqlitedb";
-    QTest::newRow("directory: its files' times") << "";
+    QTest::addColumn<qint64>("age");
+    QTest::newRow("database: its records") << ".sqlitedb" << qint64(7200);
+    QTest::newRow("directory: its files' times") << "" << qint64(7200);
+    QTest::newRow("dated ten years on: of no known age") << ".sqlitedb" << qint64(-315360000);
 }
 
-// Seeded two hours ago; since then the server changed the tiles of column 0 (7 of 21).
+// Seeded `age` seconds ago; since then the server changed the tiles of column 0 (7 of 21).
 void tst_TileTool::refreshOlderThan()
 {
     QFETCH(QString, suffix);
+    QFETCH(qint64, age);
     int version = 0;
     TileServer server(TileServer::validating([&](int x, int, int) { return x == 0 ? version : 0; }));
     QVERIFY(server.start());
@@ -495,15 +498,15 @@ void tst_TileTool::refreshOlderThan()
                            "0-2", "--simulated-clock", "--refresh-older-than", "1h", out};
     QCOMPARE(tool(seed).exitCode, 0);
     QCOMPARE(server.answered.value(200), 21);
-    const QDateTime twoHoursAgo = QDateTime::currentDateTimeUtc().addSecs(-7200);
+    const QDateTime seededAt = QDateTime::currentDateTimeUtc().addSecs(-age);
     if (suffix.isEmpty()) {
         QDirIterator files(out, QDir::Files, QDirIterator::Subdirectories);
         while (files.hasNext()) {
             QFile file(files.next());
-            QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(twoHoursAgo, QFileDevice::FileModificationTime));
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(seededAt, QFileDevice::FileModificationTime));
         }
     } else {
-        runSql(out, {"update tile_freshness set fetched = ?"}, {{twoHoursAgo.toSecsSinceEpoch()}});
+        runSql(out, {"update tile_freshness set fetched = ?"}, {{seededAt.toSecsSinceEpoch()}});
     }
     version = 1;
     const Run run = tool(seed);

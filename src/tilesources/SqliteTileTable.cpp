@@ -70,6 +70,8 @@ constexpr char WriteRecord[]
 constexpr char EraseRecord[] = "DELETE FROM tile_freshness WHERE (%1=? and %2=? and %3=?)";
 // Longer validators are no validators: a server sends a few dozen bytes.
 constexpr int MaxValidatorBytes = 1024;
+// 9999-12-31 23:59:59 UTC, the last second an HTTP date can name.
+constexpr qint64 LastFetchedSecs = 253402300799;
 
 enum class Failure { Busy, Cut, ReadOnly, Rejected, Broken };
 
@@ -1125,8 +1127,14 @@ Tiles::Freshness SqliteTileTable::freshness(const TileKey &key, Tiles::ReadResul
         return {};
     Tiles::Freshness record;
     if (d->exec(q) && d->next(q) && !q.value(0).isNull()) {
-        record.fetched = QDateTime::fromSecsSinceEpoch(q.value(0).toLongLong(), Qt::UTC);
-        record.lifetime = q.value(1).isNull() ? -1 : qMax(qint64(0), q.value(1).toLongLong());
+        // Another program may have written any number: a time QDateTime cannot hold is no
+        // time, and no lifetime is longer than any server gives.
+        const qint64 fetched = q.value(0).toLongLong();
+        if (fetched >= 0 && fetched <= LastFetchedSecs)
+            record.fetched = QDateTime::fromSecsSinceEpoch(fetched, Qt::UTC);
+        record.lifetime = q.value(1).isNull()
+            ? -1
+            : qBound(qint64(0), q.value(1).toLongLong(), Tiles::Freshness::MaxLifetimeSecs);
         record.etag = q.value(2).toByteArray();
         record.lastModified = q.value(3).toByteArray();
         *result = Tiles::ReadResult::Found;

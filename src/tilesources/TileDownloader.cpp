@@ -155,9 +155,18 @@ QByteArray httpDateText(const QDateTime &at)
         .toLatin1();
 }
 
-// No server keeps a tile fresh for longer; it keeps the arithmetic finite.
-constexpr qint64 MaxLifetimeSecs = 10LL * 365 * 24 * 3600;
+constexpr qint64 MaxLifetimeSecs = Tiles::Freshness::MaxLifetimeSecs;
 constexpr int MaxValidatorBytes = 1024;
+
+// A validator goes back in a header of its own: a control character in it could end that
+// header and start another, whether a server sent it or another program stored it.
+bool isHeaderValue(const QByteArray &value)
+{
+    return std::none_of(value.begin(), value.end(), [](char c) {
+        const auto byte = uchar(c);
+        return (byte < 0x20 && byte != '\t') || byte == 0x7f;
+    });
+}
 
 qint64 seconds(const QByteArray &text)
 {
@@ -214,10 +223,11 @@ struct HttpFreshness
         }
         saysLifetime = lifetime >= 0;
         etag = reply->rawHeader("ETag").trimmed();
-        if (etag.size() > MaxValidatorBytes)
+        if (etag.size() > MaxValidatorBytes || !isHeaderValue(etag))
             etag.clear();
         lastModified = reply->rawHeader("Last-Modified").trimmed();
-        if (lastModified.size() > 64 || !httpDate(lastModified).isValid())
+        if (lastModified.size() > 64 || !isHeaderValue(lastModified)
+            || !httpDate(lastModified).isValid())
             lastModified.clear();
     }
 };
@@ -781,6 +791,14 @@ void TileDownloader::Private::send(const TileKey &key, bool revalidation)
     if (revalidation) {
         Tiles::ReadResult result;
         validators = store->freshness(key, &result);
+        if (!isHeaderValue(validators.etag))
+            validators.etag.clear();
+        if (!isHeaderValue(validators.lastModified))
+            validators.lastModified.clear();
+        // A time to come is no time it was fetched at: a lenient server would confirm a
+        // tile that changed meanwhile.
+        if (validators.fetched.isValid() && validators.fetched.toMSecsSinceEpoch() > wallClock())
+            validators.fetched = QDateTime();
         if (!validators.etag.isEmpty())
             request.setRawHeader("If-None-Match", validators.etag);
         if (!validators.lastModified.isEmpty())

@@ -384,10 +384,12 @@ void TileProvider::Private::checkFresh(const TileKey &key)
         const Tiles::Freshness record = store->freshness(key, &result);
         if (result == Tiles::ReadResult::Busy)
             return;
+        // A time to come (a clock that was wrong, a file from elsewhere) would keep the
+        // tile from ever being asked for: its age is not known.
+        const qint64 fetched = record.fetched.isValid() ? record.fetched.toMSecsSinceEpoch() : 0;
         it = remember(key,
-                      record.fetched.isValid()
-                          ? staleAt(record.fetched.toMSecsSinceEpoch(), record.lifetime)
-                          : 0);
+                      fetched > 0 && fetched <= wallClock() ? staleAt(fetched, record.lifetime)
+                                                            : 0);
     }
     if (*it <= wallClock())
         revalidate(key, wallClock());

@@ -131,6 +131,8 @@ public:
         // How long the server said it stays fresh from then, in seconds; -1 when it said
         // nothing, 0 for a tile to be confirmed before every use.
         qint64 lifetime = -1;
+        // No server keeps a tile fresh for longer; it keeps the arithmetic on times finite.
+        static constexpr qint64 MaxLifetimeSecs = 10LL * 365 * 24 * 3600;
         // The validators the server gave, as it sent them; empty when it gave none.
         QByteArray etag;
         QByteArray lastModified;

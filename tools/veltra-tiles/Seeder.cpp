@@ -222,8 +222,10 @@ void Seeder::Private::findStale(const QVector<TileKey> &keys)
         const Tiles::Freshness record = store->freshness(key, &result);
         if (result == Tiles::ReadResult::Busy)
             continue;
-        const qint64 age = record.fetched.isValid() ? now - record.fetched.toSecsSinceEpoch()
-                                                    : std::numeric_limits<qint64>::max();
+        const qint64 fetched = record.fetched.isValid() ? record.fetched.toSecsSinceEpoch() : 0;
+        // A time to come tells no age, as in the view.
+        const qint64 age = fetched > 0 && fetched <= now ? now - fetched
+                                                         : std::numeric_limits<qint64>::max();
         if (age > qMax(options.refreshOlderThanSecs, record.lifetime))
             stale.append(key);
     }
