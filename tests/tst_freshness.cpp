@@ -4,11 +4,10 @@
 #include "TileProvider.h"
 #include "TileServer.h"
 #include "Tiles.h"
+#include "WaitFor.h"
 
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 
 // The tile provider keeps the tiles it draws fresh: a stored tile on screen whose age is
 // past maxTileAge, or past the longer lifetime its server gave, is drawn and revalidated.
@@ -135,7 +134,7 @@ void tst_Freshness::staleTilesRevalidated()
     if (!t.conditional) {
         QCOMPARE(f.waiting(), 0);
     } else {
-        QTRY_COMPARE(fresh.count(), 1);
+        WAIT_COMPARE(fresh.count(), 1);
         QCOMPARE(f.server.requests.size(), 1);
         const Request &asked = f.server.requests.first();
         if (*t.conditional)
@@ -143,7 +142,7 @@ void tst_Freshness::staleTilesRevalidated()
         else
             QVERIFY(!asked.headers.contains("if-none-match") && !asked.headers.contains("if-modified-since"));
         QCOMPARE(f.server.answered.keys(), QList<int>{t.status});
-        QTRY_COMPARE(changed.count(), int(t.status == 200));
+        WAIT_COMPARE(changed.count(), int(t.status == 200));
         if (t.status == 200)
             QCOMPARE(colourOf(changed.first()),
                      versionColour(Key, t.shown == Changed ? t.version : 0));
@@ -177,7 +176,7 @@ void tst_Freshness::missingTilesFirstAndNoneWhileBackingOff()
             f.provider.tile(TileKey(x, 7, 12));
         if (status == 503) {
             // The other missing one waits for the pause; the stale ones are dropped.
-            QTRY_COMPARE(f.waiting(), 1);
+            WAIT_COMPARE(f.waiting(), 1);
             QCOMPARE(f.server.requests.size(), 1);
             for (const TileKey &key : stale)
                 f.provider.tile(key);
@@ -185,7 +184,7 @@ void tst_Freshness::missingTilesFirstAndNoneWhileBackingOff()
             QVERIFY(!f.provider.downloader()->revalidate(stale[0]));
             continue;
         }
-        QTRY_COMPARE(f.server.answered.value(200) + f.server.answered.value(304), 4);
+        WAIT_COMPARE(f.server.answered.value(200) + f.server.answered.value(304), 4);
         QStringList order;
         for (const Request &r : qAsConst(f.server.requests))
             order << QString::fromLatin1(r.path);
@@ -202,7 +201,7 @@ void tst_Freshness::offKeepsStoredTilesForGood()
     f.show(0, QRect(5, 7, 2, 1));
     QCOMPARE(f.provider.tile(Key).state, Tile::Settled);
     QCOMPARE(f.provider.tile(TileKey(6, 7, 12)).state, Tile::Downloading);
-    QTRY_COMPARE(f.server.answered.value(200), 1);
+    WAIT_COMPARE(f.server.answered.value(200), 1);
     f.provider.open(QString());
     QString error;
     std::unique_ptr<Tiles> store = Tiles::open(f.path, {}, &error);

@@ -1,10 +1,9 @@
 #include "MapFixture.h"
 #include "OsmView.h"
 #include "RowTable.h"
+#include "WaitFor.h"
 
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 #include <QtWidgets/QGraphicsRectItem>
 #include <QtWidgets/QSlider>
 
@@ -231,7 +230,7 @@ void tst_Navigation::fits()
     const auto landed = [&] {
         return std::all_of(fits.begin(), fits.end(), [](const Fit &f) { return f.zooms.count() >= f.awaited; });
     };
-    QTRY_VERIFY(landed());
+    QVERIFY(waitFor([&] { return landed(); }));
     for (int i = 0; i < n; ++i) {
         const auto &t = fitRows[i];
         const OsmView &view = *fits[i].map.view;

@@ -4,6 +4,7 @@
 #include "OsmView.h"
 #include "QuietPlatform.h"
 #include "RowTable.h"
+#include "WaitFor.h"
 
 #include <QtTest/QtTest>
 #include <QtWidgets/QtWidgets>
@@ -141,9 +142,9 @@ void tst_OperationsPane::pane()
     h.view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&h.view));
     r.act(h);
-    QTRY_COMPARE((h.*r.state)(), QLatin1String(r.expected));
+    WAIT_COMPARE((h.*r.state)(), QLatin1String(r.expected));
     // Every change to the lists leaves the pane the size of its contents.
-    QTRY_COMPARE(h.pane->size(), h.pane->sizeHint());
+    WAIT_COMPARE(h.pane->size(), h.pane->sizeHint());
 }
 
 QTEST_MAIN(tst_OperationsPane)

@@ -2,6 +2,7 @@
 #include "OsmView.h"
 #include "QuietPlatform.h"
 #include "RowTable.h"
+#include "WaitFor.h"
 
 #include <QtTest/QtTest>
 #include <QtWidgets/QtWidgets>
@@ -52,7 +53,7 @@ const struct { const char *name; int clicks; void (*change)(Shown &); int x, y; 
     {"tab not following an open pane's new size", 1, [](Shown &s) { s.pane->resize(s.pane->width() + 40, s.pane->height() + 30); }, -1, 0, Clear},
     {"pane and tab under an appearing scroll bar", 1, [](Shown &s) { s.view.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn); }, -1, 0, Clear},
     {"tab opened while hidden left behind when shown", 2, [](Shown &s) { s.view.setEnableRightPane(false); s.pane->showContent(true); s.view.setEnableRightPane(true); }, -1, 0, Clear},
-    {"hidden pane's height not followed, or pane misplaced when opened", 0, [](Shown &s) { const int h = s.pane->height(); s.pane->addMapLayer("A map with a long name", {}, {}); QTRY_VERIFY(s.pane->height() > h && s.placed()); s.click(); }, -1, 0, Clear},
+    {"hidden pane's height not followed, or pane misplaced when opened", 0, [](Shown &s) { const int h = s.pane->height(); s.pane->addMapLayer("A map with a long name", {}, {}); QVERIFY(waitFor([&] { return s.pane->height() > h && s.placed(); })); s.click(); }, -1, 0, Clear},
     {"closed tab off the viewport's edge, upper left corner not rounded", 0, nullptr, 0, 0, Clear},
     {"lower left corner not rounded", 0, nullptr, 0, -1, Clear},
     {"right side not square at the top", 0, nullptr, 14, 0, Fill},

@@ -10,8 +10,6 @@
 #include <QtTest/QtTest>
 #include <QtWidgets/QScrollBar>
 
-#include "QuickTry.h"
-
 // What the view prepares while it is still, and what a step then finds: the tiles it
 // shows next drawn without a read in the paint, from the source of the moment only.
 namespace {

@@ -5,13 +5,12 @@
 #include "TileDownloader.h"
 #include "TileProvider.h"
 #include "TileServer.h"
+#include "WaitFor.h"
 
 #include <QtCore/QTemporaryDir>
 #include <QtNetwork/QNetworkAccessManager>
 #include <QtNetwork/QNetworkReply>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 
 // What a view does with download on: which tiles it asks for, what it draws meanwhile
 // and after, and what a server, a lock or a host's moves can and cannot do to it. The
@@ -141,18 +140,18 @@ void tst_TileDownload::fetchedOnceStoredAndDrawn()
     QVERIFY(!t.delayMs || (pixels(first, [](QColor c) { return c.lightness() < 80; }) > 20
                            && pixels(first, [](QColor c) { return c == Qt::white; }) > first.width() * first.height() / 2
                            && pixels(first, [](QColor c) { return c == Qt::lightGray; }) > 500)); // framed
-    QTRY_COMPARE(d.server.tilesServed, d.visible());
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(d.server.tilesServed, d.visible());
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     // What the view prepared ahead meanwhile, around and above and below, was read from
     // the store only: the server saw the visible tiles alone.
-    QTRY_VERIFY(prepared.count() > 0);
+    QVERIFY(waitFor([&] { return prepared.count() > 0; }));
     QCOMPARE(d.server.requests.size(), d.visible());
     // Stored: once the view lets go of the store, another view shows them without a
     // server.
     d.map.view->setImagePath(QString());
     MapFixture again;
     again.view->setImagePath(d.store);
-    QTRY_COMPARE(again.wrongSamples(again.grab()), 0);
+    WAIT_COMPARE(again.wrongSamples(again.grab()), 0);
     QCOMPARE(d.server.requests.size(), d.visible());
 }
 
@@ -178,12 +177,12 @@ void tst_TileDownload::arrivalShowsWhereTheViewNowIs()
     Downloading d(100);
     d.map.grab();
     const int first = d.visible();
-    QTRY_COMPARE(d.server.requests.size(), first);
+    WAIT_COMPARE(d.server.requests.size(), first);
     moveRows[row].move(d);
-    QTRY_COMPARE(d.server.requests.size(), d.server.tilesServed);
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(d.server.requests.size(), d.server.tilesServed);
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     // What arrived for level 12 is stored, wherever the view went.
-    QTRY_VERIFY(runSql(d.store, {"select count(*) from tiles where z = 12"}).toInt() >= first);
+    QVERIFY(waitFor([&] { return runSql(d.store, {"select count(*) from tiles where z = 12"}).toInt() >= first; }));
 }
 
 void tst_TileDownload::failureMarks()
@@ -193,16 +192,16 @@ void tst_TileDownload::failureMarks()
     Downloading d;
     d.server.setHandler([](const Request &) { return Response{404, {}, "no such tile"}; });
     d.map.grab();
-    QTRY_VERIFY(pixels(d.map.screen(), red) > 0);
+    QVERIFY(waitFor([&] { return pixels(d.map.screen(), red) > 0; }));
     // Every failure has reached the view, not only the first.
     const auto *downloader = d.map.view->findChild<TileDownloader *>();
-    QTRY_COMPARE(downloader->inFlightCount() + downloader->queuedCount(), 0);
+    WAIT_COMPARE(downloader->inFlightCount() + downloader->queuedCount(), 0);
     const int asked = d.server.requests.size();
     d.server.setHandler(TileServer::tile);
     t.change(d);
     d.map.view->viewport()->update();
     if (t.retried) {
-        QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+        WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     } else {
         QTest::qWait(200); // the only wait for nothing
         QCOMPARE(d.server.requests.size(), asked);
@@ -223,17 +222,17 @@ void tst_TileDownload::lockedStoreNeitherFreezesNorLoses()
     d.map.view->setImagePath(d.store);
     d.map.grab();
     const int missing = d.visible() - stored.width() * stored.height();
-    QTRY_COMPARE(d.server.requests.size(), missing);
+    WAIT_COMPARE(d.server.requests.size(), missing);
     SqliteLock lock;
     QVERIFY(lock.lock(d.store));
-    QTRY_COMPARE(d.server.tilesServed, missing);
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(d.server.tilesServed, missing);
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
 
     d.map.view->setImagePath(d.store); // forget what was read: every read meets the lock
     d.map.view->viewport()->repaint();
     lock.release();
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
-    QTRY_COMPARE(runSql(d.store, {"select count(*) from tiles"}).toInt(), d.visible());
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(runSql(d.store, {"select count(*) from tiles"}).toInt(), d.visible());
     QCOMPARE(d.server.requests.size(), missing);
 }
 
@@ -256,10 +255,10 @@ void tst_TileDownload::idleViewHealsByItself()
                     return false;
         return true;
     };
-    QTRY_VERIFY(allFailed());
-    QVERIFY(pixels(d.map.screen(), red) > 0);
+    QVERIFY(waitFor([&] { return allFailed(); }));
+    QVERIFY(waitFor([&] { return pixels(d.map.screen(), red) > 0; }));
     down = false;
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
 }
 
 void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()
@@ -268,7 +267,7 @@ void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()
     d.map.view->setDumpServerExchange(true);
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^send request to \"http://127.0.0.1"));
     d.map.view->viewport()->repaint();
-    QTRY_VERIFY(!d.server.requests.isEmpty());
+    QVERIFY(waitFor([&] { return !d.server.requests.isEmpty(); }));
     // A host may hand the view's slot any reply: none, or one of its own, which the slot
     // disposes of like its own.
     QNetworkAccessManager host;
@@ -290,7 +289,7 @@ void tst_TileDownload::userAgentSent()
         d.map.view->setUserAgent(QString::fromUtf8(t.set));
     QCOMPARE(d.map.view->userAgent(), QString::fromUtf8(t.set ? t.set : t.sent));
     d.map.grab();
-    QTRY_COMPARE(d.server.requests.size(), d.visible());
+    WAIT_COMPARE(d.server.requests.size(), d.visible());
     for (const Request &r : qAsConst(d.server.requests)) {
         QCOMPARE(r.headers.value("user-agent"), QByteArray(t.sent));
         QVERIFY(!r.headers.contains("x-injected"));

@@ -4,11 +4,10 @@
 #include "TileServer.h"
 #include "TilesFromDb.h"
 #include "TilesFromFile.h"
+#include "WaitFor.h"
 
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 
 // The downloader against a loopback server that each row scripts, on a clock the test
 // moves, so that backoffs and Retry-After are checked without waiting for them.
@@ -234,7 +233,7 @@ void tst_TileDownloader::serverBehaviours()
         f.server.stop();
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
-    QTRY_COMPARE_WITH_TIMEOUT(f.outcomes, QStringList(path(Key) + ' ' + QString::number(t.error)), 10000);
+    WAIT_COMPARE_WITHIN(f.outcomes, QStringList(path(Key) + ' ' + QString::number(t.error)), 10000);
     QCOMPARE(f.paths.count(path(Key)), int(response.status != 0)); // wanted twice, asked once
     if (t.error == 0) {
         const QColor stored = f.store.pixmap(Key).toImage().pixelColor(0, 0);
@@ -242,7 +241,7 @@ void tst_TileDownloader::serverBehaviours()
         return;
     }
     QVERIFY(QDir(f.dir.path()).isEmpty());
-    QTRY_COMPARE(f.server.busy(), 0); // no connection stays held
+    WAIT_COMPARE(f.server.busy(), 0); // no connection stays held
     f.now = t.retryMs < 0 ? 2 * AnHour : t.retryMs - 1;
     QCOMPARE(f.want(Key), QStringLiteral("failed %1").arg(t.error));
     QCOMPARE(f.waiting(), 0);
@@ -258,7 +257,7 @@ void tst_TileDownloader::backoffDoublesUpToTenMinutes()
     Fixture f([](const Request &) { return reply(503); });
     f.downloader.want(Key);
     for (const qint64 seconds : {10, 20, 40, 80, 160, 320, 600, 600}) {
-        QTRY_COMPARE(f.outcomes.size(), 1);
+        WAIT_COMPARE(f.outcomes.size(), 1);
         f.outcomes.clear();
         f.now += seconds * 1000 - 1;
         QCOMPARE(f.want(Key), QStringLiteral("failed 403"));
@@ -267,10 +266,10 @@ void tst_TileDownloader::backoffDoublesUpToTenMinutes()
     }
     // A success ends the series: the next failure waits the first delay again.
     f.server.setHandler(TileServer::tile);
-    QTRY_COMPARE(f.outcomes, QStringList(path(Key) + " 0"));
+    WAIT_COMPARE(f.outcomes, QStringList(path(Key) + " 0"));
     f.server.setHandler([](const Request &) { return reply(503); });
     f.downloader.want(Key);
-    QTRY_COMPARE(f.outcomes.size(), 2);
+    WAIT_COMPARE(f.outcomes.size(), 2);
     f.now += 10000;
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
 }
@@ -281,14 +280,14 @@ void tst_TileDownloader::want()
     const auto &t = wantRows[row];
     Fixture f([](const Request &r) { return r.path == path(Key).toLatin1() ? reply(404) : Silence; });
     f.downloader.want(Key);
-    QTRY_COMPARE(f.outcomes.size(), 1);
+    WAIT_COMPARE(f.outcomes.size(), 1);
     for (int x = 0; x < 7; ++x)
         f.downloader.want(TileKey(x, 0, 12));
-    QTRY_COMPARE(f.server.busy(), 6);
+    WAIT_COMPARE(f.server.busy(), 6);
     QCOMPARE(f.downloader.inFlightCount(), 6); // the budget
     t.change(f);
     if (!t.kept)
-        QTRY_COMPARE(f.server.busy(), 0); // the connections were dropped
+        WAIT_COMPARE(f.server.busy(), 0); // the connections were dropped
     const QString state = f.want(t.probe);
     QCOMPARE(state, QString::fromLatin1(t.state));
     QCOMPARE(f.waiting(), (t.kept ? 7 : 0) + int(state == "requested"));
@@ -313,7 +312,7 @@ void tst_TileDownloader::queue()
     const bool moved = t.next.z > 0;
     if (moved)
         show(t.next, 2);
-    QTRY_COMPARE(f.outcomes.size(), t.firstViewRequests + (moved ? 4 : 0));
+    WAIT_COMPARE(f.outcomes.size(), t.firstViewRequests + (moved ? 4 : 0));
     QCOMPARE(f.waiting(), 0);
     QCOMPARE(f.paths.size(), f.outcomes.size());
     QCOMPARE(f.paths.first(), QStringLiteral("/12/12/22.png"));
@@ -326,7 +325,7 @@ void tst_TileDownloader::queue()
     // A dropped tile is forgotten, not left queued: wanted again, it comes.
     const int done = f.outcomes.size();
     QCOMPARE(f.want(TileKey(10, 20, 12)), QStringLiteral("requested"));
-    QTRY_COMPARE(f.outcomes.size(), done + 1);
+    WAIT_COMPARE(f.outcomes.size(), done + 1);
 }
 
 void tst_TileDownloader::templates()
@@ -355,7 +354,7 @@ void tst_TileDownloader::templates()
             attributes << reply->request().attribute(QNetworkRequest::Attribute(i));
     });
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
-    QTRY_COMPARE(f.outcomes.size(), 1);
+    WAIT_COMPARE(f.outcomes.size(), 1);
     QCOMPARE(f.paths, QStringList(t.path));
     QCOMPARE(f.server.requests[0].headers.value("user-agent"), QByteArray("VeltraCenter 2.1"));
     QCOMPARE(f.server.requests[0].headers.value("accept-encoding"), QByteArray("identity"));
@@ -374,7 +373,7 @@ void tst_TileDownloader::viewHealsByItself()
     f.downloader.setBackoff(20, 20);
     f.downloader.setView(Key.z, QRect(0, 0, 16, 16), QPointF(8, 8));
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
-    QTRY_COMPARE(f.outcomes, (QStringList{path(Key) + " 403", path(Key) + " 0"}));
+    WAIT_COMPARE(f.outcomes, (QStringList{path(Key) + " 403", path(Key) + " 0"}));
     QCOMPARE(f.downloader.markCount(), 0);
 }
 
@@ -387,14 +386,14 @@ void tst_TileDownloader::tileBackBringsTheOthersForward()
     f.downloader.setView(Key.z, QRect(0, 0, 16, 16), QPointF(8, 8));
     f.downloader.want(Key);
     f.downloader.want(other);
-    QTRY_COMPARE(f.outcomes.size(), 2);
+    WAIT_COMPARE(f.outcomes.size(), 2);
     f.now = Soon;
     QCOMPARE(f.want(other), QStringLiteral("requested"));
-    QTRY_COMPARE(f.outcomes.size(), 3);
+    WAIT_COMPARE(f.outcomes.size(), 3);
     QCOMPARE(f.downloader.retryAt(other), Soon + 2 * Soon);
     down = false;
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
-    QTRY_COMPARE(f.outcomes.mid(3), (QStringList{path(Key) + " 0", path(other) + " 0"}));
+    WAIT_COMPARE(f.outcomes.mid(3), (QStringList{path(Key) + " 0", path(other) + " 0"}));
 }
 
 void tst_TileDownloader::retryAfterPausesTheServer()
@@ -413,7 +412,7 @@ void tst_TileDownloader::retryAfterPausesTheServer()
     };
     f.downloader.setView(Key.z, window, QRectF(window).center());
     f.downloader.want(Key);
-    QTRY_COMPARE(f.outcomes.size(), 1);
+    WAIT_COMPARE(f.outcomes.size(), 1);
     wantAll();
     QCOMPARE(f.downloader.inFlightCount(), t.pauseMs ? 0 : 6);
     if (t.pauseMs) {
@@ -424,7 +423,7 @@ void tst_TileDownloader::retryAfterPausesTheServer()
         wantAll();
         QCOMPARE(f.downloader.inFlightCount(), 6);
     }
-    QTRY_COMPARE(f.outcomes.size(), 26);
+    WAIT_COMPARE(f.outcomes.size(), 26);
     QCOMPARE(f.server.requests.size(), 26); // each asked once
 }
 
@@ -436,7 +435,7 @@ void tst_TileDownloader::marksKeptNearTheView()
     f.downloader.setView(12, QRect(0, 0, 4, 4), QPointF(2, 2));
     for (int x = 0; x < 3; ++x)
         f.downloader.want(TileKey(x, 0, 12));
-    QTRY_COMPARE(f.outcomes.size(), 3);
+    WAIT_COMPARE(f.outcomes.size(), 3);
     f.now = t.later;
     f.downloader.setView(t.z, QRect(t.corner, QSize(4, 4)),
                          QRectF(t.corner, QSizeF(4, 4)).center());
@@ -455,7 +454,7 @@ void tst_TileDownloader::marksBoundedInCount()
     for (int x = window.left(); x <= window.right(); ++x)
         for (int y = window.top(); y <= window.bottom(); ++y)
             f.downloader.want(TileKey(x, y, 12));
-    // A real event loop between replies: QTRY's sleeps would set the pace.
+    // A real event loop between replies: the sleeps of a polling wait would set the pace.
     QSignalSpy failures(&f.downloader, &TileDownloader::tileFailed);
     while (f.outcomes.size() < 4200 && failures.wait())
         ;
@@ -473,8 +472,8 @@ void tst_TileDownloader::slowBodies()
     });
     f.downloader.setSlowBodyLimit(4, 200);
     f.downloader.want(Key);
-    QTRY_COMPARE(f.outcomes, QStringList(path(Key) + ' ' + QString::number(t.error)));
-    QTRY_COMPARE(f.server.busy(), 0); // the connection is free again
+    WAIT_COMPARE(f.outcomes, QStringList(path(Key) + ' ' + QString::number(t.error)));
+    WAIT_COMPARE(f.server.busy(), 0); // the connection is free again
 }
 
 void tst_TileDownloader::revalidation()
@@ -510,7 +509,7 @@ void tst_TileDownloader::revalidation()
     connect(&downloader, &TileDownloader::tileFailed, [&] { outcome = "a failed download"; });
     QVERIFY(downloader.revalidate(Key));
     QVERIFY(!downloader.revalidate(Key)); // once
-    QTRY_VERIFY(!outcome.isEmpty());
+    QVERIFY(waitFor([&] { return !outcome.isEmpty(); }));
     QCOMPARE(asked.headers.value("if-none-match"), QByteArray("\"a\""));
     QCOMPARE(asked.headers.value("if-modified-since"), QByteArray("Tue, 15 Nov 1994 08:12:31 GMT"));
 

@@ -10,8 +10,6 @@
 #include <QtGui/QScreen>
 #include <QtGui/QWindow>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 #include <QtWidgets/QScrollBar>
 
 namespace {

@@ -8,8 +8,6 @@
 #include <QtSql/QSqlDatabase>
 #include <QtTest/QtTest>
 
-#include "QuickTry.h"
-
 namespace {
 
 enum Content { Nothing, TileRows, JpgTree, Package, Text, Truncated, OtherSchema, GifBmpRows, GifBmpTree };

@@ -2,12 +2,11 @@
 #include "TestTiles.h"
 #include "TileDatabase.h"
 #include "TilesFromMbtiles.h"
+#include "WaitFor.h"
 
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlQuery>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 
 #include <csignal>
 #include <sys/resource.h>
@@ -190,7 +189,7 @@ void tst_TileStores::roundTrip()
     store = Tiles::open(path, {}, &error);
     QCOMPARE(read(low), text);
     store->setPixmap(gone, QPixmap::fromImage(TestTiles::image(3, 4, 5, 200)));
-    QTRY_VERIFY(stored(r.kind, path, gone).startsWith("\x89PNG")); // soon, without a flush
+    QVERIFY(waitFor([&] { return stored(r.kind, path, gone).startsWith("\x89PNG"); })); // soon, without a flush
     if (r.kind == Kind::Mbtiles && !*r.schema)
         QCOMPARE(runSql(path, {"select value from metadata where name = 'format'"}), QVariant("jpg"));
     if (r.kind != Kind::Database)
@@ -214,8 +213,8 @@ void tst_TileStores::roundTrip()
     QVERIFY((read(TileKey(8192, 0, 13)), result) != Read::Found);
     QVERIFY(!store->flush());
     locker.release();
-    QTRY_COMPARE(stored(r.kind, path, TileKey(8190, 0, 13)), QByteArray("x"));
-    QTRY_COMPARE(read(a), tile);
+    WAIT_COMPARE(stored(r.kind, path, TileKey(8190, 0, 13)), QByteArray("x"));
+    WAIT_COMPARE(read(a), tile);
     QVERIFY(locker.lock(path));
     store->setData(low, tile);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("1 tiles could not be written"));

@@ -3,12 +3,11 @@
 #include "TileDatabase.h"
 #include "TileServer.h"
 #include "Tiles.h"
+#include "WaitFor.h"
 
 #include <QtTest/QtTest>
 
 #include <csignal>
-
-#include "QuickTry.h"
 
 // veltra-tiles run as a program against a loopback tile server. Seeds run on a simulated
 // clock, so that rate limits and pauses pass at once, over levels 0 to 2: 21 tiles.
@@ -277,9 +276,9 @@ void tst_TileTool::stopAndResume()
                            "--zoom", "0-2", "--rate", "0", out};
     QProcess first;
     start(first, seed);
-    QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 7, 20000);
+    WAIT_COMPARE_WITHIN(server.requests.size(), 7, 20000);
     if (r.signo == SIGKILL)
-        QTRY_COMPARE_WITH_TIMEOUT(intact(out), 5, 20000);
+        WAIT_COMPARE_WITHIN(intact(out), 5, 20000);
     QCOMPARE(::kill(pid_t(first.processId()), r.signo), 0);
     const Run stopped = finish(first);
     QCOMPARE(stopped.exitCode, r.exitCode);
