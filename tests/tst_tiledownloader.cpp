@@ -30,6 +30,11 @@ Response tile(const QByteArray &headers = {}, int padding = 0, int delayMs = 0, 
                     delayMs, dripMs};
 }
 
+QString failed(int error)
+{
+    return QStringLiteral("failed %1").arg(error);
+}
+
 Response reply(int status, const QByteArray &headers = {}, const QByteArray &body = "<html/>")
 {
     return Response{status, headers, body};
@@ -80,50 +85,50 @@ const struct { const char *name; Response (*response)(); int error; qint64 retry
     {"served", [] { return tile(); }, 0, Never},
     {"served late", [] { return tile({}, 0, 200); }, 0, Never},
     {"redirected", [] { return reply(302, "Location: /12/5/7.png?moved\r\n"); }, 0, Never},
-    {"redirected to ftp: not followed", [] { return reply(302, "Location: ftp://127.0.0.1/12/5/7.png\r\n"); }, 301, Never},
-    {"redirected to a file: not followed", [] { return reply(301, "Location: file:///etc/hostname\r\n"); }, 301, Never},
-    {"404 not found", [] { return reply(404); }, 203, Never},
-    {"410 gone", [] { return reply(410); }, 207, Never},
-    {"429, wait 120 s", [] { return reply(429, "Retry-After: 120\r\n"); }, 299, TwoMinutes},
-    {"429, wait until a date 120 s on", [] { return reply(429, "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\nRetry-After: Tue, 15 Nov 1994 08:14:31 GMT\r\n"); }, 299, TwoMinutes},
-    {"429, wait 10^20 s: an hour", [] { return reply(429, "Retry-After: 100000000000000000000\r\n"); }, 299, AnHour},
-    {"500 internal error", [] { return reply(500); }, 401, Soon},
-    {"503, wait a day: an hour", [] { return reply(503, "Retry-After: 86400\r\n"); }, 403, AnHour},
-    {"503, wait 1 s: the backoff", [] { return reply(503, "Retry-After: 1\r\n"); }, 403, Soon},
-    {"no answer: inactivity timeout", [] { return Silence; }, 4, Soon},
-    {"slow drip: deadline", [] { return tile({}, 0, 0, 100); }, 4, Soon},
-    {"connection refused", [] { return reply(0); }, 1, Soon},
-    {"closed mid-body", [] { return tile("Content-Length: 100000\r\nConnection: close\r\n"); }, 2, Soon},
-    {"cut short, closed without a length", [] { return reply(200, "Connection: close\r\n", TestTiles::encoded(5, 7, 12).left(60)); }, 299, FiveMinutes},
-    {"html page with 200", [] { return reply(200); }, 299, FiveMinutes},
-    {"4096 x 4096 png", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "PNG", 4096)); }, 299, FiveMinutes},
-    {"jpeg of 200 scans", [] { QByteArray jpeg = TestTiles::encoded(5, 7, 12, "JPEG"); const QByteArray scan = jpeg.mid(jpeg.indexOf("\xff\xda")).chopped(2); for (int i = 0; i < 200; ++i) jpeg.insert(jpeg.size() - 2, scan); return reply(200, {}, jpeg); }, 299, FiveMinutes},
-    {"svg drawn as a tile", [] { return reply(200, "Content-Type: image/svg+xml\r\n", "<svg xmlns='http://www.w3.org/2000/svg' width='60000' height='60000'><rect width='60000' height='60000'/></svg>"); }, 299, FiveMinutes},
-    {"svg drawing a local file", [] { return reply(200, {}, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'><image xlink:href='/etc/hostname' width='256' height='256'/></svg>"); }, 299, FiveMinutes},
-    {"tiny gif declaring 65535 x 65535", [] { return reply(200, {}, QByteArray::fromHex("474946383961010001000000002c00000000ffffffff000002024c01003b")); }, 299, FiveMinutes},
-    {"gzip bomb", [] { return reply(200, "Content-Encoding: gzip\r\n", qCompress(QByteArray(16 << 20, '\0'), 9)); }, 299, FiveMinutes},
-    {"png labelled gzip", [] { return tile("Content-Encoding: gzip\r\n"); }, 299, FiveMinutes},
-    {"over 8 MiB without a length", [] { return tile("Connection: close\r\n", 9 << 20); }, 299, FiveMinutes},
+    {"redirected to ftp: not followed", [] { return reply(302, "Location: ftp://127.0.0.1/12/5/7.png\r\n"); }, QNetworkReply::ProtocolUnknownError, Never},
+    {"redirected to a file: not followed", [] { return reply(301, "Location: file:///etc/hostname\r\n"); }, QNetworkReply::ProtocolUnknownError, Never},
+    {"404 not found", [] { return reply(404); }, QNetworkReply::ContentNotFoundError, Never},
+    {"410 gone", [] { return reply(410); }, QNetworkReply::ContentGoneError, Never},
+    {"429, wait 120 s", [] { return reply(429, "Retry-After: 120\r\n"); }, QNetworkReply::UnknownContentError, TwoMinutes},
+    {"429, wait until a date 120 s on", [] { return reply(429, "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\nRetry-After: Tue, 15 Nov 1994 08:14:31 GMT\r\n"); }, QNetworkReply::UnknownContentError, TwoMinutes},
+    {"429, wait 10^20 s: an hour", [] { return reply(429, "Retry-After: 100000000000000000000\r\n"); }, QNetworkReply::UnknownContentError, AnHour},
+    {"500 internal error", [] { return reply(500); }, QNetworkReply::InternalServerError, Soon},
+    {"503, wait a day: an hour", [] { return reply(503, "Retry-After: 86400\r\n"); }, QNetworkReply::ServiceUnavailableError, AnHour},
+    {"503, wait 1 s: the backoff", [] { return reply(503, "Retry-After: 1\r\n"); }, QNetworkReply::ServiceUnavailableError, Soon},
+    {"no answer: inactivity timeout", [] { return Silence; }, TileDownloader::TimeoutError, Soon},
+    {"slow drip: deadline", [] { return tile({}, 0, 0, 100); }, TileDownloader::TimeoutError, Soon},
+    {"connection refused", [] { return reply(0); }, QNetworkReply::ConnectionRefusedError, Soon},
+    {"closed mid-body", [] { return tile("Content-Length: 100000\r\nConnection: close\r\n"); }, QNetworkReply::RemoteHostClosedError, Soon},
+    {"cut short, closed without a length", [] { return reply(200, "Connection: close\r\n", TestTiles::encoded(5, 7, 12).left(60)); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"html page with 200", [] { return reply(200); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"4096 x 4096 png", [] { return reply(200, {}, TestTiles::encoded(5, 7, 12, "PNG", 4096)); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"jpeg of 200 scans", [] { QByteArray jpeg = TestTiles::encoded(5, 7, 12, "JPEG"); const QByteArray scan = jpeg.mid(jpeg.indexOf("\xff\xda")).chopped(2); for (int i = 0; i < 200; ++i) jpeg.insert(jpeg.size() - 2, scan); return reply(200, {}, jpeg); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"svg drawn as a tile", [] { return reply(200, "Content-Type: image/svg+xml\r\n", "<svg xmlns='http://www.w3.org/2000/svg' width='60000' height='60000'><rect width='60000' height='60000'/></svg>"); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"svg drawing a local file", [] { return reply(200, {}, "<svg xmlns='http://www.w3.org/2000/svg' xmlns:xlink='http://www.w3.org/1999/xlink'><image xlink:href='/etc/hostname' width='256' height='256'/></svg>"); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"tiny gif declaring 65535 x 65535", [] { return reply(200, {}, QByteArray::fromHex("474946383961010001000000002c00000000ffffffff000002024c01003b")); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"gzip bomb", [] { return reply(200, "Content-Encoding: gzip\r\n", qCompress(QByteArray(16 << 20, '\0'), 9)); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"png labelled gzip", [] { return tile("Content-Encoding: gzip\r\n"); }, TileDownloader::BadBodyError, FiveMinutes},
+    {"over 8 MiB without a length", [] { return tile("Connection: close\r\n", 9 << 20); }, TileDownloader::BadBodyError, FiveMinutes},
 };
 
 // After a failed tile and seven requests that wait (six in flight, one queued), and a
 // change: what want() gives for `probe` and whether the waiting requests survive.
-const struct { const char *name; void (*change)(Fixture &); TileKey probe; const char *state; bool kept; } wantRows[] = {
-    {"nothing: the mark holds", [](Fixture &) {}, Key, "failed 203", true},
+const struct { const char *name; void (*change)(Fixture &); TileKey probe; QString state; bool kept; } wantRows[] = {
+    {"nothing: the mark holds", [](Fixture &) {}, Key, failed(QNetworkReply::ContentNotFoundError), true},
     {"another level: marks are per level", [](Fixture &) {}, {5, 7, 13}, "requested", true},
-    {"same template again", [](Fixture &f) { QVERIFY(f.downloader.setUrlTemplate(f.server.urlTemplate())); }, Key, "failed 203", true},
+    {"same template again", [](Fixture &f) { QVERIFY(f.downloader.setUrlTemplate(f.server.urlTemplate())); }, Key, failed(QNetworkReply::ContentNotFoundError), true},
     {"template changed", [](Fixture &f) { QVERIFY(f.downloader.setUrlTemplate(f.server.urlTemplate() + "?v=2")); }, Key, "requested", false},
     {"store reopened", [](Fixture &f) { f.downloader.setStore(&f.store); }, Key, "requested", false},
     {"store removed", [](Fixture &f) { f.downloader.setStore(nullptr); }, Key, "not requested", false},
-    {"cancelAll", [](Fixture &f) { f.downloader.cancelAll(); }, Key, "failed 203", false},
+    {"cancelAll", [](Fixture &f) { f.downloader.cancelAll(); }, Key, failed(QNetworkReply::ContentNotFoundError), false},
     {"cancelAll forgets what was queued", [](Fixture &f) { f.downloader.cancelAll(); }, {6, 0, 12}, "requested", false},
     {"clearMarks", [](Fixture &f) { f.downloader.clearMarks(); }, Key, "requested", true},
-    {"off grid: column west", [](Fixture &) {}, {-1, 0, 3}, "failed 203", true},
-    {"off grid: column east", [](Fixture &) {}, {8, 0, 3}, "failed 203", true},
-    {"off grid: row north", [](Fixture &) {}, {0, -1, 3}, "failed 203", true},
-    {"off grid: row south", [](Fixture &) {}, {0, 8, 3}, "failed 203", true},
-    {"off grid: level below 0", [](Fixture &) {}, {0, 0, -1}, "failed 203", true},
-    {"off grid: level above 30", [](Fixture &) {}, {0, 0, 31}, "failed 203", true},
+    {"off grid: column west", [](Fixture &) {}, {-1, 0, 3}, failed(TileDownloader::OffGridError), true},
+    {"off grid: column east", [](Fixture &) {}, {8, 0, 3}, failed(TileDownloader::OffGridError), true},
+    {"off grid: row north", [](Fixture &) {}, {0, -1, 3}, failed(TileDownloader::OffGridError), true},
+    {"off grid: row south", [](Fixture &) {}, {0, 8, 3}, failed(TileDownloader::OffGridError), true},
+    {"off grid: level below 0", [](Fixture &) {}, {0, 0, -1}, failed(TileDownloader::OffGridError), true},
+    {"off grid: level above 30", [](Fixture &) {}, {0, 0, 31}, failed(TileDownloader::OffGridError), true},
     {"on the grid: the last tile of level 30", [](Fixture &) {}, {(1 << 30) - 1, (1 << 30) - 1, 30}, "requested", true},
 };
 
@@ -157,7 +162,7 @@ const struct { const char *name; int z; QPoint corner; qint64 later; bool keptFi
 // A small tile whose body comes a byte every `dripMs`, where a body must bring 4 bytes in
 // every 200 ms and the deadline is a minute away.
 const struct { const char *name; int dripMs; int error; } slowRows[] = {
-    {"a byte every 100 ms: cut within a second", 100, 4},
+    {"a byte every 100 ms: cut within a second", 100, TileDownloader::TimeoutError},
     {"a byte every 2 ms: kept", 2, 0},
 };
 
@@ -243,7 +248,7 @@ void tst_TileDownloader::serverBehaviours()
     QVERIFY(QDir(f.dir.path()).isEmpty());
     WAIT_COMPARE(f.server.busy(), 0); // no connection stays held
     f.now = t.retryMs < 0 ? 2 * AnHour : t.retryMs - 1;
-    QCOMPARE(f.want(Key), QStringLiteral("failed %1").arg(t.error));
+    QCOMPARE(f.want(Key), failed(t.error));
     QCOMPARE(f.waiting(), 0);
     if (t.retryMs < 0)
         return;
@@ -260,7 +265,7 @@ void tst_TileDownloader::backoffDoublesUpToTenMinutes()
         WAIT_COMPARE(f.outcomes.size(), 1);
         f.outcomes.clear();
         f.now += seconds * 1000 - 1;
-        QCOMPARE(f.want(Key), QStringLiteral("failed 403"));
+        QCOMPARE(f.want(Key), failed(QNetworkReply::ServiceUnavailableError));
         f.now += 1;
         QCOMPARE(f.want(Key), QStringLiteral("requested"));
     }
@@ -289,7 +294,7 @@ void tst_TileDownloader::want()
     if (!t.kept)
         WAIT_COMPARE(f.server.busy(), 0); // the connections were dropped
     const QString state = f.want(t.probe);
-    QCOMPARE(state, QString::fromLatin1(t.state));
+    QCOMPARE(state, t.state);
     QCOMPARE(f.waiting(), (t.kept ? 7 : 0) + int(state == "requested"));
     QCOMPARE(f.outcomes.size(), 1); // a cancelled request reports nothing
 }
@@ -373,7 +378,8 @@ void tst_TileDownloader::viewHealsByItself()
     f.downloader.setBackoff(20, 20);
     f.downloader.setView(Key.z, QRect(0, 0, 16, 16), QPointF(8, 8));
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
-    WAIT_COMPARE(f.outcomes, (QStringList{path(Key) + " 403", path(Key) + " 0"}));
+    WAIT_COMPARE(f.outcomes, (QStringList{path(Key) + ' ' + QString::number(QNetworkReply::ServiceUnavailableError),
+                                      path(Key) + " 0"}));
     QCOMPARE(f.downloader.markCount(), 0);
 }
 
