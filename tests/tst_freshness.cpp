@@ -33,7 +33,12 @@ QColor versionColour(const TileKey &key, int version)
 
 QByteArray eTag(const TileKey &key, int version)
 {
-    return QStringLiteral("\"%1-%2-%3-%4\"").arg(key.z).arg(key.x).arg(key.y).arg(version).toLatin1();
+    return QStringLiteral("\"%1-%2-%3-%4\"")
+        .arg(key.z)
+        .arg(key.x)
+        .arg(key.y)
+        .arg(version)
+        .toLatin1();
 }
 
 struct Fixture
@@ -88,6 +93,7 @@ struct Fixture
 // with maxTileAge one hour; the server has `version` of it. What reaches the server
 // (nothing, or a request with the conditional header named), what it answers, what the
 // cell shows then and what the store holds.
+// clang-format off
 const struct { const char *name, *file; qint64 age, lifetime; int version; const char *headers, *conditional; int status; const char *shown, *stored; } freshRows[] = {
     {"fresh", "t.sqlitedb", 60, -1, 1, "", nullptr, 0, Unchanged, Unchanged},
     {"fresh by its server's longer lifetime", "t.mbtiles", 7200, 86400, 1, "", nullptr, 0, Unchanged, Unchanged},
@@ -97,6 +103,7 @@ const struct { const char *name, *file; qint64 age, lifetime; int version; const
     {"of no known age: asked for plainly", "t.sqlitedb", -1, -1, 0, "", "", 200, Unchanged, Unchanged},
     {"directory, stale by its file's time: 304", "tree", 7200, -1, 0, "", "if-modified-since", 304, Unchanged, Unchanged},
 };
+// clang-format on
 
 } // namespace
 
@@ -140,7 +147,8 @@ void tst_Freshness::staleTilesRevalidated()
         if (*t.conditional)
             QVERIFY(asked.headers.contains(t.conditional));
         else
-            QVERIFY(!asked.headers.contains("if-none-match") && !asked.headers.contains("if-modified-since"));
+            QVERIFY(!asked.headers.contains("if-none-match")
+                    && !asked.headers.contains("if-modified-since"));
         QCOMPARE(f.server.answered.keys(), QList<int>{t.status});
         WAIT_COMPARE(changed.count(), int(t.status == 200));
         if (t.status == 200)
@@ -154,19 +162,23 @@ void tst_Freshness::staleTilesRevalidated()
     f.provider.open(QString()); // writes what it holds
     QDateTime fetched;
     const QByteArray stored = f.storedTile(Key, &fetched);
-    QCOMPARE(stored, TestTiles::encoded(Key.x, Key.y, Key.z + 8 * (t.stored == Changed ? t.version : 0)));
+    QCOMPARE(stored,
+             TestTiles::encoded(Key.x, Key.y, Key.z + 8 * (t.stored == Changed ? t.version : 0)));
     const bool renewed = qAbs(fetched.secsTo(QDateTime::currentDateTimeUtc())) < 30;
     QCOMPARE(renewed, t.status != 0 && t.shown == t.stored);
 }
 
 // Two stale tiles and two missing ones on screen, one request at a time: the missing go
-// first, each kind nearest the centre first. A server that answers 503 backs off, and the stale tiles wait for it.
+// first, each kind nearest the centre first. A server that answers 503 backs off, and the stale
+// tiles wait for it.
 void tst_Freshness::missingTilesFirstAndNoneWhileBackingOff()
 {
     for (const int status : {200, 503}) {
         Fixture f("t.sqlitedb", 0, {});
         if (status == 503)
-            f.server.setHandler([](const Request &) { return Response{503, "Retry-After: 60\r\n", "busy"}; });
+            f.server.setHandler([](const Request &) {
+                return Response{503, "Retry-After: 60\r\n", "busy"};
+            });
         const TileKey stale[] = {TileKey(5, 7, 12), TileKey(6, 7, 12)};
         for (const TileKey &key : stale)
             f.store(key, 7200, -1);

@@ -27,8 +27,10 @@ struct Shown
     {
         const QRect port = view.viewport()->geometry();
         const int edge = tab->isChecked() ? pane->x() : port.right() + 1;
-        return tab->isVisible() && pane->isVisible() == tab->isChecked() && tab->height() == pane->height() && tab->geometry().right() + 1 == edge
-            && tab->y() == port.y() && (!tab->isChecked() || pane->geometry().topRight() == port.topRight());
+        return tab->isVisible() && pane->isVisible() == tab->isChecked()
+            && tab->height() == pane->height() && tab->geometry().right() + 1 == edge
+            && tab->y() == port.y()
+            && (!tab->isChecked() || pane->geometry().topRight() == port.topRight());
     }
     QImage grab(const QWidget *w) { return view.grab(w->geometry()).toImage(); }
 
@@ -46,6 +48,7 @@ const QColor colours[] = {Qt::white, QColor(0x66, 0x66, 0xff), Qt::gray};
 
 // After some clicks and a change, one pixel of the tab (none for x < 0): y < 0 counts from
 // the bottom, y > 500 from the middle plus 1000.
+// clang-format off
 const struct { const char *name; int clicks; void (*change)(Shown &); int x, y; Kind kind; } tabRows[] = {
     {"second click not closing", 2, nullptr, -1, 0, Clear},
     {"closed tab left behind by a shrinking view", 0, [](Shown &s) { s.view.resize(420, 380); }, -1, 0, Clear},
@@ -69,6 +72,7 @@ const struct { const char *name; int clicks; void (*change)(Shown &); int x, y; 
     {"open arrow's tip too wide", 1, nullptr, 10, 1000 - 3, Fill},
     {"click not opening the pane beside the tab, open arrow not pointing right", 1, nullptr, 10, 1000, Arrow},
 };
+// clang-format on
 
 } // namespace
 

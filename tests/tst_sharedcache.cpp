@@ -156,11 +156,13 @@ void tst_SharedCache::workstations()
         // Two hours on: every tile on screen is stale, and asked for once.
         const qint64 later = 2 * 3600 * 1000;
         w.provider()->setWallClock([later] { return QDateTime::currentMSecsSinceEpoch() + later; });
-        WAIT_COMPARE_WITHIN(upstream.answered.value(200) + upstream.answered.value(304), 2 * shown, 20000);
+        WAIT_COMPARE_WITHIN(upstream.answered.value(200) + upstream.answered.value(304), 2 * shown,
+                            20000);
         QCOMPARE(upstream.answered.value(304), shown - changed);
         QCOMPARE(upstream.answered.value(200), shown + changed);
         const QColor now = TestTiles::colourOf(middle.x(), middle.y(), 12 + 8);
-        QVERIFY(waitFor([&] { return TestTiles::sameColour(w.map.grab().pixelColor(256, 192), now); }));
+        QVERIFY(
+            waitFor([&] { return TestTiles::sameColour(w.map.grab().pixelColor(256, 192), now); }));
         QVERIFY(TestTiles::sameColour(w.map.grab().pixelColor(256, 192), now)); // for good
         QCOMPARE(upstream.requests.size(), 2 * shown);
         break;

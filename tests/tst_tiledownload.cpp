@@ -39,10 +39,10 @@ struct Downloading
 {
     explicit Downloading(int delayMs = 0, const QString &file = QStringLiteral("tiles.sqlitedb"))
         : server([delayMs](const Request &r) {
-            Response tile = TileServer::tile(r);
-            tile.delayMs = delayMs;
-            return tile;
-        })
+              Response tile = TileServer::tile(r);
+              tile.delayMs = delayMs;
+              return tile;
+          })
     {
         server.start();
         store = tmp.filePath(file);
@@ -68,13 +68,16 @@ void centreBy(Downloading &d, QPoint offset)
 }
 
 // What the view is given, and what it stores and draws: every visible tile, asked once.
+// clang-format off
 const struct { const char *name, *store; int delayMs; } fetchRows[] = {
     {"tile database, slow server: placeholder first", "tiles.sqlitedb", 400},
     {"directory tree", "tree", 0},
     {"mbtiles package", "city.mbtiles", 0},
 };
+// clang-format on
 
 // What keeps a view from downloading at all, and the warning it gives.
+// clang-format off
 const struct { const char *name; void (*action)(Downloading &); const char *warning; } idleRows[] = {
     {"no template", [](Downloading &d) { d.map.view->setTileServerUrl({}); }, nullptr},
     {"no store", [](Downloading &d) { d.map.view->setImagePath({}); }, nullptr},
@@ -82,8 +85,10 @@ const struct { const char *name; void (*action)(Downloading &); const char *warn
     {"opacity 0", [](Downloading &d) { d.map.view->setOpacity(0); }, nullptr},
     {"refused template", [](Downloading &d) { d.map.view->setTileServerUrl("file:///etc/%1/%2/%3"); }, "http"},
 };
+// clang-format on
 
 // Where the host takes the view while the first tiles are on their way.
+// clang-format off
 const struct { const char *name; void (*move)(Downloading &); } moveRows[] = {
     {"host centres north", [](Downloading &d) { centreBy(d, QPoint(0, -200)); }},
     {"host centres south", [](Downloading &d) { centreBy(d, QPoint(0, 300)); }},
@@ -91,8 +96,10 @@ const struct { const char *name; void (*move)(Downloading &); } moveRows[] = {
     {"host fits a rectangle", [](Downloading &d) { d.map.view->fitRect(QRectF(d.map.view->mapToScene(QPoint(100, 80)), d.map.view->mapToScene(QPoint(400, 300)))); }},
     {"next level: stored, not drawn", [](Downloading &d) { d.map.view->setZoom(13); }},
 };
+// clang-format on
 
 // After tiles failed with 404 at level 12, what lifts their marks.
+// clang-format off
 const struct { const char *name; void (*change)(Downloading &); bool retried; } markRows[] = {
     {"nothing: permanent failures stay marked", [](Downloading &) {}, false},
     {"switching download off and on keeps them", [](Downloading &d) { d.map.view->setEnableTileDownload(false); d.map.view->setEnableTileDownload(true); }, false},
@@ -101,13 +108,16 @@ const struct { const char *name; void (*change)(Downloading &); bool retried; } 
     {"another source", [](Downloading &d) { d.map.view->setImagePath(d.tmp.filePath("other.sqlitedb")); }, true},
     {"a zoom clamped to the maximum", [](Downloading &d) { d.map.view->setZoomMax(12); d.map.view->setZoom(20); }, true},
 };
+// clang-format on
 
 // The User-Agent a host sets, or none, and what a server receives.
+// clang-format off
 const struct { const char *name; const char *set; const char *sent; } userAgentRows[] = {
     {"the library's by default", nullptr, "VeltraCenter 2.1"},
     {"a host's with a contact", "CityTraffic/4.2 (tiles@city.example)", "CityTraffic/4.2 (tiles@city.example)"},
     {"a line break adds no header", "CityTraffic/4.2\r\nX-Injected: 1", "CityTraffic/4.2  X-Injected: 1"},
 };
+// clang-format on
 
 } // namespace
 
@@ -137,9 +147,11 @@ void tst_TileDownload::fetchedOnceStoredAndDrawn()
     Downloading d(t.delayMs, QString::fromLatin1(t.store));
     QSignalSpy prepared(d.map.view->findChild<TileProvider *>(), &TileProvider::prepared);
     const QImage first = d.map.grab(); // the placeholder: white with dark text
-    QVERIFY(!t.delayMs || (pixels(first, [](QColor c) { return c.lightness() < 80; }) > 20
-                           && pixels(first, [](QColor c) { return c == Qt::white; }) > first.width() * first.height() / 2
-                           && pixels(first, [](QColor c) { return c == Qt::lightGray; }) > 500)); // framed
+    QVERIFY(!t.delayMs
+            || (pixels(first, [](QColor c) { return c.lightness() < 80; }) > 20
+                && pixels(first, [](QColor c) { return c == Qt::white; })
+                    > first.width() * first.height() / 2
+                && pixels(first, [](QColor c) { return c == Qt::lightGray; }) > 500)); // framed
     WAIT_COMPARE(d.server.tilesServed, d.visible());
     WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     // What the view prepared ahead meanwhile, around and above and below, was read from
@@ -182,7 +194,9 @@ void tst_TileDownload::arrivalShowsWhereTheViewNowIs()
     WAIT_COMPARE(d.server.requests.size(), d.server.tilesServed);
     WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     // What arrived for level 12 is stored, wherever the view went.
-    QVERIFY(waitFor([&] { return runSql(d.store, {"select count(*) from tiles where z = 12"}).toInt() >= first; }));
+    QVERIFY(waitFor([&] {
+        return runSql(d.store, {"select count(*) from tiles where z = 12"}).toInt() >= first;
+    }));
 }
 
 void tst_TileDownload::failureMarks()
@@ -271,7 +285,8 @@ void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()
     // A host may hand the view's slot any reply: none, or one of its own, which the slot
     // disposes of like its own.
     QNetworkAccessManager host;
-    const QPointer<QNetworkReply> own = host.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:9/"))));
+    const QPointer<QNetworkReply> own = host.get(
+        QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:9/"))));
     for (QNetworkReply *reply : {static_cast<QNetworkReply *>(nullptr), own.data()})
         d.map.view->tileServerReply(reply);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

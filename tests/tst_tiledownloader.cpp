@@ -26,8 +26,8 @@ QString path(const TileKey &key)
 // Tile /12/5/7.png, followed by `padding` zero bytes.
 Response tile(const QByteArray &headers = {}, int padding = 0, int delayMs = 0, int dripMs = 0)
 {
-    return Response{200, headers, TestTiles::encoded(5, 7, 12) + QByteArray(padding, '\0'),
-                    delayMs, dripMs};
+    return Response{200, headers, TestTiles::encoded(5, 7, 12) + QByteArray(padding, '\0'), delayMs,
+                    dripMs};
 }
 
 QString failed(int error)
@@ -46,9 +46,9 @@ struct Fixture
 {
     explicit Fixture(TileServer::Handler handler = TileServer::tile)
         : server([this, handler](const Request &r) {
-            paths << QString::fromLatin1(r.path);
-            return handler(r);
-        })
+              paths << QString::fromLatin1(r.path);
+              return handler(r);
+          })
     {
         server.start();
         downloader.setStore(&store);
@@ -56,9 +56,10 @@ struct Fixture
         downloader.setClock([this] { return now; });
         QObject::connect(&downloader, &TileDownloader::tileArrived,
                          [this](const TileKey &key) { outcomes << path(key) + " 0"; });
-        QObject::connect(&downloader, &TileDownloader::tileFailed, [this](const TileKey &key, int e) {
-            outcomes << path(key) + ' ' + QString::number(e);
-        });
+        QObject::connect(&downloader, &TileDownloader::tileFailed,
+                         [this](const TileKey &key, int e) {
+                             outcomes << path(key) + ' ' + QString::number(e);
+                         });
     }
     QString want(const TileKey &key)
     {
@@ -69,7 +70,7 @@ struct Fixture
     int waiting() const { return downloader.queuedCount() + downloader.inFlightCount(); }
 
     QStringList outcomes; // the tile's path and the error, 0 for an arrival
-    QStringList paths; // of the requests the server received
+    QStringList paths;    // of the requests the server received
     QTemporaryDir dir;
     TilesFromFile store{dir.path()};
     TileServer server;
@@ -81,6 +82,7 @@ struct Fixture
 // of it: stored (error 0), or failed with `error` and asked for again `retryMs` after the
 // failure when wanted (-1: never). Status 0: nothing listens on the port.
 const qint64 Never = -1, Soon = 10000, TwoMinutes = 120000, FiveMinutes = 300000, AnHour = 3600000;
+// clang-format off
 const struct { const char *name; Response (*response)(); int error; qint64 retryMs; } behaviourRows[] = {
     {"served", [] { return tile(); }, 0, Never},
     {"served late", [] { return tile({}, 0, 200); }, 0, Never},
@@ -110,9 +112,11 @@ const struct { const char *name; Response (*response)(); int error; qint64 retry
     {"png labelled gzip", [] { return tile("Content-Encoding: gzip\r\n"); }, TileDownloader::BadBodyError, FiveMinutes},
     {"over 8 MiB without a length", [] { return tile("Connection: close\r\n", 9 << 20); }, TileDownloader::BadBodyError, FiveMinutes},
 };
+// clang-format on
 
 // After a failed tile and seven requests that wait (six in flight, one queued), and a
 // change: what want() gives for `probe` and whether the waiting requests survive.
+// clang-format off
 const struct { const char *name; void (*change)(Fixture &); TileKey probe; QString state; bool kept; } wantRows[] = {
     {"nothing: the mark holds", [](Fixture &) {}, Key, failed(QNetworkReply::ContentNotFoundError), true},
     {"another level: marks are per level", [](Fixture &) {}, {5, 7, 13}, "requested", true},
@@ -131,25 +135,31 @@ const struct { const char *name; void (*change)(Fixture &); TileKey probe; QStri
     {"off grid: level above 30", [](Fixture &) {}, {0, 0, 31}, failed(TileDownloader::OffGridError), true},
     {"on the grid: the last tile of level 30", [](Fixture &) {}, {(1 << 30) - 1, (1 << 30) - 1, 30}, "requested", true},
 };
+// clang-format on
 
 // One request at a time from the 5 x 5 tiles around /12/12/22.png, then maybe a move to
 // the 2 x 2 tiles at `next`: how many of the first view's requests go out.
+// clang-format off
 const struct { const char *name; TileKey next; int firstViewRequests; } queueRows[] = {
     {"centre first, no move", {}, 25},
     {"level changed: the queue of the old one dropped", {10, 20, 13}, 1},
     {"long pan: the queue of the old view dropped", {100, 100, 12}, 1},
 };
+// clang-format on
 
 // The first reply, then the 25 tiles of a view wanted: how long they all wait.
+// clang-format off
 const struct { const char *name; Response first; qint64 pauseMs; } pauseRows[] = {
     {"429 with Retry-After: the server paused", reply(429, "Retry-After: 60\r\n"), 60000},
     {"503 with Retry-After as a date", reply(503, "Date: Tue, 15 Nov 1994 08:12:31 GMT\r\nRetry-After: Tue, 15 Nov 1994 08:13:01 GMT\r\n"), 30000},
     {"503 without Retry-After: that tile alone waits", reply(503), 0},
     {"500 with Retry-After: that tile alone waits", reply(500, "Retry-After: 60\r\n"), 0},
 };
+// clang-format on
 
 // Tiles 0/0 and 1/0 of level 12 failed for good and 2/0 for a while, in a view of the
 // 4 x 4 tiles at 0/0; then the view moves, maybe after 10 s: which marks are kept.
+// clang-format off
 const struct { const char *name; int z; QPoint corner; qint64 later; bool keptFinal, keptTransient; } pruneRows[] = {
     {"a pan of a screen keeps them", 12, {4, 0}, 0, true, true},
     {"a pan of a screen, 10 s on: the expired mark off screen dropped", 12, {4, 0}, 10000, true, false},
@@ -158,15 +168,19 @@ const struct { const char *name; int z; QPoint corner; qint64 later; bool keptFi
     {"two levels down, within a screen, keeps them", 14, {4, 0}, 0, true, true},
     {"a pan of two screens drops them", 12, {8, 8}, 0, false, false},
 };
+// clang-format on
 
 // A small tile whose body comes a byte every `dripMs`, where a body must bring 4 bytes in
 // every 200 ms and the deadline is a minute away.
+// clang-format off
 const struct { const char *name; int dripMs; int error; } slowRows[] = {
     {"a byte every 100 ms: cut within a second", 100, TileDownloader::TimeoutError},
     {"a byte every 2 ms: kept", 2, 0},
 };
+// clang-format on
 
 // "@" stands for the server's host and port; no path: the template is refused.
+// clang-format off
 const struct { const char *name, *text, *path; } templateRows[] = {
     {"%1/%2/%3", "http://@/%1/%2/%3.png", "/12/5/7.png"},
     {"{z}/{x}/{y}", "http://@/{z}/{x}/{y}.png", "/12/5/7.png"},
@@ -179,6 +193,7 @@ const struct { const char *name, *text, *path; } templateRows[] = {
     {"no markers refused", "http://@/tile.png", nullptr},
     {"no level marker refused", "http://@/{x}/{y}.png", nullptr},
 };
+// clang-format on
 
 } // namespace
 
@@ -186,6 +201,7 @@ const struct { const char *name, *text, *path; } templateRows[] = {
 // with HTTP caching on: what the server answers, what the tile becomes ("held": a 304,
 // "new": replaced, "shown": drawn but not stored, "failed"), the lifetime then known,
 // and the ETag the store keeps.
+// clang-format off
 const struct { const char *name; int status; const char *headers; const char *outcome; qint64 lifetime; const char *etag; } revalidationRows[] = {
     {"304: the tile holds", 304, "ETag: \"a\"\r\nCache-Control: max-age=600\r\n", "held", 600, "\"a\""},
     {"304 saying nothing keeps what was said", 304, "", "held", 900, "\"a\""},
@@ -197,6 +213,7 @@ const struct { const char *name; int status; const char *headers; const char *ou
     {"200 no-store: shown, the old tile kept", 200, "Cache-Control: no-store\r\nETag: \"b\"\r\n", "shown", -1, "\"a\""},
     {"503: the old tile kept", 503, "", "failed", 900, "\"a\""},
 };
+// clang-format on
 
 class tst_TileDownloader : public QObject
 {
@@ -283,7 +300,8 @@ void tst_TileDownloader::want()
 {
     QFETCH(int, row);
     const auto &t = wantRows[row];
-    Fixture f([](const Request &r) { return r.path == path(Key).toLatin1() ? reply(404) : Silence; });
+    Fixture f(
+        [](const Request &r) { return r.path == path(Key).toLatin1() ? reply(404) : Silence; });
     f.downloader.want(Key);
     WAIT_COMPARE(f.outcomes.size(), 1);
     for (int x = 0; x < 7; ++x)
@@ -326,7 +344,9 @@ void tst_TileDownloader::queue()
         return QLineF(12.5, 22.5, zxy[2].toInt() + 0.5, zxy[3].toInt() + 0.5).length();
     };
     QVERIFY(std::is_sorted(f.paths.begin(), f.paths.begin() + t.firstViewRequests,
-                           [&](const QString &a, const QString &b) { return distance(a) < distance(b); }));
+                           [&](const QString &a, const QString &b) {
+                               return distance(a) < distance(b);
+                           }));
     // A dropped tile is forgotten, not left queued: wanted again, it comes.
     const int done = f.outcomes.size();
     QCOMPARE(f.want(TileKey(10, 20, 12)), QStringLiteral("requested"));
@@ -342,7 +362,8 @@ void tst_TileDownloader::templates()
     const QString text = QString::fromLatin1(t.text).replace(QLatin1Char('@'), host);
     if (!t.path) {
         // One warning naming the template; a second would fail the run as an unexpected one.
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape('"' + text + '"')));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QRegularExpression::escape('"' + text + '"')));
         QVERIFY(!f.downloader.setUrlTemplate(text));
         QVERIFY(!f.downloader.setUrlTemplate(text));
         QCOMPARE(f.want(Key), QStringLiteral("not requested"));
@@ -352,12 +373,16 @@ void tst_TileDownloader::templates()
     f.downloader.setDumpServerExchange(true);
     const QString url = QRegularExpression::escape("\"http://" + host + '/') + ".*\"";
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^send request to " + url + '$'));
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^tile server reply QUrl\\(" + url + "\\)$"));
+    QTest::ignoreMessage(QtDebugMsg,
+                         QRegularExpression("^tile server reply QUrl\\(" + url + "\\)$"));
     QVariantList attributes; // level, column and row
-    QObject::connect(f.downloader.network(), &QNetworkAccessManager::finished, [&](QNetworkReply *reply) {
-        for (int i = QNetworkRequest::User + 1; i <= QNetworkRequest::User + 3; ++i)
-            attributes << reply->request().attribute(QNetworkRequest::Attribute(i));
-    });
+    QObject::connect(f.downloader.network(), &QNetworkAccessManager::finished,
+                     [&](QNetworkReply *reply) {
+                         for (int i = QNetworkRequest::User + 1; i <= QNetworkRequest::User + 3;
+                              ++i)
+                             attributes
+                                 << reply->request().attribute(QNetworkRequest::Attribute(i));
+                     });
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
     WAIT_COMPARE(f.outcomes.size(), 1);
     QCOMPARE(f.paths, QStringList(t.path));
@@ -378,8 +403,10 @@ void tst_TileDownloader::viewHealsByItself()
     f.downloader.setBackoff(20, 20);
     f.downloader.setView(Key.z, QRect(0, 0, 16, 16), QPointF(8, 8));
     QCOMPARE(f.want(Key), QStringLiteral("requested"));
-    WAIT_COMPARE(f.outcomes, (QStringList{path(Key) + ' ' + QString::number(QNetworkReply::ServiceUnavailableError),
-                                      path(Key) + " 0"}));
+    WAIT_COMPARE(f.outcomes,
+                 (QStringList{path(Key) + ' '
+                                  + QString::number(QNetworkReply::ServiceUnavailableError),
+                              path(Key) + " 0"}));
     QCOMPARE(f.downloader.markCount(), 0);
 }
 
@@ -490,8 +517,9 @@ void tst_TileDownloader::revalidation()
     QString error;
     std::unique_ptr<Tiles> store = Tiles::open(dir.filePath("t.sqlitedb"), {}, &error);
     const QByteArray old = TestTiles::encoded(1, 1, 12);
-    const QDateTime twoHoursAgo = QDateTime::fromSecsSinceEpoch(
-        QDateTime::currentSecsSinceEpoch() - 7200, Qt::UTC);
+    const QDateTime twoHoursAgo = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch()
+                                                                    - 7200,
+                                                                Qt::UTC);
     store->setData(Key, old);
     store->setFreshness(Key, {twoHoursAgo, 900, "\"a\"", "Tue, 15 Nov 1994 08:12:31 GMT"});
     Request asked;
