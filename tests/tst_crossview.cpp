@@ -16,7 +16,8 @@
 
 namespace {
 
-const QColor SchemeColour(0x30, 0x50, 0xa0), PhaseColour(0xe0, 0x20, 0x20), PixmapColour(0x20, 0xc0, 0x40);
+const QColor SchemeColour(0x30, 0x50, 0xa0), PhaseColour(0xe0, 0x20, 0x20),
+    PixmapColour(0x20, 0xc0, 0x40);
 const qint64 NoTime = std::numeric_limits<qint64>::min(), Century = 3155760000;
 const QVariant None;
 
@@ -48,7 +49,9 @@ struct Fixture
     QString write(const QString &name, const QByteArray &bytes)
     {
         QFile file(tmp.filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() ? file.fileName() : QString();
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()
+            ? file.fileName()
+            : QString();
     }
     // The middle of each phase's square on screen shows the Scheme, a Phase, the piXmap or
     // nothing ('-').
@@ -62,15 +65,20 @@ struct Fixture
         QString seen;
         for (int id : {0, 1, 2, 3}) {
             const QColor c = shown.pixelColor(int((id + 0.5) * s), int(1.5 * s));
-            seen += c == SchemeColour ? 'S' : c == PhaseColour ? 'P' : c == PixmapColour ? 'X' : c == blank ? '-' : '?';
+            seen += c == SchemeColour ? 'S'
+                : c == PhaseColour    ? 'P'
+                : c == PixmapColour   ? 'X'
+                : c == blank          ? '-'
+                                      : '?';
         }
         return seen;
     }
     QList<QPushButton *> buttons() const { return view.findChildren<QPushButton *>(); }
 
     QTemporaryDir tmp;
-    QString scheme = write(QStringLiteral("k12.svg"), "<svg xmlns='http://www.w3.org/2000/svg' width='4' height='4'>"
-                                                      "<rect width='4' height='4' fill='#3050a0'/></svg>");
+    QString scheme = write(QStringLiteral("k12.svg"),
+                           "<svg xmlns='http://www.w3.org/2000/svg' width='4' height='4'>"
+                           "<rect width='4' height='4' fill='#3050a0'/></svg>");
     QDockWidget dock;
     QPointer<Sivel::Light> light = new Sivel::Light(&dock);
     CrossView view;
@@ -88,6 +96,7 @@ struct Fixture
 //   x  destroy the light       R  rename the dock
 // Then the squares show `shows` ("M": a placeholder 250 units square instead), and the status
 // line and the dock's title read `label` and `title`.
+// clang-format off
 const struct { const char *name; void (*setup)(Fixture &); const char *script, *shows, *label, *title; } showRows[] = {
     {"phase 0 is a phase", nullptr, "s0", "PSSS", "", "12: Mill"},
     {"phase alone without scheme", [](Fixture &f) { f.light->setShema(None); }, "", "-P--", "", "12: Mill"},
@@ -117,7 +126,9 @@ const struct { const char *name; void (*setup)(Fixture &); const char *script, *
     {"a destroyed light unbinds in a preview", nullptr, "v2 R x t", "----", "", "Select object"},
     {"a destroyed light leaves no pictures", nullptr, "x f", "----", "", "0: "},
 };
+// clang-format on
 
+// clang-format off
 const struct { const char *name; bool connected; int phase; qint64 ago; QVariant length, transition, regime; const char *text; } statusRows[] = {
     {"remaining", true, 2, 12, 30, 0, None, "Phase 2:12(18)"},
     {"overrun shows 0", true, 2, 50, 45, 0, None, "Phase 2:50(0)"},
@@ -139,10 +150,12 @@ const struct { const char *name; bool connected; int phase; qint64 ago; QVariant
     {"length at the int minimum", true, 2, 12, INT_MIN, 0, None, "Phase 2:12(0)"},
     {"flag of -0.5 is 0, halves rounded up on both Qts", true, 2, 12, 30, -0.5, None, "Phase 2:12(18)"},
 };
+// clang-format on
 
 // A light over a scheme of the given size with phases in the given order, in
 // a font of the given point size (-1: the default). At its size hint the panel gets
 // at least `picture`, and the grid holds buttons labelled `placed` row by row.
+// clang-format off
 const struct { const char *name; QSize scheme; QList<int> ids; int fontPoints; QSize picture; QList<int> placed; } layoutRows[] = {
     {"small scheme", {60, 40}, {}, -1, {80, 80}, {}},
     {"scheme and a large font", {400, 300}, {}, 30, {401, 301}, {}},
@@ -150,15 +163,18 @@ const struct { const char *name; QSize scheme; QList<int> ids; int fontPoints; Q
     {"scheme at its size, 16 buttons to a row", {400, 300}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}, -1, {401, 301}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17}},
     {"ids not ascending, or a duplicate id", {400, 300}, {4, 4, 1}, -1, {401, 301}, {1, 4}},
 };
+// clang-format on
 
 // A host that deletes the view's layout and may set its own (a Row or a Column), led by a
 // grid with one of the host's labels in it; then binds, unbinds and binds the light, hides
 // and shows the buttons (`buttons` of them appear) and hides them again.
+// clang-format off
 const struct { const char *name; bool shownBefore; char own; int buttons; } hostLayoutRows[] = {
     {"layout deleted", false, '-', 0},
     {"a row led by the host's grid", false, 'R', 0},
     {"a column led by the host's grid, buttons shown before", true, 'C', 4},
 };
+// clang-format on
 
 } // namespace
 
@@ -197,25 +213,55 @@ void tst_CrossView::shows()
     f.view.showPreviewButtons(true);
     f.view.setLight(f.light);
     f.view.layout()->activate();
-    for (const QString &step : QString::fromLatin1(t.script).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        QCoreApplication::processEvents(); // on screen before each step: a step repaints what it changes
+    for (const QString &step :
+         QString::fromLatin1(t.script).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        QCoreApplication::processEvents(); // on screen before each step: a step repaints what it
+                                           // changes
         const int n = step.mid(1).toInt();
         QTimerEvent tick(f.panel->timerId);
         switch (step.at(0).toLatin1()) {
-        case 's': f.light->setCurrentPhase(n), f.light->notify(); break;
-        case 'b': QTest::mousePress(f.buttons().at(n), Qt::LeftButton); break;
-        case 'r': QTest::mouseRelease(f.buttons().at(n), Qt::LeftButton); break;
-        case 'v': f.view.previewPhase(n); break;
-        case 'm': QTest::mousePress(f.panel, Qt::LeftButton, {}, QPoint(5, 5)); break;
-        case 'u': QTest::mouseRelease(f.panel, Qt::LeftButton, {}, QPoint(5, 5)); break;
-        case 't': QCoreApplication::sendEvent(f.panel, &tick); break;
-        case 'c': f.light->setConnected(false); break;
-        case 'l': f.view.setLight(f.light); break;
-        case 'n': f.view.setLight(nullptr); break;
-        case 'o': f.view.setLight(new QObject(&f.dock)); break;
-        case 'f': f.view.setLight(createLightWithoutPhases(&f.dock)); break;
-        case 'R': f.dock.setWindowTitle(QStringLiteral("renamed")); break;
-        case 'x': delete f.light; break;
+        case 's':
+            f.light->setCurrentPhase(n), f.light->notify();
+            break;
+        case 'b':
+            QTest::mousePress(f.buttons().at(n), Qt::LeftButton);
+            break;
+        case 'r':
+            QTest::mouseRelease(f.buttons().at(n), Qt::LeftButton);
+            break;
+        case 'v':
+            f.view.previewPhase(n);
+            break;
+        case 'm':
+            QTest::mousePress(f.panel, Qt::LeftButton, {}, QPoint(5, 5));
+            break;
+        case 'u':
+            QTest::mouseRelease(f.panel, Qt::LeftButton, {}, QPoint(5, 5));
+            break;
+        case 't':
+            QCoreApplication::sendEvent(f.panel, &tick);
+            break;
+        case 'c':
+            f.light->setConnected(false);
+            break;
+        case 'l':
+            f.view.setLight(f.light);
+            break;
+        case 'n':
+            f.view.setLight(nullptr);
+            break;
+        case 'o':
+            f.view.setLight(new QObject(&f.dock));
+            break;
+        case 'f':
+            f.view.setLight(createLightWithoutPhases(&f.dock));
+            break;
+        case 'R':
+            f.dock.setWindowTitle(QStringLiteral("renamed"));
+            break;
+        case 'x':
+            delete f.light;
+            break;
         }
     }
     if (QByteArray(t.shows) == "M")
@@ -274,9 +320,11 @@ void tst_CrossView::layout()
     }
     f.view.resize(f.view.sizeHint());
     f.view.layout()->activate();
-    QVERIFY(f.view.width() >= 200 && f.view.height() >= 200 && f.view.width() <= 800 && f.view.height() <= 800);
+    QVERIFY(f.view.width() >= 200 && f.view.height() >= 200 && f.view.width() <= 800
+            && f.view.height() <= 800);
     QCOMPARE(f.panel->size().expandedTo(t.picture), f.panel->size()); // at least the picture
-    QVERIFY(f.label->height() >= f.label->sizeHint().height() && f.label->geometry().bottom() < f.panel->geometry().top());
+    QVERIFY(f.label->height() >= f.label->sizeHint().height()
+            && f.label->geometry().bottom() < f.panel->geometry().top());
     QVERIFY(f.view.minimumSizeHint().height() >= f.label->height() + 80);
     QTest::mouseDClick(&f.view, Qt::LeftButton, {}, QPoint(5, 5));
     QVERIFY(f.view.layout()->count() == 2 && f.buttons().isEmpty());
@@ -308,7 +356,8 @@ void tst_CrossView::hostLayout()
     f.view.showPreviewButtons(false);
     QVERIFY(f.buttons().isEmpty());
     if (t.own != '-')
-        QVERIFY(hostLabel && hostGrid->count() == 1 && f.view.layout()->itemAt(0)->layout() == hostGrid);
+        QVERIFY(hostLabel && hostGrid->count() == 1
+                && f.view.layout()->itemAt(0)->layout() == hostGrid);
 }
 
 QTEST_MAIN(tst_CrossView)

@@ -12,11 +12,13 @@
 
 namespace {
 
+// clang-format off
 const struct { const char *name; } classRows[] = {
     {"OsmView"},
     {"ImageMapView"},
     {"CrossView"},
 };
+// clang-format on
 
 struct Member
 {

@@ -5,11 +5,10 @@
 #include "TileProvider.h"
 #include "TileServer.h"
 #include "Tiles.h"
+#include "WaitFor.h"
 
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 
 // The tile provider keeps the tiles it draws fresh: a stored tile on screen whose age is
 // past maxTileAge, or past the longer lifetime its server gave, is drawn and revalidated.
@@ -35,7 +34,12 @@ QColor versionColour(const TileKey &key, int version)
 
 QByteArray eTag(const TileKey &key, int version)
 {
-    return QStringLiteral("\"%1-%2-%3-%4\"").arg(key.z).arg(key.x).arg(key.y).arg(version).toLatin1();
+    return QStringLiteral("\"%1-%2-%3-%4\"")
+        .arg(key.z)
+        .arg(key.x)
+        .arg(key.y)
+        .arg(version)
+        .toLatin1();
 }
 
 struct Fixture
@@ -90,6 +94,7 @@ struct Fixture
 // with maxTileAge one hour; the server has `version` of it. What reaches the server
 // (nothing, or a request with the conditional header named), what it answers, what the
 // cell shows then and what the store holds.
+// clang-format off
 const struct { const char *name, *file; qint64 age, lifetime; int version; const char *headers, *conditional; int status; const char *shown, *stored; } freshRows[] = {
     {"fresh", "t.sqlitedb", 60, -1, 1, "", nullptr, 0, Unchanged, Unchanged},
     {"fresh by its server's longer lifetime", "t.mbtiles", 7200, 86400, 1, "", nullptr, 0, Unchanged, Unchanged},
@@ -110,6 +115,7 @@ const struct { const char *name, *sql; bool asked; const char *absent; } foreign
     {"a lifetime past any bound: fresh", "update tile_freshness set lifetime = 9223372036854775807", false, nullptr},
     {"fetched ten years on: of no known age", "update tile_freshness set fetched = fetched + 315360000", true, "if-modified-since"},
 };
+// clang-format on
 
 } // namespace
 
@@ -149,15 +155,16 @@ void tst_Freshness::staleTilesRevalidated()
     if (!t.conditional) {
         QCOMPARE(f.waiting(), 0);
     } else {
-        QTRY_COMPARE(fresh.count(), 1);
+        WAIT_COMPARE(fresh.count(), 1);
         QCOMPARE(f.server.requests.size(), 1);
         const Request &asked = f.server.requests.first();
         if (*t.conditional)
             QVERIFY(asked.headers.contains(t.conditional));
         else
-            QVERIFY(!asked.headers.contains("if-none-match") && !asked.headers.contains("if-modified-since"));
+            QVERIFY(!asked.headers.contains("if-none-match")
+                    && !asked.headers.contains("if-modified-since"));
         QCOMPARE(f.server.answered.keys(), QList<int>{t.status});
-        QTRY_COMPARE(changed.count(), int(t.status == 200));
+        WAIT_COMPARE(changed.count(), int(t.status == 200));
         if (t.status == 200)
             QCOMPARE(colourOf(changed.first()),
                      versionColour(Key, t.shown == Changed ? t.version : 0));
@@ -169,7 +176,8 @@ void tst_Freshness::staleTilesRevalidated()
     f.provider.open(QString()); // writes what it holds
     QDateTime fetched;
     const QByteArray stored = f.storedTile(Key, &fetched);
-    QCOMPARE(stored, TestTiles::encoded(Key.x, Key.y, Key.z + 8 * (t.stored == Changed ? t.version : 0)));
+    QCOMPARE(stored,
+             TestTiles::encoded(Key.x, Key.y, Key.z + 8 * (t.stored == Changed ? t.version : 0)));
     const bool renewed = qAbs(fetched.secsTo(QDateTime::currentDateTimeUtc())) < 30;
     QCOMPARE(renewed, t.status != 0 && t.shown == t.stored);
 }
@@ -193,13 +201,16 @@ void tst_Freshness::recordsOfAnotherProgram()
 }
 
 // Two stale tiles and two missing ones on screen, one request at a time: the missing go
-// first, each kind nearest the centre first. A server that answers 503 backs off, and the stale tiles wait for it.
+// first, each kind nearest the centre first. A server that answers 503 backs off, and the stale
+// tiles wait for it.
 void tst_Freshness::missingTilesFirstAndNoneWhileBackingOff()
 {
     for (const int status : {200, 503}) {
         Fixture f("t.sqlitedb", 0, {});
         if (status == 503)
-            f.server.setHandler([](const Request &) { return Response{503, "Retry-After: 60\r\n", "busy"}; });
+            f.server.setHandler([](const Request &) {
+                return Response{503, "Retry-After: 60\r\n", "busy"};
+            });
         const TileKey stale[] = {TileKey(5, 7, 12), TileKey(6, 7, 12)};
         for (const TileKey &key : stale)
             f.store(key, 7200, -1);
@@ -209,7 +220,7 @@ void tst_Freshness::missingTilesFirstAndNoneWhileBackingOff()
             f.provider.tile(TileKey(x, 7, 12));
         if (status == 503) {
             // The other missing one waits for the pause; the stale ones are dropped.
-            QTRY_COMPARE(f.waiting(), 1);
+            WAIT_COMPARE(f.waiting(), 1);
             QCOMPARE(f.server.requests.size(), 1);
             for (const TileKey &key : stale)
                 f.provider.tile(key);
@@ -217,7 +228,7 @@ void tst_Freshness::missingTilesFirstAndNoneWhileBackingOff()
             QVERIFY(!f.provider.downloader()->revalidate(stale[0]));
             continue;
         }
-        QTRY_COMPARE(f.server.answered.value(200) + f.server.answered.value(304), 4);
+        WAIT_COMPARE(f.server.answered.value(200) + f.server.answered.value(304), 4);
         QStringList order;
         for (const Request &r : qAsConst(f.server.requests))
             order << QString::fromLatin1(r.path);
@@ -234,7 +245,7 @@ void tst_Freshness::offKeepsStoredTilesForGood()
     f.show(0, QRect(5, 7, 2, 1));
     QCOMPARE(f.provider.tile(Key).state, Tile::Settled);
     QCOMPARE(f.provider.tile(TileKey(6, 7, 12)).state, Tile::Downloading);
-    QTRY_COMPARE(f.server.answered.value(200), 1);
+    WAIT_COMPARE(f.server.answered.value(200), 1);
     f.provider.open(QString());
     QString error;
     std::unique_ptr<Tiles> store = Tiles::open(f.path, {}, &error);

@@ -14,7 +14,8 @@ const double Notch = 1.0905077326652577; // 2^(1/8)
 QByteArray gifDeclaring(int side)
 {
     const char size[] = {char(side & 0xff), char(side >> 8), char(side & 0xff), char(side >> 8)};
-    return QByteArray("GIF89a\0\0\0\0\x80\0\0\0\0\0\xff\xff\xff,\0\0\0\0", 24) + QByteArray(size, 4) + QByteArray("\0\x02\x02\x44\x01\0\x3b", 7);
+    return QByteArray("GIF89a\0\0\0\0\x80\0\0\0\0\0\xff\xff\xff,\0\0\0\0", 24) + QByteArray(size, 4)
+        + QByteArray("\0\x02\x02\x44\x01\0\x3b", 7);
 }
 
 QByteArray encoded(QSize size, const char *format)
@@ -22,7 +23,8 @@ QByteArray encoded(QSize size, const char *format)
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::darkCyan);
     QBuffer buffer;
-    return buffer.open(QIODevice::WriteOnly) && image.save(&buffer, format) ? buffer.data() : QByteArray();
+    return buffer.open(QIODevice::WriteOnly) && image.save(&buffer, format) ? buffer.data()
+                                                                            : QByteArray();
 }
 
 // 400 x 300 pixels that name themselves over a binding, on a 320 x 240 viewport of a scene
@@ -52,15 +54,18 @@ struct Shown
     QColor centre() { return view.viewport()->grab().toImage().pixelColor(160, 120); }
     void wheel(int delta)
     {
-        QWheelEvent event(QPointF(50, 50), QPointF(view.viewport()->mapToGlobal(QPoint(50, 50))), QPoint(),
-                          QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent event(QPointF(50, 50), QPointF(view.viewport()->mapToGlobal(QPoint(50, 50))),
+                          QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
         QApplication::sendEvent(view.viewport(), &event);
     }
     // Loads a file of these bytes; no bytes: a file that is not there.
     void load(const QByteArray &bytes)
     {
         QFile file(path);
-        QVERIFY(bytes.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()));
+        QVERIFY(bytes.isEmpty()
+                || (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()
+                    && file.flush()));
         view.setImagePath(path);
     }
 
@@ -71,6 +76,7 @@ struct Shown
 };
 
 // Bindings are read and written under a German default locale. centre null: the rectangle's.
+// clang-format off
 const struct { const char *name, *binding, *readBack; bool mercatorOn; double zoom; QPointF centre; bool corrected; } drawRows[] = {
     {"blanks and lines between numbers", "  30\n60\t30.4   59.7 ", "30 60 30.4 59.7", false, 1.0, {}, false},
     {"six significant digits", "30.1234567 60.7654321 30.5 59.8", "30.1235 60.7654 30.5 59.8", false, 1.0, {}, false},
@@ -84,10 +90,12 @@ const struct { const char *name, *binding, *readBack; bool mercatorOn; double zo
     {"reaches past the pole", "0 120 40 20", "0 120 40 20", true, 4.0, {20, 80}, true},
     {"wholly past a pole", "10 -95 30 -105", "10 -95 30 -105", true, 1.0, {}, false},
 };
+// clang-format on
 
 // From zoom 3 over the self-naming image: the zoom reported (0: unchanged, nothing emitted) and
 // the image's width afterwards (400: still the first). An image of another width came from
 // the file.
+// clang-format off
 const struct { const char *name; void (*act)(Shown &); double zoom; int width; } changeRows[] = {
     {"percent", [](Shown &s) { s.view.setZoom(150); }, 1.5, 400},
     {"same factor again", [](Shown &s) { s.view.setZoom(3.0); }, 3.0, 400},
@@ -117,6 +125,7 @@ const struct { const char *name; void (*act)(Shown &); double zoom; int width; }
     {"not an image", [](Shown &s) { s.load("not a picture"); }, 0, 400},
     {"missing file", [](Shown &s) { s.load({}); }, 0, 400},
 };
+// clang-format on
 
 } // namespace
 
@@ -144,20 +153,29 @@ void tst_ImageMapView::draws()
     const QPointF mid = s.view.mapToScene(s.view.viewport()->rect().center());
     const double sy = 300 / r.height();
     // Where a Mercator image has the latitude of the centre, against where a linear one has it.
-    auto ordinate = [](double lat) { return std::asinh(std::tan(qBound(-90.0, lat, 90.0) * M_PI / 180)); };
-    const double mercatorRow = (ordinate(r.top()) - ordinate(mid.y())) * 299 / (ordinate(r.top()) - ordinate(r.bottom()));
+    auto ordinate = [](double lat) {
+        return std::asinh(std::tan(qBound(-90.0, lat, 90.0) * M_PI / 180));
+    };
+    const double mercatorRow = (ordinate(r.top()) - ordinate(mid.y())) * 299
+        / (ordinate(r.top()) - ordinate(r.bottom()));
     const double shift = t.corrected ? mercatorRow - (mid.y() - r.top()) * sy : 0.0;
     int checked = 0;
     for (int y = 2; y < shown.height(); y += 9) {
         for (int x = 2; x < shown.width(); x += 9) {
             const QPointF p = s.view.viewportTransform().inverted().map(QPointF(x + 0.5, y + 0.5));
-            const QPointF want((p.x() - r.left()) * 400 / r.width(), (p.y() - r.top()) * sy + shift);
+            const QPointF want((p.x() - r.left()) * 400 / r.width(),
+                               (p.y() - r.top()) * sy + shift);
             const QRgb c = shown.pixel(x, y);
             const QPointF got(qRed(c) | (qBlue(c) >> 4) << 8, qGreen(c) | (qBlue(c) & 15) << 8);
             if (want.x() < 0 || want.y() < 0 || want.x() >= 400 || want.y() >= 300)
                 continue;
-            QVERIFY2(qAbs(got.x() - want.x()) < 1.05 && qAbs(got.y() - want.y()) < (t.corrected ? 2.05 : 1.05),
-                     qPrintable(QStringLiteral("(%1, %2) shows row %3, not %4").arg(x).arg(y).arg(got.y()).arg(want.y())));
+            QVERIFY2(qAbs(got.x() - want.x()) < 1.05
+                         && qAbs(got.y() - want.y()) < (t.corrected ? 2.05 : 1.05),
+                     qPrintable(QStringLiteral("(%1, %2) shows row %3, not %4")
+                                    .arg(x)
+                                    .arg(y)
+                                    .arg(got.y())
+                                    .arg(want.y())));
             ++checked;
         }
     }
@@ -168,7 +186,9 @@ void tst_ImageMapView::draws()
     const QColor full = shown.pixelColor(160, 120), half = s.centre();
     s.view.clear();
     const QColor none = s.centre();
-    QVERIFY(qAbs(half.red() - (full.red() + none.red()) / 2) + qAbs(half.green() - (full.green() + none.green()) / 2) <= 2);
+    QVERIFY(qAbs(half.red() - (full.red() + none.red()) / 2)
+                + qAbs(half.green() - (full.green() + none.green()) / 2)
+            <= 2);
     QVERIFY(s.view.property("pixmap").value<QPixmap>().isNull() && none != full);
     QCOMPARE(s.view.property("binding").toString(), QString::fromLatin1(t.readBack));
     QCOMPARE(s.view.property("zoom").toDouble(), t.zoom);
@@ -184,8 +204,11 @@ void tst_ImageMapView::changes()
     QSignalSpy percents(&s.view, QOverload<int>::of(&ImageMapView::zoomChanged));
     t.act(s);
     QVERIFY(qAbs(s.view.property("zoom").toDouble() - (t.zoom == 0 ? 3.0 : t.zoom)) < 1e-9);
-    QVERIFY(t.zoom == 0 ? factors.isEmpty() : qAbs(factors.last().at(0).toDouble() - t.zoom) < 1e-9);
-    QVERIFY(t.zoom == 0 ? percents.isEmpty() : percents.last().at(0).toInt() == int(factors.last().at(0).toDouble() * 100));
+    QVERIFY(t.zoom == 0 ? factors.isEmpty()
+                        : qAbs(factors.last().at(0).toDouble() - t.zoom) < 1e-9);
+    QVERIFY(t.zoom == 0
+                ? percents.isEmpty()
+                : percents.last().at(0).toInt() == int(factors.last().at(0).toDouble() * 100));
     QCOMPARE(s.view.property("pixmap").value<QPixmap>().width(), t.width);
     QCOMPARE(s.view.property("imagePath").toString(), t.width == 400 ? QString() : s.path);
 }

@@ -137,9 +137,11 @@ QByteArray xpm(int colours)
     QByteArray keys;
     for (char c = 35; c < 127; ++c)
         keys += c == '\\' ? "" : QByteArray(1, c);
-    QByteArray text = "/* XPM */\nstatic char *x[] = {\n\"16 16 " + QByteArray::number(colours) + " 2\",\n";
+    QByteArray text = "/* XPM */\nstatic char *x[] = {\n\"16 16 " + QByteArray::number(colours)
+        + " 2\",\n";
     for (int i = 0; i < colours; ++i)
-        text += '"' + QByteArray(1, keys.at(i / keys.size())) + keys.at(i % keys.size()) + " c #102030\",\n";
+        text += '"' + QByteArray(1, keys.at(i / keys.size())) + keys.at(i % keys.size())
+            + " c #102030\",\n";
     for (int y = 0; y < 16; ++y)
         text += '"' + QByteArray("##").repeated(16) + "\",\n";
     return text + "};\n";
@@ -157,6 +159,7 @@ QByteArray icoOf(const QByteArray &image)
 // Bytes of a tile and the width the tile reader decodes them to (0: refused), and a warning
 // the decoder gives. Every row is a whole file, so the cheap check of the tool (seed, copy)
 // must agree with decoding (verify).
+// clang-format off
 const struct { const char *name; QByteArray (*bytes)(); int width; const char *warning; } decodeRows[] = {
     {"png", [] { return TestTiles::encoded(3, 4, 5); }, 256, nullptr},
     {"png with 900 text chunks and a compressed one of 7 MB", [] { return pngWith(pngChunk("tEXt", "k\0v").repeated(900) + pngChunk("zTXt", QByteArray("k\0\0", 3) + qCompress(QByteArray(7000000, ' '), 9).mid(4))); }, 256, nullptr},
@@ -192,6 +195,7 @@ const struct { const char *name; QByteArray (*bytes)(); int width; const char *w
     {"xpm of 4097 colours", [] { return xpm(4097); }, 0, nullptr},
     {"svg", [] { return QByteArray("<svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'/>"); }, 0, nullptr},
 };
+// clang-format on
 
 } // namespace
 

@@ -1,10 +1,9 @@
 #include "MapFixture.h"
 #include "OsmView.h"
 #include "RowTable.h"
+#include "WaitFor.h"
 
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 #include <QtWidgets/QGraphicsRectItem>
 #include <QtWidgets/QSlider>
 
@@ -39,6 +38,7 @@ bool near(QPointF a, QPointF b, double tolerance)
 
 // A wheel turned or a touchpad swiped by this angle (eighths of a degree per axis). At
 // the maximum the zoom stays and is still reported.
+// clang-format off
 const struct { const char *name; double start; QVector<QPoint> turns; double expected; } wheelRows[] = {
     {"vertical notch", Z, {{0, 120}}, Z + Sixth},
     {"horizontal notch", Z, {{120, 0}}, Z + Sixth},
@@ -49,6 +49,7 @@ const struct { const char *name; double start; QVector<QPoint> turns; double exp
     {"five notches reach the next level", Z, QVector<QPoint>(5, {0, 120}), Z + 5 * Sixth},
     {"at the maximum it stays", 17 + 5 * Sixth, {{0, 120}}, 17 + 5 * Sixth},
 };
+// clang-format on
 
 // What the viewport gets from the platform for one turn, on Qt 5 and Qt 6 alike: an
 // event with both deltas and, for a turn on two axes, one with none after it.
@@ -70,6 +71,7 @@ void turnWheel(QWidget *viewport, QPoint angle)
 // so 239 pixels wide takes 240 and fits at 14 + log2(600 / 240). `zoomMax` 0 keeps 17.
 // NaN expected: nothing changes.
 const double Fitted = std::log2(2.5) + 14; // zoomF 14 + 1/6 less the native 1/6
+// clang-format off
 const struct { const char *name; char how; QSizeF pixels; int max, zoomMax; double expected; } fitRows[] = {
     {"null item ignored", 'n', {}, 0, 0, NaN},
     {"point item ignored", 'i', {0, 0}, 0, 0, NaN},
@@ -90,6 +92,7 @@ const struct { const char *name; char how; QSizeF pixels; int max, zoomMax; doub
     {"bound below the minimum lands on it", 'z', {239, 39}, 5, 0, 10.0},
     {"preset lands exactly, close first", 'p', {239, 39}, 0, 0, 14.1667},
 };
+// clang-format on
 
 } // namespace
 
@@ -117,8 +120,9 @@ void tst_Navigation::wheel()
     QSignalSpy zooms(s.view.get(), QOverload<double>::of(&OsmView::zoomChanged));
     for (QPoint turn : t.turns)
         turnWheel(s.view->viewport(), turn);
-    QVERIFY2(qAbs(s.view->zoomF() - t.expected) < 1e-12, qPrintable(QString::number(s.view->zoomF())));
-    QCOMPARE(zooms.count(), t.turns.size()); // reported even when clamped
+    QVERIFY2(qAbs(s.view->zoomF() - t.expected) < 1e-12,
+             qPrintable(QString::number(s.view->zoomF())));
+    QCOMPARE(zooms.count(), t.turns.size());                    // reported even when clamped
     QVERIFY(near(centre(*s.view), QPointF(30.3, 59.94), 0.01)); // the wheel never scrolls
 }
 
@@ -161,8 +165,8 @@ void tst_Navigation::shiftRubberBandStartsOnSelectableItem()
 {
     MapFixture s(14, QSize(600, 400));
     auto addItem = [&](QPoint a, QPoint b) {
-        auto *item = s.scene.addRect(QRectF(s.view->mapToScene(a), s.view->mapToScene(b)).normalized(),
-                                     Qt::NoPen, Qt::red);
+        auto *item = s.scene.addRect(
+            QRectF(s.view->mapToScene(a), s.view->mapToScene(b)).normalized(), Qt::NoPen, Qt::red);
         item->setFlag(QGraphicsItem::ItemIsSelectable);
         return item;
     };
@@ -205,7 +209,13 @@ void tst_Navigation::hostSignalsAndSlots()
 // One view per row, all asked at once, so the fitting delay is waited out once.
 void tst_Navigation::fits()
 {
-    struct Fit { MapFixture map{14, QSize(600, 400)}; QRectF target; int awaited = 0; QSignalSpy zooms{map.view.get(), QOverload<double>::of(&OsmView::zoomChanged)}; };
+    struct Fit
+    {
+        MapFixture map{14, QSize(600, 400)};
+        QRectF target;
+        int awaited = 0;
+        QSignalSpy zooms{map.view.get(), QOverload<double>::of(&OsmView::zoomChanged)};
+    };
     const int n = int(std::size(fitRows));
     std::vector<Fit> fits(n);
     for (int i = 0; i < n; ++i) {
@@ -213,14 +223,25 @@ void tst_Navigation::fits()
         OsmView &view = *fits[i].map.view;
         if (t.zoomMax)
             view.setZoomMax(t.zoomMax);
-        const QSizeF degrees(t.pixels.width() / view.transform().m11(), t.pixels.height() / view.transform().m22());
+        const QSizeF degrees(t.pixels.width() / view.transform().m11(),
+                             t.pixels.height() / view.transform().m22());
         const QRectF target = fits[i].target = QRectF(view.mapToScene(QPoint(150, 120)), degrees);
         switch (t.how) {
-        case 'r': view.fitRect(target); break;
-        case 'i': view.fitItem(fits[i].map.scene.addRect(target, Qt::NoPen)); break;
-        case 'n': view.fitItem(nullptr); break;
-        case 'z': view.fitInViewZ(target, t.max); break;
-        case 'p': view.loadPreset(target.center().x(), target.center().y(), t.expected); break;
+        case 'r':
+            view.fitRect(target);
+            break;
+        case 'i':
+            view.fitItem(fits[i].map.scene.addRect(target, Qt::NoPen));
+            break;
+        case 'n':
+            view.fitItem(nullptr);
+            break;
+        case 'z':
+            view.fitInViewZ(target, t.max);
+            break;
+        case 'p':
+            view.loadPreset(target.center().x(), target.center().y(), t.expected);
+            break;
         }
         // Only fitInViewZ acts at once; the others wait for the event loop.
         QVERIFY2(fits[i].zooms.count() == (t.how == 'z' && !qIsNaN(t.expected)), t.name);
@@ -229,9 +250,10 @@ void tst_Navigation::fits()
     // The ignored rows came first: a fitting delay started by one of them would run out
     // before those of the rows that land.
     const auto landed = [&] {
-        return std::all_of(fits.begin(), fits.end(), [](const Fit &f) { return f.zooms.count() >= f.awaited; });
+        return std::all_of(fits.begin(), fits.end(),
+                           [](const Fit &f) { return f.zooms.count() >= f.awaited; });
     };
-    QTRY_VERIFY(landed());
+    QVERIFY(waitFor([&] { return landed(); }));
     for (int i = 0; i < n; ++i) {
         const auto &t = fitRows[i];
         const OsmView &view = *fits[i].map.view;
@@ -241,9 +263,12 @@ void tst_Navigation::fits()
             continue;
         }
         QVERIFY2(qAbs(view.zoomF() - t.expected) < 1e-9, qPrintable(zoom));
-        QVERIFY2(t.how != 'p' || qAbs(fits[i].zooms.first().first().toDouble() - t.expected - 0.001) < 1e-12, t.name);
+        QVERIFY2(t.how != 'p'
+                     || qAbs(fits[i].zooms.first().first().toDouble() - t.expected - 0.001) < 1e-12,
+                 t.name);
         if (t.pixels.width() < 1e6)
-            QVERIFY2(near(centre(view), fits[i].target.center(), 3 / view.transform().m11()), t.name);
+            QVERIFY2(near(centre(view), fits[i].target.center(), 3 / view.transform().m11()),
+                     t.name);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "OsmView.h"
 #include "QuietPlatform.h"
 #include "RowTable.h"
+#include "WaitFor.h"
 
 #include <QtTest/QtTest>
 #include <QtWidgets/QtWidgets>
@@ -23,25 +24,42 @@ struct Host
         // Every map loaded, with the server still set as its path arrives: paths come first.
         QObject::connect(&view, QOverload<double>::of(&OsmView::zoomChanged), [this] {
             const QString server = view.getTileServerUrl();
-            loads << QFileInfo(view.imagePath()).completeBaseName() + (server.isEmpty() ? QString() : '(' + server + ')');
+            loads << QFileInfo(view.imagePath()).completeBaseName()
+                    + (server.isEmpty() ? QString() : '(' + server + ')');
         });
     }
-    template<typename T> T *child(const char *name = nullptr) const { return pane->findChild<T *>(QLatin1String(name)); }
+    template<typename T>
+    T *child(const char *name = nullptr) const
+    {
+        return pane->findChild<T *>(QLatin1String(name));
+    }
     // Maps m<from> up to m<to - 1> with servers s<i>, but none for m1.
     void addMaps(int to, int from = 0)
     {
         for (int i = from; i < to; ++i)
-            pane->addMapLayer(QStringLiteral("m%1").arg(i), dir.filePath(QStringLiteral("m%1.sqlitedb").arg(i)), i == 1 ? QString() : QStringLiteral("s%1").arg(i));
+            pane->addMapLayer(QStringLiteral("m%1").arg(i),
+                              dir.filePath(QStringLiteral("m%1.sqlitedb").arg(i)),
+                              i == 1 ? QString() : QStringLiteral("s%1").arg(i));
     }
-    void addLayers() { scene.addLayer(QStringLiteral("Lights"), 1); scene.addLayer(QStringLiteral("Roads"), 2); }
+    void addLayers()
+    {
+        scene.addLayer(QStringLiteral("Lights"), 1);
+        scene.addLayer(QStringLiteral("Roads"), 2);
+    }
     QString controls()
     {
         auto *zoom = child<QSlider>("sldZoom");
         return QStringLiteral("zoom %1-%2:%3 %4, opacity %5 %6, smooth %7 %8, pane %9 tab %10")
-            .arg(zoom->minimum()).arg(zoom->maximum()).arg(zoom->value()).arg(view.zoomF())
-            .arg(child<QSlider>("sldOpacity")->value()).arg(view.opacity())
-            .arg(bool(view.renderHints() & QPainter::SmoothPixmapTransform)).arg(action->isChecked())
-            .arg(pane->isVisible()).arg(view.findChild<QPushButton *>(QString(), Qt::FindDirectChildrenOnly)->isVisible());
+            .arg(zoom->minimum())
+            .arg(zoom->maximum())
+            .arg(zoom->value())
+            .arg(view.zoomF())
+            .arg(child<QSlider>("sldOpacity")->value())
+            .arg(view.opacity())
+            .arg(bool(view.renderHints() & QPainter::SmoothPixmapTransform))
+            .arg(action->isChecked())
+            .arg(pane->isVisible())
+            .arg(view.findChild<QPushButton *>(QString(), Qt::FindDirectChildrenOnly)->isVisible());
     }
     // Maps loaded | server | the list: radios (x), the combo {count:current}, boxes [x] | layers
     QString lists()
@@ -51,12 +69,19 @@ struct Host
         for (int i = 0; i < list->count(); ++i) {
             auto *b = qobject_cast<QAbstractButton *>(list->itemAt(i)->widget());
             auto *combo = qobject_cast<QComboBox *>(list->itemAt(i)->widget());
-            items << (combo ? QStringLiteral("{%1:%2}").arg(combo->count()).arg(combo->currentText())
-                            : QLatin1String(qobject_cast<QRadioButton *>(b) ? "(%1)%2" : "[%1]%2").arg(QLatin1Char(b->isChecked() ? 'x' : ' '), b->text()));
+            items << (combo
+                          ? QStringLiteral("{%1:%2}").arg(combo->count()).arg(combo->currentText())
+                          : QLatin1String(qobject_cast<QRadioButton *>(b) ? "(%1)%2" : "[%1]%2")
+                                .arg(QLatin1Char(b->isChecked() ? 'x' : ' '), b->text()));
         }
         for (QGraphicsObject *layer : scene.layers())
-            layers << QStringLiteral("%1(%2,%3)").arg(layer->property("name").toString()).arg(layer->isVisible()).arg(layer->zValue());
-        return QStringList{loads.join(' '), view.getTileServerUrl(), items.join(' '), layers.join(' ')}.join(QLatin1String(" | "));
+            layers << QStringLiteral("%1(%2,%3)")
+                          .arg(layer->property("name").toString())
+                          .arg(layer->isVisible())
+                          .arg(layer->zValue());
+        return QStringList{loads.join(' '), view.getTileServerUrl(), items.join(' '),
+                           layers.join(' ')}
+            .join(QLatin1String(" | "));
     }
 
     QTemporaryDir dir;
@@ -76,6 +101,7 @@ void clickIndicator(QRadioButton *radio)
 }
 
 // What a row does to the host, and the state that follows, as shown by one of the above.
+// clang-format off
 const struct { const char *name; void (*act)(Host &); QString (Host::*state)(); const char *expected; } paneRows[] = {
     {"slider not driving the view", [](Host &h) { h.child<QSlider>("sldZoom")->setValue(13); }, &Host::controls, "zoom 10-17:13 13.1667, opacity 50 0.5, smooth 0 0, pane 0 tab 0"},
     {"view zoom not moving the slider", [](Host &h) { h.view.setZoom(15.5); }, &Host::controls, "zoom 10-17:15 15.5, opacity 50 0.5, smooth 0 0, pane 0 tab 0"},
@@ -112,6 +138,7 @@ const struct { const char *name; void (*act)(Host &); QString (Host::*state)(); 
     {"scene without layers() not reported", [](Host &h) { h.view.setScene(&h.plain); QTest::ignoreMessage(QtWarningMsg, "OsmOperationsWidget::updateLayers invokeMethod(scene->layers()) error"); h.pane->updateLayers(); }, &Host::lists, " |  |  | "},
     {"view without a scene not quiet", [](Host &h) { h.view.setScene(nullptr); h.pane->addLayer(QStringLiteral("Lights")); h.pane->updateLayers(); }, &Host::lists, " |  |  | "},
 };
+// clang-format on
 
 } // namespace
 
@@ -141,9 +168,9 @@ void tst_OperationsPane::pane()
     h.view.show();
     QVERIFY(QTest::qWaitForWindowExposed(&h.view));
     r.act(h);
-    QTRY_COMPARE((h.*r.state)(), QLatin1String(r.expected));
+    WAIT_COMPARE((h.*r.state)(), QLatin1String(r.expected));
     // Every change to the lists leaves the pane the size of its contents.
-    QTRY_COMPARE(h.pane->size(), h.pane->sizeHint());
+    WAIT_COMPARE(h.pane->size(), h.pane->sizeHint());
 }
 
 QTEST_MAIN(tst_OperationsPane)

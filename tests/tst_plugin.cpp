@@ -13,11 +13,13 @@
 namespace {
 
 // Widgets are made through the plug-in by tst_uiloader, which checks their classes.
+// clang-format off
 const struct { const char *name, *objectName; } pluginRows[] = {
     {"OsmView", "osmView"},
     {"ImageMapView", "imageMapView"},
     {"CrossView", "crossView"},
 };
+// clang-format on
 
 // The class's own part of its meta-object, as Designer's property editor and a host's
 // string-based connections see it: properties with their flags, then the methods in
@@ -46,6 +48,7 @@ QStringList metaObjectLines(const QMetaObject *mo)
     return lines;
 }
 
+// clang-format off
 const struct { const char *name; const char *lines; } metaObjectRows[] = {
     {"OsmView",
      "OsmView\n"
@@ -105,6 +108,7 @@ const struct { const char *name; const char *lines; } metaObjectRows[] = {
      "public method void previewPhase(int)\n"
      "public method void showPreviewButtons(bool)"},
 };
+// clang-format on
 
 } // namespace
 
@@ -139,15 +143,17 @@ void tst_Plugin::plugins()
     QPluginLoader loader(QStringLiteral(VELTRA_LIBRARY_FILE));
     auto *collection = qobject_cast<QDesignerCustomWidgetCollectionInterface *>(loader.instance());
     QVERIFY2(collection, qPrintable(loader.errorString()));
-    QCOMPARE(loader.instance()->property("moduleVersion").toString(), QStringLiteral(VELTRA_VERSION));
+    QCOMPARE(loader.instance()->property("moduleVersion").toString(),
+             QStringLiteral(VELTRA_VERSION));
     QCOMPARE(collection->customWidgets().size(), 3);
     QDesignerCustomWidgetInterface *p = collection->customWidgets().at(row);
     QCOMPARE(p->name(), name);
     auto *object = dynamic_cast<QObject *>(p); // dies with the collection
     QVERIFY(object && object->parent() == loader.instance());
     QCOMPARE(p->group(), QStringLiteral("Veltra Widgets"));
-    QCOMPARE(p->domXml(), QStringLiteral("<widget class=\"%1\" name=\"%2\">\n</widget>\n")
-                              .arg(name, QLatin1String(pluginRows[row].objectName)));
+    QCOMPARE(p->domXml(),
+             QStringLiteral("<widget class=\"%1\" name=\"%2\">\n</widget>\n")
+                 .arg(name, QLatin1String(pluginRows[row].objectName)));
     QVERIFY(!p->isContainer());
     // uic writes this include into the host's code: it must be a public header.
     QVERIFY(QFile::exists(QStringLiteral(VELTRA_INCLUDE_DIR "/") + p->includeFile()));

@@ -10,8 +10,6 @@
 #include <QtTest/QtTest>
 #include <QtWidgets/QScrollBar>
 
-#include "QuickTry.h"
-
 // What the view prepares while it is still, and what a step then finds: the tiles it
 // shows next drawn without a read in the paint, from the source of the moment only.
 namespace {
@@ -22,6 +20,7 @@ enum Step { East, South, In, Out };
 
 // Each row: a step taken from level 12 once the view had time to prepare, with prefetch
 // on or off, and whether the source changed to an empty one just before.
+// clang-format off
 const struct { const char *name; Step step; double zoom; bool prefetch, newSource; } stepRows[] = {
     {"pan east into a prepared column", East, 12 + Sixth, true, false},
     {"pan south into a prepared row", South, 12 + Sixth, true, false},
@@ -30,6 +29,7 @@ const struct { const char *name; Step step; double zoom; bool prefetch, newSourc
     {"switched off, the step reads what it shows", In, 12 + 5 * Sixth, false, false},
     {"nothing prepared for the source before is drawn", In, 12 + 5 * Sixth, true, true},
 };
+// clang-format on
 
 // A budget of four tiles, drawn tiles 0 to 3 of level 5 (oldest first), tiles 0 and 1 on
 // screen; what the act inserts, and which tiles are held afterwards.
@@ -43,6 +43,7 @@ TileKey key(int x)
 {
     return TileKey(x, 0, 5);
 }
+// clang-format off
 const struct { const char *name; bool (*act)(TileMemory &); bool kept; QVector<int> held; } memoryRows[] = {
     {"a prepared tile takes the place of the oldest one off screen",
      [](TileMemory &m) { return m.insertPrepared(key(10), tile()); }, true, {0, 1, 3, 10}},
@@ -56,6 +57,7 @@ const struct { const char *name; bool (*act)(TileMemory &); bool kept; QVector<i
      [](TileMemory &m) { m.insertPrepared(key(10), tile()), m.insertPrepared(key(11), tile()), m.beginOutlook(); return m.insertPrepared(key(12), tile()); },
      true, {0, 1, 11, 12}},
 };
+// clang-format on
 
 // Levels 11 to 13 under and around what the fixture's view shows at level 12.
 QString levels(const QString &path, const QRect &at12)
@@ -79,8 +81,8 @@ void wheel(OsmView &view, int angle)
 {
     QWidget *viewport = view.viewport();
     const QPoint at = viewport->rect().center();
-    QWheelEvent event(QPointF(at), QPointF(viewport->mapToGlobal(at)), QPoint(), QPoint(0, angle), Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QWheelEvent event(QPointF(at), QPointF(viewport->mapToGlobal(at)), QPoint(), QPoint(0, angle),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(viewport, &event);
 }
 
@@ -139,7 +141,8 @@ void tst_Prefetch::stepFindsTilesReady()
     QCOMPARE(reads > 0, !r.prefetch || r.newSource);
     provider->setStoreReadHook({});
     QString why;
-    QVERIFY2(!map.wrongSamples(map.grab(), 1, r.newSource ? QRect() : QRect(0, 0, 1 << 20, 1 << 20), &why),
+    QVERIFY2(!map.wrongSamples(map.grab(), 1, r.newSource ? QRect() : QRect(0, 0, 1 << 20, 1 << 20),
+                               &why),
              qPrintable(why));
 }
 

@@ -7,11 +7,10 @@
 #include "TileDownloader.h"
 #include "TileProvider.h"
 #include "TileServer.h"
+#include "WaitFor.h"
 
 #include <QtCore/QTemporaryDir>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 
 // Workstations behind a real nginx: a caching proxy in front of the loopback tile server,
 // or a static server of a tree the tool wrote. What reaches the tile server is counted
@@ -117,7 +116,7 @@ void tst_SharedCache::workstations()
         for (const char *store : {"a.sqlitedb", "b.mbtiles", "c"})
             wall.emplace_back(new Workstation(dir.filePath(store), nginx.urlTemplate()));
         for (auto &w : wall)
-            QTRY_VERIFY2_WITH_TIMEOUT(w->complete(&why), qPrintable(why), 20000);
+            QVERIFY2(waitFor([&] { return w->complete(&why); }, 20000), qPrintable(why));
         QVERIFY(upstream.hits.size() >= 6);
         for (auto it = upstream.hits.cbegin(); it != upstream.hits.cend(); ++it)
             QVERIFY2(it.value() == 1,
@@ -126,7 +125,7 @@ void tst_SharedCache::workstations()
     }
     case Stale: {
         Workstation w(dir.filePath("a.sqlitedb"), nginx.urlTemplate(), 3600);
-        QTRY_VERIFY2_WITH_TIMEOUT(w.complete(&why), qPrintable(why), 20000);
+        QVERIFY2(waitFor([&] { return w.complete(&why); }, 20000), qPrintable(why));
         const int shown = upstream.hits.size();
         QCOMPARE(upstream.answered.value(200), shown);
         const QPoint middle = w.map.tileAt(QPointF(256, 192));
@@ -137,24 +136,25 @@ void tst_SharedCache::workstations()
         // Two hours on: every tile on screen is stale, and asked for once.
         const qint64 later = 2 * 3600 * 1000;
         w.provider()->setWallClock([later] { return QDateTime::currentMSecsSinceEpoch() + later; });
-        QTRY_COMPARE_WITH_TIMEOUT(upstream.answered.value(200) + upstream.answered.value(304),
-                                  2 * shown, 20000);
+        WAIT_COMPARE_WITHIN(upstream.answered.value(200) + upstream.answered.value(304), 2 * shown,
+                            20000);
         QCOMPARE(upstream.answered.value(304), shown - changed);
         QCOMPARE(upstream.answered.value(200), shown + changed);
         const QColor now = TestTiles::colourOf(middle.x(), middle.y(), 12 + 8);
-        QTRY_VERIFY(TestTiles::sameColour(w.map.grab().pixelColor(256, 192), now));
+        QVERIFY(
+            waitFor([&] { return TestTiles::sameColour(w.map.grab().pixelColor(256, 192), now); }));
         QVERIFY(TestTiles::sameColour(w.map.grab().pixelColor(256, 192), now)); // for good
         QCOMPARE(upstream.requests.size(), 2 * shown);
         break;
     }
     case UpstreamDown: {
         auto first = std::make_unique<Workstation>(dir.filePath("a.sqlitedb"), nginx.urlTemplate());
-        QTRY_VERIFY2_WITH_TIMEOUT(first->complete(&why), qPrintable(why), 20000);
+        QVERIFY2(waitFor([&] { return first->complete(&why); }, 20000), qPrintable(why));
         first.reset();
         const int asked = upstream.requests.size();
         upstream.stop();
         Workstation second(dir.filePath("b.mbtiles"), nginx.urlTemplate());
-        QTRY_VERIFY2_WITH_TIMEOUT(second.complete(&why), qPrintable(why), 20000);
+        QVERIFY2(waitFor([&] { return second.complete(&why); }, 20000), qPrintable(why));
         QCOMPARE(upstream.requests.size(), asked);
         break;
     }
@@ -164,13 +164,13 @@ void tst_SharedCache::workstations()
         TileDownloader *downloader = w.provider()->downloader();
         downloader->setBackoff(200, 1000);
         w.map.grab();
-        QTRY_VERIFY(downloader->markCount() > 0);
+        QVERIFY(waitFor([&] { return downloader->markCount() > 0; }));
         QCOMPARE(upstream.requests.size(), 0);
         QVERIFY(downloader->serverWaitUntil(
                     TileKey(w.map.tileAt(QPointF()).x(), w.map.tileAt(QPointF()).y(), 12))
                 > 0);
         QVERIFY2(nginx.start(http), qPrintable(nginx.error()));
-        QTRY_VERIFY2_WITH_TIMEOUT(w.complete(&why), qPrintable(why), 20000);
+        QVERIFY2(waitFor([&] { return w.complete(&why); }, 20000), qPrintable(why));
         QCOMPARE(downloader->markCount(), 0);
         break;
     }
@@ -190,11 +190,11 @@ void tst_SharedCache::workstations()
                          [&](const TileKey &, qint64, bool changed) {
                              ++(changed ? fetched : held);
                          });
-        QTRY_VERIFY2_WITH_TIMEOUT(w.complete(&why), qPrintable(why), 20000);
+        QVERIFY2(waitFor([&] { return w.complete(&why); }, 20000), qPrintable(why));
         QVERIFY(fetched >= 6);
         const qint64 later = 2 * 3600 * 1000;
         w.provider()->setWallClock([later] { return QDateTime::currentMSecsSinceEpoch() + later; });
-        QTRY_COMPARE(held, fetched);
+        WAIT_COMPARE(held, fetched);
         QVERIFY2(w.complete(&why), qPrintable(why));
         break;
     }

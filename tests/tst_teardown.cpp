@@ -17,8 +17,9 @@ static int host(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QTemporaryDir tmp;
-    TileServer server(
-        [](const TileServer::Request &) { return TileServer::Response{200, {}, {}, -1}; });
+    TileServer server([](const TileServer::Request &) {
+        return TileServer::Response{200, {}, {}, -1};
+    });
     if (!server.start())
         return 2;
     QGraphicsScene scene(-180, -85, 360, 170);

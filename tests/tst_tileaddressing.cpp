@@ -10,6 +10,7 @@
 
 namespace {
 
+// clang-format off
 const struct { const char *name; double lon, lat; int z; QPoint tile; } addressRows[] = {
     {"west edge, equator", -180.0, 0.0, 10, {0, 512}},
     {"east edge is one past the last column", 180.0, 59.94, 10, {1024, 297}},
@@ -20,7 +21,9 @@ const struct { const char *name; double lon, lat; int z; QPoint tile; } addressR
     {"just short of a boundary", std::nextafter(-90.0, -91.0), -85.05, 2, {0, 3}},
     {"on a boundary", -90.0, -85.05, 8, {64, 255}},
 };
+// clang-format on
 
+// clang-format off
 const struct { const char *name; double lat; } poleRows[] = {
     {"north pole", 90.0},
     {"south pole", -90.0},
@@ -29,8 +32,10 @@ const struct { const char *name; double lat; } poleRows[] = {
     {"infinity", std::numeric_limits<double>::infinity()},
     {"nan", std::numeric_limits<double>::quiet_NaN()},
 };
+// clang-format on
 
 // The view's tables hash a cell to (y << 16) + x in 32 bits, XOR the table's seed.
+// clang-format off
 const struct { const char *name; QPoint cell; uint seed; quint32 hash; } cellHashRows[] = {
     {"column and row", {3, 4}, 0, 0x40003},
     {"seed", {3, 4}, 0xff, 0x400fc},
@@ -38,6 +43,7 @@ const struct { const char *name; QPoint cell; uint seed; quint32 hash; } cellHas
     {"negative column wraps", {-1, 0}, 0, 0xffffffff},
     {"row past 16 bits wraps", {5, 65537}, 0, 0x10005},
 };
+// clang-format on
 
 } // namespace
 

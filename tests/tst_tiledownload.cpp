@@ -5,13 +5,12 @@
 #include "TileDownloader.h"
 #include "TileProvider.h"
 #include "TileServer.h"
+#include "WaitFor.h"
 
 #include <QtCore/QTemporaryDir>
 #include <QtNetwork/QNetworkAccessManager>
 #include <QtNetwork/QNetworkReply>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 
 // What a view does with download on: which tiles it asks for, what it draws meanwhile
 // and after, and what a server, a lock or a host's moves can and cannot do to it. The
@@ -40,10 +39,10 @@ struct Downloading
 {
     explicit Downloading(int delayMs = 0, const QString &file = QStringLiteral("tiles.sqlitedb"))
         : server([delayMs](const Request &r) {
-            Response tile = TileServer::tile(r);
-            tile.delayMs = delayMs;
-            return tile;
-        })
+              Response tile = TileServer::tile(r);
+              tile.delayMs = delayMs;
+              return tile;
+          })
     {
         server.start();
         store = tmp.filePath(file);
@@ -69,13 +68,16 @@ void centreBy(Downloading &d, QPoint offset)
 }
 
 // What the view is given, and what it stores and draws: every visible tile, asked once.
+// clang-format off
 const struct { const char *name, *store; int delayMs; } fetchRows[] = {
     {"tile database, slow server: placeholder first", "tiles.sqlitedb", 400},
     {"directory tree", "tree", 0},
     {"mbtiles package", "city.mbtiles", 0},
 };
+// clang-format on
 
 // What keeps a view from downloading at all, and the warning it gives.
+// clang-format off
 const struct { const char *name; void (*action)(Downloading &); const char *warning; } idleRows[] = {
     {"no template", [](Downloading &d) { d.map.view->setTileServerUrl({}); }, nullptr},
     {"no store", [](Downloading &d) { d.map.view->setImagePath({}); }, nullptr},
@@ -83,8 +85,10 @@ const struct { const char *name; void (*action)(Downloading &); const char *warn
     {"opacity 0", [](Downloading &d) { d.map.view->setOpacity(0); }, nullptr},
     {"refused template", [](Downloading &d) { d.map.view->setTileServerUrl("file:///etc/%1/%2/%3"); }, "http"},
 };
+// clang-format on
 
 // Where the host takes the view while the first tiles are on their way.
+// clang-format off
 const struct { const char *name; void (*move)(Downloading &); } moveRows[] = {
     {"host centres north", [](Downloading &d) { centreBy(d, QPoint(0, -200)); }},
     {"host centres south", [](Downloading &d) { centreBy(d, QPoint(0, 300)); }},
@@ -92,8 +96,10 @@ const struct { const char *name; void (*move)(Downloading &); } moveRows[] = {
     {"host fits a rectangle", [](Downloading &d) { d.map.view->fitRect(QRectF(d.map.view->mapToScene(QPoint(100, 80)), d.map.view->mapToScene(QPoint(400, 300)))); }},
     {"next level: stored, not drawn", [](Downloading &d) { d.map.view->setZoom(13); }},
 };
+// clang-format on
 
 // After tiles failed with 404 at level 12, what lifts their marks.
+// clang-format off
 const struct { const char *name; void (*change)(Downloading &); bool retried; } markRows[] = {
     {"nothing: permanent failures stay marked", [](Downloading &) {}, false},
     {"switching download off and on keeps them", [](Downloading &d) { d.map.view->setEnableTileDownload(false); d.map.view->setEnableTileDownload(true); }, false},
@@ -102,13 +108,16 @@ const struct { const char *name; void (*change)(Downloading &); bool retried; } 
     {"another source", [](Downloading &d) { d.map.view->setImagePath(d.tmp.filePath("other.sqlitedb")); }, true},
     {"a zoom clamped to the maximum", [](Downloading &d) { d.map.view->setZoomMax(12); d.map.view->setZoom(20); }, true},
 };
+// clang-format on
 
 // The User-Agent a host sets, or none, and what a server receives.
+// clang-format off
 const struct { const char *name; const char *set; const char *sent; } userAgentRows[] = {
     {"the library's by default", nullptr, "VeltraCenter 2.1"},
     {"a host's with a contact", "CityTraffic/4.2 (tiles@city.example)", "CityTraffic/4.2 (tiles@city.example)"},
     {"a line break adds no header", "CityTraffic/4.2\r\nX-Injected: 1", "CityTraffic/4.2  X-Injected: 1"},
 };
+// clang-format on
 
 } // namespace
 
@@ -138,21 +147,23 @@ void tst_TileDownload::fetchedOnceStoredAndDrawn()
     Downloading d(t.delayMs, QString::fromLatin1(t.store));
     QSignalSpy prepared(d.map.view->findChild<TileProvider *>(), &TileProvider::prepared);
     const QImage first = d.map.grab(); // the placeholder: white with dark text
-    QVERIFY(!t.delayMs || (pixels(first, [](QColor c) { return c.lightness() < 80; }) > 20
-                           && pixels(first, [](QColor c) { return c == Qt::white; }) > first.width() * first.height() / 2
-                           && pixels(first, [](QColor c) { return c == Qt::lightGray; }) > 500)); // framed
-    QTRY_COMPARE(d.server.tilesServed, d.visible());
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    QVERIFY(!t.delayMs
+            || (pixels(first, [](QColor c) { return c.lightness() < 80; }) > 20
+                && pixels(first, [](QColor c) { return c == Qt::white; })
+                    > first.width() * first.height() / 2
+                && pixels(first, [](QColor c) { return c == Qt::lightGray; }) > 500)); // framed
+    WAIT_COMPARE(d.server.tilesServed, d.visible());
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     // What the view prepared ahead meanwhile, around and above and below, was read from
     // the store only: the server saw the visible tiles alone.
-    QTRY_VERIFY(prepared.count() > 0);
+    QVERIFY(waitFor([&] { return prepared.count() > 0; }));
     QCOMPARE(d.server.requests.size(), d.visible());
     // Stored: once the view lets go of the store, another view shows them without a
     // server.
     d.map.view->setImagePath(QString());
     MapFixture again;
     again.view->setImagePath(d.store);
-    QTRY_COMPARE(again.wrongSamples(again.grab()), 0);
+    WAIT_COMPARE(again.wrongSamples(again.grab()), 0);
     QCOMPARE(d.server.requests.size(), d.visible());
 }
 
@@ -178,12 +189,14 @@ void tst_TileDownload::arrivalShowsWhereTheViewNowIs()
     Downloading d(100);
     d.map.grab();
     const int first = d.visible();
-    QTRY_COMPARE(d.server.requests.size(), first);
+    WAIT_COMPARE(d.server.requests.size(), first);
     moveRows[row].move(d);
-    QTRY_COMPARE(d.server.requests.size(), d.server.tilesServed);
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(d.server.requests.size(), d.server.tilesServed);
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     // What arrived for level 12 is stored, wherever the view went.
-    QTRY_VERIFY(runSql(d.store, {"select count(*) from tiles where z = 12"}).toInt() >= first);
+    QVERIFY(waitFor([&] {
+        return runSql(d.store, {"select count(*) from tiles where z = 12"}).toInt() >= first;
+    }));
 }
 
 void tst_TileDownload::failureMarks()
@@ -193,16 +206,16 @@ void tst_TileDownload::failureMarks()
     Downloading d;
     d.server.setHandler([](const Request &) { return Response{404, {}, "no such tile"}; });
     d.map.grab();
-    QTRY_VERIFY(pixels(d.map.screen(), red) > 0);
+    QVERIFY(waitFor([&] { return pixels(d.map.screen(), red) > 0; }));
     // Every failure has reached the view, not only the first.
     const auto *downloader = d.map.view->findChild<TileDownloader *>();
-    QTRY_COMPARE(downloader->inFlightCount() + downloader->queuedCount(), 0);
+    WAIT_COMPARE(downloader->inFlightCount() + downloader->queuedCount(), 0);
     const int asked = d.server.requests.size();
     d.server.setHandler(TileServer::tile);
     t.change(d);
     d.map.view->viewport()->update();
     if (t.retried) {
-        QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+        WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
     } else {
         QTest::qWait(200); // the only wait for nothing
         QCOMPARE(d.server.requests.size(), asked);
@@ -223,17 +236,17 @@ void tst_TileDownload::lockedStoreNeitherFreezesNorLoses()
     d.map.view->setImagePath(d.store);
     d.map.grab();
     const int missing = d.visible() - stored.width() * stored.height();
-    QTRY_COMPARE(d.server.requests.size(), missing);
+    WAIT_COMPARE(d.server.requests.size(), missing);
     SqliteLock lock;
     QVERIFY(lock.lock(d.store));
-    QTRY_COMPARE(d.server.tilesServed, missing);
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(d.server.tilesServed, missing);
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
 
     d.map.view->setImagePath(d.store); // forget what was read: every read meets the lock
     d.map.view->viewport()->repaint();
     lock.release();
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
-    QTRY_COMPARE(runSql(d.store, {"select count(*) from tiles"}).toInt(), d.visible());
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(runSql(d.store, {"select count(*) from tiles"}).toInt(), d.visible());
     QCOMPARE(d.server.requests.size(), missing);
 }
 
@@ -256,10 +269,10 @@ void tst_TileDownload::idleViewHealsByItself()
                     return false;
         return true;
     };
-    QTRY_VERIFY(allFailed());
-    QVERIFY(pixels(d.map.screen(), red) > 0);
+    QVERIFY(waitFor([&] { return allFailed(); }));
+    QVERIFY(waitFor([&] { return pixels(d.map.screen(), red) > 0; }));
     down = false;
-    QTRY_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
+    WAIT_COMPARE(d.map.wrongSamples(d.map.screen()), 0);
 }
 
 void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()
@@ -268,11 +281,12 @@ void tst_TileDownload::exchangeLoggedAndViewDestroyedInFlight()
     d.map.view->setDumpServerExchange(true);
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^send request to \"http://127.0.0.1"));
     d.map.view->viewport()->repaint();
-    QTRY_VERIFY(!d.server.requests.isEmpty());
+    QVERIFY(waitFor([&] { return !d.server.requests.isEmpty(); }));
     // A host may hand the view's slot any reply: none, or one of its own, which the slot
     // disposes of like its own.
     QNetworkAccessManager host;
-    const QPointer<QNetworkReply> own = host.get(QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:9/"))));
+    const QPointer<QNetworkReply> own = host.get(
+        QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:9/"))));
     for (QNetworkReply *reply : {static_cast<QNetworkReply *>(nullptr), own.data()})
         d.map.view->tileServerReply(reply);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -290,7 +304,7 @@ void tst_TileDownload::userAgentSent()
         d.map.view->setUserAgent(QString::fromUtf8(t.set));
     QCOMPARE(d.map.view->userAgent(), QString::fromUtf8(t.set ? t.set : t.sent));
     d.map.grab();
-    QTRY_COMPARE(d.server.requests.size(), d.visible());
+    WAIT_COMPARE(d.server.requests.size(), d.visible());
     for (const Request &r : qAsConst(d.server.requests)) {
         QCOMPARE(r.headers.value("user-agent"), QByteArray(t.sent));
         QVERIFY(!r.headers.contains("x-injected"));

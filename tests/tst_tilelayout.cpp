@@ -10,6 +10,7 @@ namespace {
 
 // Tiles of level 14 near the city, px pixels wide, drawn on a device of deviceScale
 // (a screen's pixel ratio); `whole`: every cell is exactly px * deviceScale pixels.
+// clang-format off
 const struct { const char *name; double px, deviceScale; bool whole; } seamRows[] = {
     {"native 256", 256.0, 1.0, true},
     {"256 less rounding of two source nudges", 255.99999999999997, 1.0, true},
@@ -22,9 +23,11 @@ const struct { const char *name; double px, deviceScale; bool whole; } seamRows[
     {"native at ratio 1.25", 256.0, 1.25, true},
     {"three device pixels per cell", 3.0, 1.0, true},
 };
+// clang-format on
 
 // Cells of px pixels: column 0's west edge at device x 0, row 0's north edge at y 0. At
 // 255.6 px the second edge lies at 511.2 and is drawn at 511.
+// clang-format off
 const struct { const char *name; int z; double px; QRect device, window; } windowRows[] = {
     {"one cell", 3, 256, {10, 10, 20, 20}, {0, 0, 1, 1}},
     {"two widths from a column edge", 3, 256, {256, 300, 512, 10}, {1, 1, 2, 1}},
@@ -36,15 +39,18 @@ const struct { const char *name; int z; double px; QRect device, window; } windo
     {"wholly off the grid", 3, 256, {2048, 0, 500, 500}, {}},
     {"level 0 is one cell", 0, 256, {-500, -500, 2000, 2000}, {0, 0, 1, 1}},
 };
+// clang-format on
 
 // A device that turns, flips or shears the map, or makes cells of no size: drawn through
 // its transform, never cell by cell.
+// clang-format off
 const struct { const char *name; QTransform transform; } throughRows[] = {
     {"turned", QTransform().rotate(30)},
     {"flipped east to west", QTransform::fromScale(-1, 1)},
     {"sheared", QTransform().shear(0.2, 0)},
     {"cells of no width", QTransform::fromScale(0, 1)},
 };
+// clang-format on
 
 } // namespace
 
@@ -70,7 +76,8 @@ void tst_TileLayout::layoutIsSeamless()
     const int anchor = latToTileY(59.94, z);
     const double height = tileYToLat(anchor + 1, z) - tileYToLat(anchor, z);
     const QTransform toDevice = QTransform::fromScale(t.px / width, t.px / height)
-        * QTransform::fromTranslate(-9371.37, 4406.5) * QTransform::fromScale(t.deviceScale, t.deviceScale);
+        * QTransform::fromTranslate(-9371.37, 4406.5)
+        * QTransform::fromScale(t.deviceScale, t.deviceScale);
     const TileLayout layout(z, width, height, anchor, toDevice);
     QVERIFY(layout.isAxisAligned());
     QCOMPARE(layout.hasWholeCells(), t.whole);
@@ -85,7 +92,9 @@ void tst_TileLayout::layoutIsSeamless()
             QCOMPARE(a.size(), QSize(qRound(cell), qRound(cell)));
     }
     // A scroll by whole pixels moves every row by exactly that much.
-    QVERIFY(layout.placesRowsAs(TileLayout(z, width, height, anchor, toDevice * QTransform::fromTranslate(0, 37)), 37));
+    QVERIFY(layout.placesRowsAs(TileLayout(z, width, height, anchor,
+                                           toDevice * QTransform::fromTranslate(0, 37)),
+                                37));
     // Moving the anchor to the next row keeps the rows only if its true edge happens to lie on one.
     QVERIFY(!layout.placesRowsAs(TileLayout(z, width, height * 0.9, anchor + 1, toDevice), 0));
 }
@@ -108,7 +117,8 @@ void tst_TileLayout::drawnThroughTheTransform()
     const int z = 10;
     const double width = 360.0 / (1 << z);
     const double height = tileYToLat(298, z) - tileYToLat(297, z);
-    const QTransform toDevice = QTransform::fromScale(256 / width, 256 / height) * throughRows[row].transform;
+    const QTransform toDevice = QTransform::fromScale(256 / width, 256 / height)
+        * throughRows[row].transform;
     const TileLayout layout(z, width, height, 297, toDevice);
     QVERIFY(!layout.isAxisAligned());
     QVERIFY(layout.window(QRect(-5000, -5000, 10000, 10000)).isEmpty());

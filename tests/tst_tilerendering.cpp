@@ -10,8 +10,6 @@
 #include <QtGui/QScreen>
 #include <QtGui/QWindow>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 #include <QtWidgets/QScrollBar>
 
 namespace {
@@ -23,12 +21,14 @@ const QRect Band(QPoint(2388, 1132), QPoint(2397, 1302));
 
 QString database()
 {
-    static const QString path = writeDatabase(tmp.filePath(QStringLiteral("band.sqlitedb")), 12, Band);
+    static const QString path = writeDatabase(tmp.filePath(QStringLiteral("band.sqlitedb")), 12,
+                                              Band);
     return path;
 }
 
 // `smooth`: the host draws smoothly and antialiased, which shows any seam between cells
 // that do not lie on whole device pixels.
+// clang-format off
 const struct { const char *name; double zoom; bool smooth; } placeRows[] = {
     {"native 256 px", 12 + 1.0 / 6, false},
     {"native after source nudges", 12 + 1.0 / 6 + 0.0002, false},
@@ -39,6 +39,7 @@ const struct { const char *name; double zoom; bool smooth; } placeRows[] = {
     {"scaled 209 px, smooth", 12.917, true},
     {"next level at 224 px, smooth", 13.0, true},
 };
+// clang-format on
 
 // Pixels of an image that show no stored tile's own colour: a gap, or a seam where a
 // cell's edge was blended.
@@ -62,18 +63,21 @@ int pixelsOfNoTile(const QImage &image, int z, const QRect &stored)
 // Tiles of `side` pixels, a checkerboard of single pixels, drawn smoothly or not on the
 // screen of the run (QT_SCALE_FACTOR): a cell of 256 units is 256 times the pixel ratio
 // device pixels, and a tile of that many pixels is drawn pixel for pixel.
+// clang-format off
 const struct { const char *name; int side; bool smooth; } densityRows[] = {
     {"512 px tiles", 512, false},
     {"512 px tiles, smooth", 512, true},
     {"256 px tiles", 256, false},
     {"256 px tiles, smooth", 256, true},
 };
+// clang-format on
 
 // A host's foreground in scene coordinates, drawn after the background on a painter
 // the view was told not to save (QGraphicsView::DontSavePainterState); `empty`: no tile
 // shows, and the viewport's own background fills it. West and south of the scene's
 // origin, a fill in scene coordinates would miss the view. `clear`: a source of tiles
 // without an opaque pixel replaces the first.
+// clang-format off
 const struct { const char *name; double opacity, turn, hostScale; QPointF centre; bool empty, clear; } foregroundRows[] = {
     {"after tiles", 1.0, 0, 1, {30.3, 59.94}, false, false},
     {"after a background left empty", 0.0, 0, 1, {-70, -30}, true, false},
@@ -83,31 +87,39 @@ const struct { const char *name; double opacity, turn, hostScale; QPointF centre
     {"after the south edge of the grid", 1.0, 0, 1, {30.3, -85.06}, true, false},
     {"after tiles with no opaque pixel", 1.0, 0, 1, {30.3, 59.94}, true, true},
 };
+// clang-format on
 
 class ForegroundScene : public QGraphicsScene
 {
 public:
     using QGraphicsScene::QGraphicsScene;
     QRectF box;
-    void drawForeground(QPainter *painter, const QRectF &) override { painter->fillRect(box, Qt::red); }
+    void drawForeground(QPainter *painter, const QRectF &) override
+    {
+        painter->fillRect(box, Qt::red);
+    }
 };
 
 // A view turned by its host, at a level, `side` pixels square.
+// clang-format off
 const struct { const char *name; double turn; int level, side; } turnRows[] = {
     {"30 degrees", 30.0, 12, 512},
     {"90 degrees at level 16, thousands of columns east", 90.0, 16, 512},
     {"180 degrees", 180.0, 12, 512},
     {"90 degrees, a small view within one tile", 90.0, 12, 96},
 };
+// clang-format on
 
 // The view's viewport, `sourceScale` times its size, rendered at `scale` into an image;
 // the view as given, or resized and never shown.
+// clang-format off
 const struct { const char *name; double scale, sourceScale; bool shown; } targetRows[] = {
     {"image 1x", 1.0, 1.0, true},
     {"image 4x", 4.0, 1.0, true},
     {"source twice the viewport", 1.0, 2.0, true},
     {"view resized, never shown", 1.0, 1.0, false},
 };
+// clang-format on
 
 } // namespace
 
@@ -143,7 +155,8 @@ void tst_TileRendering::tilesWhereTheyBelong()
     map.view->setRenderHint(QPainter::SmoothPixmapTransform, placeRows[row].smooth);
     map.view->setZoom(placeRows[row].zoom);
     map.view->centerOn(30.3, 59.94);
-    map.view->setImagePath(writeDatabase(tmp.filePath(QStringLiteral("placed.sqlitedb")), map.level(), map.visibleTiles()));
+    map.view->setImagePath(writeDatabase(tmp.filePath(QStringLiteral("placed.sqlitedb")),
+                                         map.level(), map.visibleTiles()));
     const QImage shown = map.grab();
     QString why;
     QVERIFY2(!map.wrongSamples(shown, 1, map.visibleTiles(), &why), qPrintable(why));
@@ -204,7 +217,8 @@ void tst_TileRendering::turnedViewShowsTheSameMap()
     QFETCH(int, row);
     const int level = turnRows[row].level, side = turnRows[row].side;
     MapFixture plain(level, QSize(side, side)), turned(level, QSize(side, side));
-    const QString path = writeDatabase(tmp.filePath(QStringLiteral("turned.sqlitedb")), level, plain.visibleTiles());
+    const QString path = writeDatabase(tmp.filePath(QStringLiteral("turned.sqlitedb")), level,
+                                       plain.visibleTiles());
     plain.view->setImagePath(path);
     turned.view->setImagePath(path);
     turned.view->rotate(turnRows[row].turn);
@@ -225,10 +239,14 @@ void tst_TileRendering::turnedViewShowsTheSameMap()
             const QPoint q = plain.view->mapFromScene(turned.view->mapToScene(QPoint(x, y)));
             const QRect around(q - QPoint(3, 3), QSize(7, 7));
             if (!viewport.contains(around)
-                || QSet<QRgb>{at(unturned, around.topLeft()), at(unturned, around.topRight()), at(unturned, around.bottomLeft()),
-                              at(unturned, around.bottomRight()), at(unturned, q)}.size() > 1)
+                || QSet<QRgb>{at(unturned, around.topLeft()), at(unturned, around.topRight()),
+                              at(unturned, around.bottomLeft()), at(unturned, around.bottomRight()),
+                              at(unturned, q)}
+                        .size()
+                    > 1)
                 continue;
-            QVERIFY2(TestTiles::sameColour(at(shown, QPoint(x, y)), at(unturned, q)), qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
+            QVERIFY2(TestTiles::sameColour(at(shown, QPoint(x, y)), at(unturned, q)),
+                     qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
             ++compared;
         }
     }
@@ -254,13 +272,15 @@ void tst_TileRendering::hostForegroundOnTop()
         clear.fill(Qt::transparent);
         QBuffer png;
         QVERIFY(png.open(QIODevice::WriteOnly) && clear.save(&png, "PNG"));
-        writeTileDatabase(tmp.filePath("clear.sqlitedb"), 12, Band, [&](int, int, int) { return png.data(); });
+        writeTileDatabase(tmp.filePath("clear.sqlitedb"), 12, Band,
+                          [&](int, int, int) { return png.data(); });
         view.setImagePath(tmp.filePath("clear.sqlitedb"));
     }
     view.setOpacity(r.opacity);
     view.rotate(r.turn);
     view.scale(r.hostScale, r.hostScale);
-    scene.box = QRectF(r.centre - QPointF(0.005, 0.002) / r.hostScale, QSizeF(0.01, 0.004) / r.hostScale);
+    scene.box = QRectF(r.centre - QPointF(0.005, 0.002) / r.hostScale,
+                       QSizeF(0.01, 0.004) / r.hostScale);
     view.centerOn(r.centre);
     QImage shown(view.viewport()->size(), QImage::Format_RGB32);
     shown.fill(Qt::black);
@@ -274,7 +294,9 @@ void tst_TileRendering::hostForegroundOnTop()
     // On screen, where an unfilled pixel would keep the tile it showed before.
     QCoreApplication::processEvents();
     const QImage window = view.windowHandle()->screen()->grabWindow(view.winId()).toImage();
-    QCOMPARE(window.pixelColor(view.viewport()->mapTo(&view, corner)) == view.viewport()->palette().color(QPalette::Base), r.empty);
+    QCOMPARE(window.pixelColor(view.viewport()->mapTo(&view, corner))
+                 == view.viewport()->palette().color(QPalette::Base),
+             r.empty);
 }
 
 void tst_TileRendering::halfOpacityBlendsWithTheViewport()
@@ -287,7 +309,8 @@ void tst_TileRendering::halfOpacityBlendsWithTheViewport()
         const QPoint tile = map.tileAt(p);
         const QColor c = TestTiles::colourOf(tile.x(), tile.y(), 12);
         const QColor expected((c.red() + 255) / 2, (c.green() + 255) / 2, (c.blue() + 255) / 2);
-        QVERIFY2(TestTiles::sameColour(shown.pixelColor(p), expected, 3), qPrintable(shown.pixelColor(p).name()));
+        QVERIFY2(TestTiles::sameColour(shown.pixelColor(p), expected, 3),
+                 qPrintable(shown.pixelColor(p).name()));
     }
 }
 
@@ -310,7 +333,8 @@ void tst_TileRendering::withoutSceneShowsTheViewportBackground()
 void tst_TileRendering::lockedStoreShowsWhatWasRead()
 {
     MapFixture map;
-    const QString path = writeDatabase(tmp.filePath(QStringLiteral("locked.sqlitedb")), 12, map.visibleTiles());
+    const QString path = writeDatabase(tmp.filePath(QStringLiteral("locked.sqlitedb")), 12,
+                                       map.visibleTiles());
     map.view->setImagePath(path);
     map.grab();
     map.view->centerOn(31.3, 59.94); // other tiles, a degree east
@@ -343,7 +367,8 @@ void tst_TileRendering::screenAfterPans_data()
     QTest::addColumn<QString>("how");
     QTest::addColumn<double>("viewports");
     for (double viewports : {1.0, -1.0, 50.0, -50.0}) {
-        const QString by = QStringLiteral(" %1 viewports %2").arg(qAbs(viewports))
+        const QString by = QStringLiteral(" %1 viewports %2")
+                               .arg(qAbs(viewports))
                                .arg(viewports > 0 ? "south" : "north");
         QTest::newRow(qPrintable("scroll bar" + by)) << "bar" << viewports;
         if (qAbs(viewports) == 50.0)
@@ -369,7 +394,8 @@ void tst_TileRendering::screenAfterPans()
         QScrollBar *bar = map.view->verticalScrollBar();
         const int step = qAbs(viewports) > 1 ? viewport->height() - 17 : viewport->height() / 7;
         for (int moved = 0; moved < qAbs(distance); moved += step) {
-            bar->setValue(bar->value() + (distance > 0 ? 1 : -1) * qMin(step, qAbs(distance) - moved));
+            bar->setValue(bar->value()
+                          + (distance > 0 ? 1 : -1) * qMin(step, qAbs(distance) - moved));
             QCoreApplication::processEvents();
         }
     }

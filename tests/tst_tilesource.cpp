@@ -8,11 +8,19 @@
 #include <QtSql/QSqlDatabase>
 #include <QtTest/QtTest>
 
-#include "QuickTry.h"
-
 namespace {
 
-enum Content { Nothing, TileRows, JpgTree, Package, Text, Truncated, OtherSchema, GifBmpRows, GifBmpTree };
+enum Content {
+    Nothing,
+    TileRows,
+    JpgTree,
+    Package,
+    Text,
+    Truncated,
+    OtherSchema,
+    GifBmpRows,
+    GifBmpTree
+};
 
 // GIF and BMP tiles in turn, as databases and trees written by older tools hold them.
 const char *olderFormat(int x, int y)
@@ -36,10 +44,13 @@ void make(Content content, const QString &path, const QRect &r)
                 store->setData(x, y, 12, TestTiles::encoded(x, y, 12));
     }
     if (content == GifBmpRows)
-        writeTileDatabase(path, 12, r, [](int x, int y, int z) { return TestTiles::encoded(x, y, z, olderFormat(x, y)); });
+        writeTileDatabase(path, 12, r, [](int x, int y, int z) {
+            return TestTiles::encoded(x, y, z, olderFormat(x, y));
+        });
     for (int x = r.left(); content == GifBmpTree && x <= r.right(); ++x)
         for (int y = r.top(); y <= r.bottom(); ++y)
-            TestTiles::writeTree(path, 12, x, x, y, y, olderFormat(x, y), QByteArray(olderFormat(x, y)).toLower().constData());
+            TestTiles::writeTree(path, 12, x, x, y, y, olderFormat(x, y),
+                                 QByteArray(olderFormat(x, y)).toLower().constData());
     QFile file(path);
     if (content == Text && file.open(QIODevice::WriteOnly))
         file.write("x,y,z,image\n");
@@ -48,6 +59,7 @@ void make(Content content, const QString &path, const QRect &r)
 }
 
 // Opened by a relative path; a warning, if any, is expected and nothing is shown then.
+// clang-format off
 const struct { const char *name, *path; Content content; const char *warning; } openRows[] = {
     {"tile database", "city.sqlitedb", TileRows, ""},
     {"tree of jpg files", "tree", JpgTree, ""},
@@ -63,6 +75,7 @@ const struct { const char *name, *path; Content content; const char *warning; } 
     {"wrong schema", "other.sqlitedb", OtherSchema, "no column \"image\""},
     {"uncreatable", "nowhere/new.mbtiles", Nothing, "directory does not exist"},
 };
+// clang-format on
 
 } // namespace
 

@@ -2,12 +2,11 @@
 #include "TestTiles.h"
 #include "TileDatabase.h"
 #include "TilesFromMbtiles.h"
+#include "WaitFor.h"
 
 #include <QtSql/QSqlDatabase>
 #include <QtSql/QSqlQuery>
 #include <QtTest/QtTest>
-
-#include "QuickTry.h"
 
 #include <csignal>
 #include <sys/resource.h>
@@ -24,20 +23,24 @@ QByteArray stored(Kind kind, const QString &path, const TileKey &k)
     if (kind == Kind::Directory)
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     const bool db = kind == Kind::Database;
-    return runSql(path, {db ? "select image from tiles where x = ? and y = ? and z = ?"
-                            : "select tile_data from tiles where tile_column = ? and tile_row = ? "
-                              "and zoom_level = ?"},
-                  {{k.x, db ? k.y : (1 << k.z) - 1 - k.y, k.z}}).toByteArray();
+    return runSql(path,
+                  {db ? "select image from tiles where x = ? and y = ? and z = ?"
+                      : "select tile_data from tiles where tile_column = ? and tile_row = ? "
+                        "and zoom_level = ?"},
+                  {{k.x, db ? k.y : (1 << k.z) - 1 - k.y, k.z}})
+        .toByteArray();
 }
 
 // Committed transactions, as the header of an SQLite file counts them.
 quint32 commits(const QString &path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? qFromBigEndian<quint32>(file.read(28).mid(24).data()) : 0;
+    return file.open(QIODevice::ReadOnly) ? qFromBigEndian<quint32>(file.read(28).mid(24).data())
+                                          : 0;
 }
 
 // A schema given is written before the store opens the file.
+// clang-format off
 const struct { const char *name, *file; Kind kind; const char *schema; } roundTripRows[] = {
     {"directory", "tree", Kind::Directory, ""},
     {"tile database", "t.sqlitedb", Kind::Database, ""},
@@ -45,11 +48,13 @@ const struct { const char *name, *file; Kind kind; const char *schema; } roundTr
     {"mbtiles whose key is not unique", "t.mbtiles", Kind::Mbtiles, "create table tiles (zoom_level, tile_column, tile_row, tile_data);"
      "create index by_key on tiles (tile_row, zoom_level, tile_column)"},
 };
+// clang-format on
 
 // What another program or the disk does to the file under an open store: a statement on
 // the store's own connection, or a lock another program takes. `keeps`: the write waits
 // in memory; `lists`: the file can be listed; `lacking`: what a read of a tile the file
 // lacks answers while it lasts and right after.
+// clang-format off
 const struct { const char *name, *sql, *lock, *warning; bool keeps, lists; Read lacking; } faultRows[] = {
     {"file turns read-only: remembered", "PRAGMA query_only = 1", "", "does not take tiles", false, true, Read::Missing},
     {"disk full: kept, not retried before its time", "PRAGMA max_page_count = 1", "", "cannot write tile store .*full", true, true, Read::Missing},
@@ -58,9 +63,11 @@ const struct { const char *name, *sql, *lock, *warning; bool keeps, lists; Read 
     {"locked: reads left alone until the retry", "", "EXCLUSIVE", "", true, false, Read::Busy},
     {"locked for writing: a kept tile listed once", "", "IMMEDIATE", "", true, true, Read::Missing},
 };
+// clang-format on
 
 // What a store opened while another program locked the file finds once the lock is gone,
 // and what its reads of tile 3/5/2 answer then.
+// clang-format off
 const struct { const char *name, *file, *schema, *warning; Read read; } lateRows[] = {
     {"a view, which takes no tiles", "t.mbtiles", "create table images (zoom_level, tile_column, tile_row, tile_data);"
      "create index images_key on images (zoom_level, tile_column, tile_row);"
@@ -70,10 +77,12 @@ const struct { const char *name, *file, *schema, *warning; Read read; } lateRows
      "does not take tiles: a write of a tile to \"tiles\" calls hex\\(\\)", Read::Found},
     {"no tile store: said once, neither drawn nor fetched", "t.sqlitedb", "create table maps (x, y, z, image)", "cannot use tile store .*no table", Read::Busy},
 };
+// clang-format on
 
 // Files whose reads by key would take unbounded time are refused when opened, with the
 // reason; the others give tile 3/5/2 (stored as row 5). `tiles` stands for the columns
 // (zoom_level, tile_column, tile_row, tile_data).
+// clang-format off
 const struct { const char *name, *file, *schema, *error; } boundRows[] = {
     {"recursive view", "t.mbtiles", "create view tiles as with recursive r(n) as (select 0 union all select n + 1 from r) "
      "select n as zoom_level, n as tile_column, n as tile_row, x'00' as tile_data from r", "the view \"tiles\" is a recursive query"},
@@ -93,10 +102,12 @@ const struct { const char *name, *file, *schema, *error; } boundRows[] = {
      "create view tiles as select zoom_level, tile_column, tile_row, tile_data from map join images using (id)", ""},
     {"key in another order", "t.mbtiles", "create table tiles %;create index k on tiles (tile_row, tile_column, zoom_level);insert into tiles values (3, 5, 5, x'89')", ""},
 };
+// clang-format on
 
 // Records of what a server said of a tile, beside the tiles: `schema` is what another
 // program left in the file before; `warning` says a table of records is left alone, and
 // the tiles are written without their records then.
+// clang-format off
 const struct { const char *name, *file, *schema, *warning; } recordRows[] = {
     {"directory: the file's time", "tree", "", ""},
     {"database: a table of its own, made with the first record", "t.sqlitedb", "", ""},
@@ -111,14 +122,17 @@ const struct { const char *name, *file, *schema, *warning; } recordRows[] = {
      "etag check (length(hex(etag)) >= 0), last_modified, primary key (zoom_level, tile_column, tile_row))",
      "a read or write of it calls hex\\(\\)"},
 };
+// clang-format on
 
 // The link goes to the same path under outside/; none: the disk is full.
+// clang-format off
 const struct { const char *name, *link, *warning; } treeRows[] = {
     {"link to a tile file", "7/5/6.png", ""},
     {"link to a column directory", "7/5", "out of the tile directory"},
     {"link to a level directory", "7", "out of the tile directory"},
     {"disk full", "", "^cannot write tile .*7/5/6.png"},
 };
+// clang-format on
 
 } // namespace
 
@@ -164,7 +178,7 @@ void tst_TileStores::roundTrip()
     auto read = [&](const TileKey &key) { return store->tileData(key, &result); };
     const quint32 before = commits(path);
     store->setData(gone, TestTiles::encoded(2, 2, 2, "JPEG")); // a new package's format
-    store->setData(a, text); // no image: no format
+    store->setData(a, text);                                   // no image: no format
     store->setData(a, tile);
     store->setData(low, text);
     QVERIFY(store->remove(gone));
@@ -190,9 +204,11 @@ void tst_TileStores::roundTrip()
     store = Tiles::open(path, {}, &error);
     QCOMPARE(read(low), text);
     store->setPixmap(gone, QPixmap::fromImage(TestTiles::image(3, 4, 5, 200)));
-    QTRY_VERIFY(stored(r.kind, path, gone).startsWith("\x89PNG")); // soon, without a flush
+    QVERIFY(waitFor(
+        [&] { return stored(r.kind, path, gone).startsWith("\x89PNG"); })); // soon, without a flush
     if (r.kind == Kind::Mbtiles && !*r.schema)
-        QCOMPARE(runSql(path, {"select value from metadata where name = 'format'"}), QVariant("jpg"));
+        QCOMPARE(runSql(path, {"select value from metadata where name = 'format'"}),
+                 QVariant("jpg"));
     if (r.kind != Kind::Database)
         return;
 
@@ -207,15 +223,17 @@ void tst_TileStores::roundTrip()
     store = Tiles::open(path, soon, &error);
     QVERIFY2(store, qPrintable(error));
     QCOMPARE((read(a), result), Read::Busy);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("8192 tiles wait to be written; further tiles are not kept"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(
+                             "8192 tiles wait to be written; further tiles are not kept"));
     for (int x = 0; x <= 8192; ++x) // as many as it keeps, and one more
         store->setData(TileKey(x, 0, 13), "x");
     QCOMPARE((read(TileKey(8191, 0, 13)), result), Read::Found);
     QVERIFY((read(TileKey(8192, 0, 13)), result) != Read::Found);
     QVERIFY(!store->flush());
     locker.release();
-    QTRY_COMPARE(stored(r.kind, path, TileKey(8190, 0, 13)), QByteArray("x"));
-    QTRY_COMPARE(read(a), tile);
+    WAIT_COMPARE(stored(r.kind, path, TileKey(8190, 0, 13)), QByteArray("x"));
+    WAIT_COMPARE(read(a), tile);
     QVERIFY(locker.lock(path));
     store->setData(low, tile);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("1 tiles could not be written"));
@@ -249,7 +267,9 @@ void tst_TileStores::faultsOfTheFile()
     QCOMPARE(store->tileData(a, &result), r.keeps ? tile : old);
     QCOMPARE((store->tileData(lacking, &result), result), r.lacking);
     QByteArray listed;
-    const auto list = [&](const TileKey &key, const QByteArray &data) { return listed += QByteArray::number(key.x) + ':' + data.left(3), true; };
+    const auto list = [&](const TileKey &key, const QByteArray &data) {
+        return listed += QByteArray::number(key.x) + ':' + data.left(3), true;
+    };
     QCOMPARE(store->forEachTile(0, 30, Tiles::Content::KeysAndData, list), r.lists);
     QCOMPARE(listed, "1:" + (r.keeps ? tile : old).left(3));
     if (r.keeps) { // what it keeps is bounded, and the bound is reached exactly
@@ -259,10 +279,13 @@ void tst_TileStores::faultsOfTheFile()
     }
 
     locker.release();
-    QVERIFY(connection.exec("PRAGMA query_only = 0") && connection.exec("PRAGMA max_page_count = 100000"));
+    QVERIFY(connection.exec("PRAGMA query_only = 0")
+            && connection.exec("PRAGMA max_page_count = 100000"));
     QCOMPARE((store->tileData(lacking, &result), result), r.lacking);
-    QCOMPARE(store->remove(lacking), !QByteArray(r.sql).contains("query_only")); // only read-only refuses
-    QVERIFY(store->forEachTile(0, 30, Tiles::Content::Keys, [](const TileKey &, const QByteArray &) { return true; }));
+    QCOMPARE(store->remove(lacking),
+             !QByteArray(r.sql).contains("query_only")); // only read-only refuses
+    QVERIFY(store->forEachTile(0, 30, Tiles::Content::Keys,
+                               [](const TileKey &, const QByteArray &) { return true; }));
     QCOMPARE(stored(Kind::Database, path, a), old);
     QVERIFY(store->flush());
     QCOMPARE(stored(Kind::Database, path, a), r.keeps ? tile : old);
@@ -319,10 +342,11 @@ void tst_TileStores::treeListsTheTileItReads()
     QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write(TestTiles::encoded(1, 2, 3)) > 0);
     stale.close();
     QByteArray listed;
-    QVERIFY(store->forEachTile(0, 30, Tiles::Content::KeysAndData, [&](const TileKey &, const QByteArray &data) {
-        listed = data;
-        return true;
-    }));
+    QVERIFY(store->forEachTile(0, 30, Tiles::Content::KeysAndData,
+                               [&](const TileKey &, const QByteArray &data) {
+                                   listed = data;
+                                   return true;
+                               }));
     Read result;
     QCOMPARE(store->tileData(TileKey(1, 2, 3), &result), jpeg);
     QCOMPARE(listed, jpeg);
@@ -334,11 +358,12 @@ void tst_TileStores::packageMadeByPlainSql()
     const QString path = tmp.filePath(QStringLiteral("made.mbtiles"));
     const QByteArray tile = TestTiles::encoded(5, 2, 3);
     // Tiles behind a view, as packaging tools that share images write them.
-    runSql(path, {"create table images (zoom_level, tile_column, tile_row, tile_data)",
-                  "create unique index images_key on images (zoom_level, tile_column, tile_row)",
-                  "create view tiles as select * from images", "create table metadata (name, value)",
-                  "insert into metadata values ('name', 'Harbour'), ('format', 'png'), "
-                  "('bounds', '-180,-90,180,90'), ('minzoom', '3'), ('maxzoom', '17')"});
+    runSql(path,
+           {"create table images (zoom_level, tile_column, tile_row, tile_data)",
+            "create unique index images_key on images (zoom_level, tile_column, tile_row)",
+            "create view tiles as select * from images", "create table metadata (name, value)",
+            "insert into metadata values ('name', 'Harbour'), ('format', 'png'), "
+            "('bounds', '-180,-90,180,90'), ('minzoom', '3'), ('maxzoom', '17')"});
     runSql(path, {"insert into images values (3, 5, 5, ?)"}, {{tile}});
     QString error;
     const std::unique_ptr<TilesFromMbtiles> package = TilesFromMbtiles::open(path, {}, &error);
@@ -364,7 +389,8 @@ void tst_TileStores::readsBoundedOrRefused()
     QString error;
     const std::unique_ptr<Tiles> store = Tiles::open(path, {}, &error);
     QCOMPARE(!store, *r.error != 0);
-    QVERIFY2(QRegularExpression(QString::fromLatin1(r.error)).match(error).hasMatch(), qPrintable(error));
+    QVERIFY2(QRegularExpression(QString::fromLatin1(r.error)).match(error).hasMatch(),
+             qPrintable(error));
     Read result;
     QVERIFY(!store || store->tileData(TileKey(5, 2, 3), &result) == "\x89");
 }
@@ -376,10 +402,11 @@ void tst_TileStores::slowReadIsCut()
 {
     QTemporaryDir tmp;
     const QString path = tmp.filePath(QStringLiteral("slow.mbtiles"));
-    runSql(path, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-                  "create index k on tiles (zoom_level, tile_column, tile_row)",
-                  "insert into tiles with recursive n(i) as (select 1 union all select i + 1 from n "
-                  "where i < 200000) select 3, 5, 5, null from n"});
+    runSql(path,
+           {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+            "create index k on tiles (zoom_level, tile_column, tile_row)",
+            "insert into tiles with recursive n(i) as (select 1 union all select i + 1 from n "
+            "where i < 200000) select 3, 5, 5, null from n"});
     for (const int limitMs : {1, 60000}) {
         Tiles::OpenOptions options;
         options.statementTimeLimitMs = limitMs;
@@ -388,26 +415,33 @@ void tst_TileStores::slowReadIsCut()
         QVERIFY2(store, qPrintable(error));
         const bool cut = limitMs == 1;
         if (cut)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("slow.mbtiles\": a statement ran longer than 1 ms; "
-                                                                  "its tiles are left out while it is that slow"));
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(
+                                     "slow.mbtiles\": a statement ran longer than 1 ms; "
+                                     "its tiles are left out while it is that slow"));
         Read result;
         for (int i = 0; i < 2; ++i)
-            QCOMPARE((store->tileData(TileKey(5, 2, 3), &result), result), cut ? Read::Busy : Read::Missing);
+            QCOMPARE((store->tileData(TileKey(5, 2, 3), &result), result),
+                     cut ? Read::Busy : Read::Missing);
     }
 
     // A view that works where the time is never looked at: read once, then left alone.
     const QString view = tmp.filePath(QStringLiteral("view.mbtiles"));
-    runSql(view, {"create table t (zoom_level, tile_column, tile_row, tile_data)",
-                  "create unique index k on t (zoom_level, tile_column, tile_row)",
-                  "insert into t values (3, 5, 5, zeroblob(16000000))",
-                  "create view tiles as select zoom_level, tile_column, tile_row, case when tile_data = tile_data "
-                  "and tile_data = tile_data then tile_data end as tile_data from t"});
+    runSql(view,
+           {"create table t (zoom_level, tile_column, tile_row, tile_data)",
+            "create unique index k on t (zoom_level, tile_column, tile_row)",
+            "insert into t values (3, 5, 5, zeroblob(16000000))",
+            "create view tiles as select zoom_level, tile_column, tile_row, case when tile_data = "
+            "tile_data "
+            "and tile_data = tile_data then tile_data end as tile_data from t"});
     Tiles::OpenOptions options;
     options.statementTimeLimitMs = 1;
     const std::unique_ptr<Tiles> store = Tiles::open(view, options, nullptr);
     QVERIFY(store);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("view.mbtiles\": a read of a tile from the view \"tiles\" worked "
-                                                          "[0-9.]+ ms; it is not read again"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(
+                             "view.mbtiles\": a read of a tile from the view \"tiles\" worked "
+                             "[0-9.]+ ms; it is not read again"));
     Read result;
     for (const Read read : {Read::Found, Read::Busy})
         QCOMPARE((store->tileData(TileKey(5, 2, 3), &result), result), read);
@@ -417,6 +451,7 @@ void tst_TileStores::slowReadIsCut()
 // program reads it: widened to cover them in the same transaction, the rest kept.
 void tst_TileStores::packageMetadataCoversItsTiles()
 {
+    // clang-format off
     const struct { const char *name; QList<TileKey> tiles; const char *metadata; } steps[] = {
         {"a new package", {},
          "format=png name=cover type=baselayer version=1"},
@@ -427,10 +462,14 @@ void tst_TileStores::packageMetadataCoversItsTiles()
         {"the whole world", {{0, 0, 0}},
          "bounds=-180,-85.0511287798066,180,85.0511287798066 center=-90,33.2566302215559,2 format=jpg maxzoom=4 minzoom=0 name=cover type=baselayer version=1"},
     };
+    // clang-format on
     QTemporaryDir tmp;
     const QString path = tmp.filePath(QStringLiteral("cover.mbtiles"));
     const auto metadata = [&] {
-        return runSql(path, {"select group_concat(name || '=' || value, ' ') from (select * from metadata order by name)"}).toString();
+        return runSql(path,
+                      {"select group_concat(name || '=' || value, ' ') from (select * from "
+                       "metadata order by name)"})
+            .toString();
     };
     for (const auto &step : steps) {
         std::unique_ptr<Tiles> store = Tiles::open(path, {}, nullptr);
@@ -444,28 +483,36 @@ void tst_TileStores::packageMetadataCoversItsTiles()
 
     // Made by another program: what it says of itself stays, what it lacks is added.
     const QString foreign = tmp.filePath(QStringLiteral("foreign.mbtiles"));
-    runSql(foreign, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-                     "create unique index k on tiles (zoom_level, tile_column, tile_row)",
-                     "create table metadata (name, value)",
-                     "insert into metadata values ('name', 'Harbour'), ('format', 'png'), ('attribution', '&copy; Port'), "
-                     "('description', 'Quays'), ('center', 'nowhere'), ('bounds', '-1,-1,1,1')"});
+    runSql(foreign,
+           {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+            "create unique index k on tiles (zoom_level, tile_column, tile_row)",
+            "create table metadata (name, value)",
+            "insert into metadata values ('name', 'Harbour'), ('format', 'png'), ('attribution', "
+            "'&copy; Port'), "
+            "('description', 'Quays'), ('center', 'nowhere'), ('bounds', '-1,-1,1,1')"});
     Tiles::open(foreign, {}, nullptr)->setData(TileKey(1, 1, 1), TestTiles::encoded(1, 1, 1));
-    QCOMPARE(runSql(foreign, {"select group_concat(name || '=' || value, ' ') from (select * from metadata order by name)"}),
-             QVariant("attribution=&copy; Port bounds=-1,-85.0511287798066,180,1 center=89.5,-42.0255643899033,1 "
+    QCOMPARE(runSql(foreign,
+                    {"select group_concat(name || '=' || value, ' ') from (select * from metadata "
+                     "order by name)"}),
+             QVariant("attribution=&copy; Port bounds=-1,-85.0511287798066,180,1 "
+                      "center=89.5,-42.0255643899033,1 "
                       "description=Quays format=png maxzoom=1 minzoom=1 name=Harbour"));
 
     // Metadata that cannot be kept up in time: the tiles reach the file without them.
+    // clang-format off
     const struct { const char *name, *metadata, *warning; } slow[] = {
         {"too many to search, which undoes the transaction", "insert into metadata with recursive n(i) as (select 1 union all "
          "select i + 1 from n where i < 200000) select 'k' || i, 'v' from n", "could not be written with them; its tiles are written alone"},
         {"a trigger that computes", "create trigger t after insert on metadata begin select randomblob(9); end",
          "its metadata is left as it is: a change of it calls randomblob\\(\\)"},
     };
+    // clang-format on
     for (const auto &t : slow) {
         const QString slowPath = tmp.filePath(QLatin1String(t.name) + QLatin1String(".mbtiles"));
-        runSql(slowPath, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-                          "create unique index k on tiles (zoom_level, tile_column, tile_row)",
-                          "create table metadata (name, value)", t.metadata});
+        runSql(slowPath,
+               {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+                "create unique index k on tiles (zoom_level, tile_column, tile_row)",
+                "create table metadata (name, value)", t.metadata});
         Tiles::OpenOptions options;
         options.statementTimeLimitMs = 1;
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QLatin1String(t.warning)));
@@ -480,11 +527,16 @@ void tst_TileStores::everyStoredCopyListed()
 {
     QTemporaryDir tmp;
     const QByteArray good = TestTiles::encoded(1, 2, 3), junk("<html>");
-    const QString package = tmp.filePath(QStringLiteral("twice.mbtiles")), tree = tmp.filePath(QStringLiteral("tree"));
-    runSql(package, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-                     "create index k on tiles (zoom_level, tile_column, tile_row)"});
-    runSql(package, {"insert into tiles values (3, 1, 5, ?), (3, 1, 5, ?), (3, 'one', 5, x'00'), (3, 1, 9, x'00'), "
-                     "(3, 1, 4, zeroblob(16777217)), (3, 1, 3, null), (3, 1, 2, 'text')"}, {{good, junk}});
+    const QString package = tmp.filePath(QStringLiteral("twice.mbtiles")),
+                  tree = tmp.filePath(QStringLiteral("tree"));
+    runSql(package,
+           {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+            "create index k on tiles (zoom_level, tile_column, tile_row)"});
+    runSql(package,
+           {"insert into tiles values (3, 1, 5, ?), (3, 1, 5, ?), (3, 'one', 5, x'00'), (3, 1, 9, "
+            "x'00'), "
+            "(3, 1, 4, zeroblob(16777217)), (3, 1, 3, null), (3, 1, 2, 'text')"},
+           {{good, junk}});
     TestTiles::writeTree(tree, 3, 1, 1, 2, 2);
     QFile other(tree + QStringLiteral("/3/1/2.jpeg"));
     QVERIFY(other.open(QIODevice::WriteOnly) && other.write(junk) == junk.size());
@@ -495,15 +547,20 @@ void tst_TileStores::everyStoredCopyListed()
         QVERIFY2(store, qPrintable(error));
         QVector<Tiles::StoredTile> bad;
         QStringList listed;
-        QVERIFY(store->forEachStored(0, 30, Tiles::Content::KeysAndData, [&](const Tiles::StoredTile &tile) {
-            listed << QStringLiteral("%1:%2").arg(int(tile.flaw)).arg(QString::fromLatin1(tile.data.left(6).toHex()));
-            if (tile.data == junk)
-                bad << tile;
-            return true;
-        }));
+        QVERIFY(store->forEachStored(0, 30, Tiles::Content::KeysAndData,
+                                     [&](const Tiles::StoredTile &tile) {
+                                         listed << QStringLiteral("%1:%2")
+                                                       .arg(int(tile.flaw))
+                                                       .arg(QString::fromLatin1(
+                                                           tile.data.left(6).toHex()));
+                                         if (tile.data == junk)
+                                             bad << tile;
+                                         return true;
+                                     }));
         listed.sort();
-        QCOMPARE(listed.join(' '), path == tree ? "0:3c68746d6c3e 0:89504e470d0a"
-                                                : "0:3c68746d6c3e 0:89504e470d0a 1: 1: 2: 3: 3:");
+        QCOMPARE(listed.join(' '),
+                 path == tree ? "0:3c68746d6c3e 0:89504e470d0a"
+                              : "0:3c68746d6c3e 0:89504e470d0a 1: 1: 2: 3: 3:");
         QCOMPARE(store->removeStored(bad), 1);
         Read result;
         QCOMPARE(store->tileData(TileKey(1, 2, 3), &result), good);
@@ -521,18 +578,20 @@ void tst_TileStores::freshnessRecords()
     Tiles::close(Tiles::open(path, {}, &error));
     const bool sqlite = Tiles::kindOf(path) != Kind::Directory;
     const QString tilesTable = "select sql from sqlite_master where name = 'tiles'";
-    const QString records = "select count(*) from sqlite_master where name = 'tile_freshness' collate nocase";
+    const QString records
+        = "select count(*) from sqlite_master where name = 'tile_freshness' collate nocase";
     const QVariant schema = sqlite ? runSql(path, {tilesTable}) : QVariant();
     if (*r.schema)
         runSql(path, QString(r.schema).split(';'));
     std::unique_ptr<Tiles> store = Tiles::open(path, {}, &error);
     QVERIFY2(store, qPrintable(error));
     const TileKey plain(3, 1, 4), recorded(4, 1, 4);
-    const Tiles::Freshness said{QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC), 600,
-                                "\"e\"", "Mon, 06 May 2024 07:00:00 GMT"};
+    const Tiles::Freshness said{QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC), 600, "\"e\"",
+                                "Mon, 06 May 2024 07:00:00 GMT"};
     const QRegularExpression leftAlone(QString("tile_freshness.* is left alone: ") + r.warning);
     if (*r.warning)
-        QTest::ignoreMessage(QtWarningMsg, leftAlone); // once per store, when it reads or writes one
+        QTest::ignoreMessage(QtWarningMsg,
+                             leftAlone); // once per store, when it reads or writes one
     store->setData(plain, TestTiles::encoded(3, 1, 4));
     QVERIFY(store->flush());
     if (sqlite) {
@@ -578,7 +637,8 @@ void tst_TileStores::freshnessRecords()
 void tst_TileStores::directoryWritesStayInTheTree()
 {
     QFETCH(int, row);
-    const QString link = QLatin1String(treeRows[row].link), warning = QLatin1String(treeRows[row].warning);
+    const QString link = QLatin1String(treeRows[row].link),
+                  warning = QLatin1String(treeRows[row].warning);
     QTemporaryDir tmp;
     const QString root = tmp.filePath(QStringLiteral("tree")), outside = tmp.filePath("outside");
     TestTiles::writeTree(root, 1, 0, 0, 0, 0);
@@ -600,9 +660,8 @@ void tst_TileStores::directoryWritesStayInTheTree()
     store->setData(5, 8, 7, TestTiles::encoded(0, 0, 0));
     setrlimit(RLIMIT_FSIZE, &previous);
     int inside = 0;
-    store->forEachTile(0, 30, Tiles::Content::Keys, [&](const TileKey &, const QByteArray &) {
-        return ++inside;
-    });
+    store->forEachTile(0, 30, Tiles::Content::Keys,
+                       [&](const TileKey &, const QByteArray &) { return ++inside; });
     QCOMPARE(inside, link.endsWith(".png") ? 3 : 1); // a zero-byte tile would count too
     QCOMPARE(stored(Kind::Directory, outside, TileKey(5, 6, 7)), TestTiles::encoded(5, 6, 7));
     QCOMPARE(QDir(outside + "/7/5").entryList(QDir::Files), QStringList{"6.png"});

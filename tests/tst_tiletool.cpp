@@ -3,12 +3,11 @@
 #include "TileDatabase.h"
 #include "TileServer.h"
 #include "Tiles.h"
+#include "WaitFor.h"
 
 #include <QtTest/QtTest>
 
 #include <csignal>
-
-#include "QuickTry.h"
 
 // veltra-tiles run as a program against a loopback tile server. Seeds run on a simulated
 // clock, so that rate limits and pauses pass at once, over levels 0 to 2: 21 tiles.
@@ -18,7 +17,11 @@ using Request = TileServer::Request;
 using Response = TileServer::Response;
 const QByteArray Html = "<!DOCTYPE html><html><body>Bandwidth exceeded</body></html>";
 
-struct Run { int exitCode; QString output; };
+struct Run
+{
+    int exitCode;
+    QString output;
+};
 
 // Waits with this thread's event loop running: the server answers from it.
 Run finish(QProcess &process)
@@ -53,10 +56,12 @@ void start(QProcess &process, const QStringList &arguments, const QStringList &e
         process.start(QStringLiteral(VELTRA_TILES_TOOL), arguments);
     else
         process.start(QStringLiteral("/bin/sh"),
-                      QStringList{"-c", shell + "; exec \"$0\" \"$@\"", VELTRA_TILES_TOOL} + arguments);
+                      QStringList{"-c", shell + "; exec \"$0\" \"$@\"", VELTRA_TILES_TOOL}
+                          + arguments);
 }
 
-Run tool(const QStringList &arguments, const QStringList &environment = {}, const QString &shell = {})
+Run tool(const QStringList &arguments, const QStringList &environment = {},
+         const QString &shell = {})
 {
     QProcess process;
     start(process, arguments, environment, shell);
@@ -71,12 +76,13 @@ int intact(const QString &path)
     options.create = false;
     int count = 0;
     if (std::unique_ptr<Tiles> store = Tiles::open(path, options, nullptr))
-        store->forEachTile(0, 3, Tiles::Content::KeysAndData, [&](const TileKey &k, QByteArray data) {
-            const bool same = data == TestTiles::encoded(k.x, k.y, k.z)
-                || data == TestTiles::encoded(k.x, k.y, k.z, "JPEG");
-            count = count >= 0 && same ? count + 1 : -1;
-            return true;
-        });
+        store->forEachTile(0, 3, Tiles::Content::KeysAndData,
+                           [&](const TileKey &k, QByteArray data) {
+                               const bool same = data == TestTiles::encoded(k.x, k.y, k.z)
+                                   || data == TestTiles::encoded(k.x, k.y, k.z, "JPEG");
+                               count = count >= 0 && same ? count + 1 : -1;
+                               return true;
+                           });
     return count;
 }
 
@@ -84,22 +90,38 @@ int intact(const QString &path)
 // takes no tiles and gives none up.
 void viewPackage(const QString &path)
 {
-    runSql(path, {"create table metadata (name, value)",
-                  "create table t (zoom_level, tile_column, tile_row, tile_data)",
-                  "create unique index t_key on t (zoom_level, tile_column, tile_row)",
-                  "insert into t values (5, 0, 0, '<html/>')", "create view tiles as select * from t"});
+    runSql(path,
+           {"create table metadata (name, value)",
+            "create table t (zoom_level, tile_column, tile_row, tile_data)",
+            "create unique index t_key on t (zoom_level, tile_column, tile_row)",
+            "insert into t values (5, 0, 0, '<html/>')", "create view tiles as select * from t"});
 }
 
 // The server's faults: most concern tile 2/1/1 alone. FullDisk is the store's: a database
 // that may not grow, or a tree whose level 2 is a file.
-enum Fault { None, Slow, First429, First503, Page, NotFound, Error500Once, Error500, AllGone, FullDisk, Refused, NoHost };
+enum Fault {
+    None,
+    Slow,
+    First429,
+    First503,
+    Page,
+    NotFound,
+    Error500Once,
+    Error500,
+    AllGone,
+    FullDisk,
+    Refused,
+    NoHost
+};
 
 Response serve(Fault fault, const Request &request, int index)
 {
     if ((fault == First429 || fault == First503) && index == 0)
-        return {fault == First429 ? 429 : 503, fault == First429 ? "Retry-After: 60\r\n" : "Retry-After: 30\r\n", "busy"};
+        return {fault == First429 ? 429 : 503,
+                fault == First429 ? "Retry-After: 60\r\n" : "Retry-After: 30\r\n", "busy"};
     const bool odd = request.path == "/2/1/1.png" || fault == AllGone;
-    const int oddStatus[] = {200, 200, 200, 200, 200, 404, index < 21 ? 500 : 200, 500, 410, 200, 200, 200};
+    const int oddStatus[] = {200, 200, 200, 200, 200, 404, index < 21 ? 500 : 200,
+                             500, 410, 200, 200, 200};
     if (odd && fault == Page)
         return {200, "Content-Type: text/html\r\n", Html};
     if (odd && oddStatus[fault] != 200)
@@ -111,6 +133,7 @@ Response serve(Fault fault, const Request &request, int index)
 
 // Options of the form NAME=value go into the tool's environment; with COLUMNS there, no
 // line of the output may be wider. failed: what --failed lists, unless null.
+// clang-format off
 const struct { const char *name, *suffix; Fault fault; const char *options; int exitCode, requests, stored; const char *failed, *output; } SeedRows[] = {
     {"directory, %1 template, rate limit not kept", "", None, "", 0, 21, 21, "", "Stored 21 of 21 tiles; fetched 21 .* in 5.0 s"},
     {"database, {z} template, more than two in flight", ".sqlitedb", Slow, "", 0, 21, 21, "", "Stored 21 of 21"},
@@ -132,34 +155,42 @@ const struct { const char *name, *suffix; Fault fault; const char *options; int 
     {"bar wrapping at 80 columns", ".mbtiles", Page, "--progress bar --progress-interval 0 COLUMNS=80", 1, 21, 20, nullptr, "ETA"},
     {"no limit on tiles", "", None, "--zoom 0-7", 2, 0, 0, nullptr, "21845 tiles to fetch, about 416.7 MiB"},
 };
+// clang-format on
 
 // Stopped while tiles 6 and 7 are on their way, which come after delayMs (-1: never),
 // then run again. SIGKILL loses what waits in memory, but no more than that.
+// clang-format off
 const struct { const char *name, *suffix; int signo, delayMs, exitCode; } StopRows[] = {
     {"Ctrl-C losing the tiles on their way", ".mbtiles", SIGINT, 1000, 130},
     {"SIGTERM waiting for a silent server", ".sqlitedb", SIGTERM, -1, 143},
     {"killed, refetching what was stored", ".mbtiles", SIGKILL, -1, -1},
 };
+// clang-format on
 
 // Copies along a chain of stores from a tree of levels 1 (JPEG) to 3 (PNG), 84 tiles:
 // 3/2/2 an error page, 2/0/0 a cut-off JPEG. Then the first copy once more with again,
 // or into a database on a full disk.
+// clang-format off
 const struct { const char *name; QStringList chain; const char *option, *again; bool fullDisk; int tiles, skipped; const char *output; } CopyRows[] = {
     {"bytes changed, replaced tiles not counted", {"", ".mbtiles", ".sqlitedb", ""}, "--zoom=0-30", "", false, 82, 2, "Copied 82 tiles .*; 82 replaced"},
     {"levels beyond --zoom, stored tiles replaced", {"", ".sqlitedb"}, "--zoom=2-2", "--skip-existing", false, 15, 1, "Copied 0 tiles .*\nKept 15 tiles"},
     {"tiles beyond --bbox, dry run writing", {"", ".mbtiles"}, "--bbox=0,0,180,85", "--dry-run", false, 21, 0, "Would copy 21 tiles .*; 21 would replace"},
     {"full disk: tiles in memory counted as copied", {"", ""}, "--zoom=3", "", true, 63, 1, "Copied 0 of 63 tiles in [^(;]*\n[\\s\\S]*63 tiles were not stored: "},
 };
+// clang-format on
 
+// clang-format off
 const struct { const char *name, *suffix, *kind; } KindRows[] = {
     {"directory", "", "directory of tiles"},
     {"database", ".sqlitedb", "SQLite tile database"},
     {"package", ".mbtiles", "MBTiles package"},
 };
+// clang-format on
 
 // Nothing is written and nothing fetched. In the folder @: BROKEN.mbtiles, not a
 // database; TREE, whose one tile is too large to be one; VIEW.mbtiles, a package that
 // takes no tiles; GOOD, a tree of one tile.
+// clang-format off
 const struct { const char *name, *arguments; int exitCode; const char *message; } RefusalRows[] = {
     {"bbox out of range", "seed --url URL --zoom 10-11 @OUT --bbox 10,50,190,51", 2, "longitudes lie between -180 and 180"},
     {"west east of east", "seed --url URL --zoom 10-11 @OUT --bbox 11,50,10,51", 2, "the west edge 11 lies east"},
@@ -185,6 +216,7 @@ const struct { const char *name, *arguments; int exitCode; const char *message; 
     {"help", "--help", 0, "\nExit codes:\n  0 "},
     {"a command's help", "copy --help", 0, "Usage: veltra-tiles copy [options] SRC DST\n"},
 };
+// clang-format on
 
 } // namespace
 
@@ -218,7 +250,8 @@ void tst_TileTool::seed()
 {
     QFETCH(int, row);
     const auto &r = SeedRows[row];
-    TileServer server([&](const Request &q) { return serve(r.fault, q, server.requests.size() - 1); });
+    TileServer server(
+        [&](const Request &q) { return serve(r.fault, q, server.requests.size() - 1); });
     QVERIFY(server.start());
     const QString out = dir.filePath(QLatin1String(r.name) + QLatin1String(r.suffix));
     const QString failedList = out + QLatin1String(".failed");
@@ -236,9 +269,10 @@ void tst_TileTool::seed()
     const QStringList environment = options.filter(QRegularExpression("^[A-Z]+="));
     for (const QString &entry : environment)
         options.removeAll(entry);
-    const Run run = tool(QStringList{"seed", "--url", url, "--bbox", "-180,-85,180,85", "--zoom", "0-2",
-                                     "--contact", "ops@example.org", "--simulated-clock", "--progress",
-                                     "lines", "--failed", failedList, out} + options,
+    const Run run = tool(QStringList{"seed", "--url", url, "--bbox", "-180,-85,180,85", "--zoom",
+                                     "0-2", "--contact", "ops@example.org", "--simulated-clock",
+                                     "--progress", "lines", "--failed", failedList, out}
+                             + options,
                          environment, shell);
     QVERIFY2(QRegularExpression(r.output).match(run.output).hasMatch(), qPrintable(run.output));
     QCOMPARE(run.exitCode, r.exitCode);
@@ -247,7 +281,8 @@ void tst_TileTool::seed()
     QCOMPARE(QFileInfo::exists(out), r.exitCode != 2);
     QVERIFY(server.mostBusy <= 2 && (r.fault != Slow || server.mostBusy == 2));
     for (const Request &q : qAsConst(server.requests))
-        QCOMPARE(q.headers.value("user-agent"), QByteArray("veltra-tiles/" VELTRA_VERSION " (+ops@example.org)"));
+        QCOMPARE(q.headers.value("user-agent"),
+                 QByteArray("veltra-tiles/" VELTRA_VERSION " (+ops@example.org)"));
     // Asked again first when the pause ends, not at the end of the run; only the requests
     // sent while the refusal was on its way may come between.
     if (r.fault == First429 || r.fault == First503)
@@ -255,9 +290,11 @@ void tst_TileTool::seed()
                             [&](const Request &q) { return q.path == server.requests[0].path; }));
     QFile list(failedList);
     if (r.failed)
-        QCOMPARE(list.open(QIODevice::ReadOnly) ? list.readAll() : QByteArray("none"), QByteArray(r.failed));
+        QCOMPARE(list.open(QIODevice::ReadOnly) ? list.readAll() : QByteArray("none"),
+                 QByteArray(r.failed));
     const int columns = environment.filter("COLUMNS=").value(0).mid(8).toInt();
-    for (const QString &line : QString(run.output).remove("\033[K").split(QRegularExpression("[\r\n]")))
+    for (const QString &line :
+         QString(run.output).remove("\033[K").split(QRegularExpression("[\r\n]")))
         QVERIFY2(!columns || line.size() <= columns, qPrintable(line));
 }
 
@@ -273,19 +310,22 @@ void tst_TileTool::stopAndResume()
     });
     QVERIFY(server.start());
     const QString out = dir.filePath(QLatin1String(r.name) + QLatin1String(r.suffix));
-    const QStringList seed{"seed", "--url", server.urlTemplate(), "--bbox", "-180,-85,180,85",
-                           "--zoom", "0-2", "--rate", "0", out};
+    const QStringList seed{"seed",   "--url",           server.urlTemplate(),
+                           "--bbox", "-180,-85,180,85", "--zoom",
+                           "0-2",    "--rate",          "0",
+                           out};
     QProcess first;
     start(first, seed);
-    QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 7, 20000);
+    WAIT_COMPARE_WITHIN(server.requests.size(), 7, 20000);
     if (r.signo == SIGKILL)
-        QTRY_COMPARE_WITH_TIMEOUT(intact(out), 5, 20000);
+        WAIT_COMPARE_WITHIN(intact(out), 5, 20000);
     QCOMPARE(::kill(pid_t(first.processId()), r.signo), 0);
     const Run stopped = finish(first);
     QCOMPARE(stopped.exitCode, r.exitCode);
     const int stored = intact(out);
     if (r.signo != SIGKILL) {
-        QVERIFY2(stopped.output.contains(QStringLiteral("Stored %1 of 21 tiles").arg(stored)), qPrintable(stopped.output));
+        QVERIFY2(stopped.output.contains(QStringLiteral("Stored %1 of 21 tiles").arg(stored)),
+                 qPrintable(stopped.output));
         QVERIFY(stopped.output.contains("run the same command again to continue"));
         // Nothing asked for after the signal, and every tile that came is kept.
         QCOMPARE(server.requests.size(), 7);
@@ -311,19 +351,23 @@ void tst_TileTool::copyRoundTrip()
         QFile tile(base + QLatin1String(file));
         return tile.open(QIODevice::WriteOnly) && tile.write(bytes) == bytes.size();
     };
-    QVERIFY(spoil("/3/2/2.png", Html) && spoil("/2/0/0.png", TestTiles::encoded(0, 0, 2, "JPEG").chopped(9)));
+    QVERIFY(spoil("/3/2/2.png", Html)
+            && spoil("/2/0/0.png", TestTiles::encoded(0, 0, 2, "JPEG").chopped(9)));
     QString from = base;
     for (int i = 1; i < r.chain.size(); ++i) {
         const QString to = QStringLiteral("%1 %2%3").arg(base, QString::number(i), r.chain[i]);
         const Run run = tool({"copy", from, to, r.option});
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(run.output.contains(QStringLiteral("Skipped %1 tiles").arg(r.skipped)), i == 1 && r.skipped);
+        QCOMPARE(run.output.contains(QStringLiteral("Skipped %1 tiles").arg(r.skipped)),
+                 i == 1 && r.skipped);
         from = to;
     }
     QCOMPARE(intact(from), r.tiles);
-    const QString first = r.fullDisk ? base + QLatin1String(" full.sqlitedb") : QStringLiteral("%1 1%2").arg(base, r.chain[1]);
-    const Run again = tool(QStringList{"copy", base, first, r.option} + QString(r.again).split(' ', Qt::SkipEmptyParts), {},
-                           r.fullDisk ? SmallDisk : QString());
+    const QString first = r.fullDisk ? base + QLatin1String(" full.sqlitedb")
+                                     : QStringLiteral("%1 1%2").arg(base, r.chain[1]);
+    const Run again = tool(QStringList{"copy", base, first, r.option}
+                               + QString(r.again).split(' ', Qt::SkipEmptyParts),
+                           {}, r.fullDisk ? SmallDisk : QString());
     QCOMPARE(again.exitCode, r.fullDisk ? 1 : 0);
     QVERIFY2(QRegularExpression(r.output).match(again.output).hasMatch(), qPrintable(again.output));
     QCOMPARE(intact(first), r.fullDisk ? 0 : r.tiles);
@@ -341,6 +385,7 @@ void tst_TileTool::infoAndVerify()
         store->setData(TileKey(1, 2, 3), Html);
     }
     const qint64 bytes = TestTiles::encoded(1, 1, 2).size() + jpeg.size() + 60 + Html.size();
+    // clang-format off
     const struct { QStringList arguments; int exitCode; QStringList lines; } runs[] = {
         {{"info", path}, 0, {QStringLiteral("Store:    %1 (%2)").arg(path, KindRows[row].kind),
                              "Tiles:    4, " + QLocale::c().formattedDataSize(bytes, 1),
@@ -352,6 +397,7 @@ void tst_TileTool::infoAndVerify()
                                "Checked 4 tiles: 2 are not tile images."}},
         {{"verify", "--purge", path}, 0, {"Removed 2 of them."}},
         {{"verify", path}, 0, {"Checked 2 tiles: 0 are not tile images."}}};
+    // clang-format on
     for (const auto &r : runs) {
         const Run run = tool(r.arguments);
         QCOMPARE(run.exitCode, r.exitCode);
@@ -371,16 +417,20 @@ void tst_TileTool::refusals()
     QTemporaryDir place;
     QFile broken(place.filePath("BROKEN.mbtiles"));
     QFile large(place.filePath("TREE/1/0/0.png"));
-    QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(Html) > 0 && QDir().mkpath(place.filePath("TREE/1/0"))
-            && large.open(QIODevice::WriteOnly) && large.resize(17 << 20));
+    QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(Html) > 0
+            && QDir().mkpath(place.filePath("TREE/1/0")) && large.open(QIODevice::WriteOnly)
+            && large.resize(17 << 20));
     TestTiles::writeTree(place.filePath("GOOD"), 1, 0, 0, 0, 0);
     viewPackage(place.filePath("VIEW.mbtiles"));
-    runSql(place.filePath("LOOP.mbtiles"), {"create view tiles as with recursive r(n) as (select 0 union all select n + 1 from r) "
-                                            "select n as zoom_level, n as tile_column, n as tile_row, n as tile_data from r"});
-    const QStringList before = QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    runSql(place.filePath("LOOP.mbtiles"),
+           {"create view tiles as with recursive r(n) as (select 0 union all select n + 1 from r) "
+            "select n as zoom_level, n as tile_column, n as tile_row, n as tile_data from r"});
+    const QStringList before = QDir(place.path())
+                                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     QString arguments = QString::fromLatin1(r.arguments);
     arguments.replace(QStringLiteral("URL"), server.urlTemplate());
-    const Run run = tool(arguments.replace(QLatin1Char('@'), place.path() + QLatin1Char('/')).split(' ', Qt::SkipEmptyParts));
+    const Run run = tool(arguments.replace(QLatin1Char('@'), place.path() + QLatin1Char('/'))
+                             .split(' ', Qt::SkipEmptyParts));
     QCOMPARE(run.exitCode, r.exitCode);
     QVERIFY2(run.output.contains(QLatin1String(r.message)), qPrintable(run.output));
     QCOMPARE(QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
@@ -401,15 +451,22 @@ void tst_TileTool::purgeRemovesBadCopiesAlone()
             QVERIFY(page.open(QIODevice::WriteOnly) && page.write(Html) > 0);
         }
     } else {
-        runSql(path, {package ? "create table tiles (zoom_level, tile_column, tile_row, tile_data)" : "create table tiles (x, y, z, image)",
-                      package ? "create index k on tiles (zoom_level, tile_column, tile_row)" : "create index k on tiles (x, y, z)"});
+        runSql(path,
+               {package ? "create table tiles (zoom_level, tile_column, tile_row, tile_data)"
+                        : "create table tiles (x, y, z, image)",
+                package ? "create index k on tiles (zoom_level, tile_column, tile_row)"
+                        : "create index k on tiles (x, y, z)"});
         for (int x = 0; x < 3; ++x)
-            runSql(path, {package ? "insert into tiles values (2, ?, 2, ?), (2, ?, 2, ?)" : "insert into tiles values (?, 1, 2, ?), (?, 1, 2, ?)"},
+            runSql(path,
+                   {package ? "insert into tiles values (2, ?, 2, ?), (2, ?, 2, ?)"
+                            : "insert into tiles values (?, 1, 2, ?), (?, 1, 2, ?)"},
                    {{x, TestTiles::encoded(x, 1, 2), x, Html}});
     }
+    // clang-format off
     const struct { QStringList arguments; int exitCode; const char *output; } runs[] = {
         {{"verify", "--purge", path}, 0, "Checked 6 tiles: 3 are not tile images.\nRemoved 3 of them.\n"},
         {{"verify", path}, 0, "Checked 3 tiles: 0 are not tile images.\n"}};
+    // clang-format on
     for (const auto &r : runs) {
         const Run run = tool(r.arguments);
         QVERIFY2(run.output.endsWith(QLatin1String(r.output)), qPrintable(run.output));
@@ -423,12 +480,16 @@ void tst_TileTool::purgeRemovesBadCopiesAlone()
 void tst_TileTool::unreadableTilesCounted()
 {
     const QString path = dir.filePath(QStringLiteral("unreadable.mbtiles"));
-    runSql(path, {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-                  "create unique index k on tiles (zoom_level, tile_column, tile_row)",
-                  "create table metadata (name, value)",
-                  "insert into metadata values ('name', 'Odd'), ('legend', zeroblob(70000)), ('format', 'png')",
-                  "insert into tiles values (1, 0, 0, zeroblob(16777217)), (1, 'one', 1, x'00'), (1, 1, 1, null)"});
+    runSql(path,
+           {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+            "create unique index k on tiles (zoom_level, tile_column, tile_row)",
+            "create table metadata (name, value)",
+            "insert into metadata values ('name', 'Odd'), ('legend', zeroblob(70000)), ('format', "
+            "'png')",
+            "insert into tiles values (1, 0, 0, zeroblob(16777217)), (1, 'one', 1, x'00'), (1, 1, "
+            "1, null)"});
     runSql(path, {"insert into tiles values (1, 0, 1, ?)"}, {{TestTiles::encoded(0, 0, 1)}});
+    // clang-format off
     const struct { QStringList arguments; int exitCode; QStringList lines; } runs[] = {
         {{"verify", "--purge", path}, 1, {"1/1/0: no image bytes: NULL, text or a number",
                                            "row 1: not checked, larger than 16.0 MiB (16.0 MiB)",
@@ -442,6 +503,7 @@ void tst_TileTool::unreadableTilesCounted()
         {{"copy", path, dir.filePath(QStringLiteral("readable"))}, 0,
          {"Copied 1 tiles", "Could not read 2 stored tiles: 1 larger than 16.0 MiB, 1 level, column or row not on the tile grid."}},
     };
+    // clang-format on
     for (const auto &r : runs) {
         const Run run = tool(r.arguments);
         QCOMPARE(run.exitCode, r.exitCode);
@@ -457,19 +519,32 @@ void tst_TileTool::packageMetadata()
     QVERIFY(server.start());
     const QString seeded = dir.filePath(QStringLiteral("seeded.mbtiles"));
     const auto metadata = [](const QString &path) {
-        return runSql(path, {"select group_concat(name || '=' || value, ' ') from (select * from metadata order by name)"}).toString();
+        return runSql(path,
+                      {"select group_concat(name || '=' || value, ' ') from (select * from "
+                       "metadata order by name)"})
+            .toString();
     };
-    const QStringList seed{"seed", "--url", server.urlTemplate(), "--bbox", "0,0,90,45", "--simulated-clock", "--name", "Port",
-                           "--attribution", "&copy; Port", "--description", "Quays"};
+    const QStringList seed{"seed",        "--url",         server.urlTemplate(),
+                           "--bbox",      "0,0,90,45",     "--simulated-clock",
+                           "--name",      "Port",          "--attribution",
+                           "&copy; Port", "--description", "Quays"};
     QCOMPARE(tool(seed + QStringList{"--zoom", "1-2", seeded}).exitCode, 0);
-    QCOMPARE(metadata(seeded), "attribution=&copy; Port bounds=0,0,180,85.0511287798066 center=90,42.5255643899033,1 "
-                               "description=Quays format=png maxzoom=2 minzoom=1 name=Port type=baselayer version=1");
-    QCOMPARE(tool({"seed", "--url", server.urlTemplate(), "--bbox", "0,-10,10,0", "--zoom", "3", "--simulated-clock", seeded}).exitCode, 0);
-    QCOMPARE(metadata(seeded), "attribution=&copy; Port bounds=0,-40.9798980696201,180,85.0511287798066 center=90,42.5255643899033,1 "
-                               "description=Quays format=png maxzoom=3 minzoom=1 name=Port type=baselayer version=1");
-    const QString copied = dir.filePath(QStringLiteral("copied.mbtiles")), renamed = dir.filePath(QStringLiteral("renamed.mbtiles"));
+    QCOMPARE(metadata(seeded),
+             "attribution=&copy; Port bounds=0,0,180,85.0511287798066 center=90,42.5255643899033,1 "
+             "description=Quays format=png maxzoom=2 minzoom=1 name=Port type=baselayer version=1");
+    QCOMPARE(tool({"seed", "--url", server.urlTemplate(), "--bbox", "0,-10,10,0", "--zoom", "3",
+                   "--simulated-clock", seeded})
+                 .exitCode,
+             0);
+    QCOMPARE(metadata(seeded),
+             "attribution=&copy; Port bounds=0,-40.9798980696201,180,85.0511287798066 "
+             "center=90,42.5255643899033,1 "
+             "description=Quays format=png maxzoom=3 minzoom=1 name=Port type=baselayer version=1");
+    const QString copied = dir.filePath(QStringLiteral("copied.mbtiles")),
+                  renamed = dir.filePath(QStringLiteral("renamed.mbtiles"));
     // A copy made at once centres on the middle of its area.
-    const QString carried = QString(metadata(seeded)).replace("42.5255643899033", "22.0356153550932");
+    const QString carried = QString(metadata(seeded))
+                                .replace("42.5255643899033", "22.0356153550932");
     QCOMPARE(tool({"copy", seeded, copied}).exitCode, 0);
     QCOMPARE(metadata(copied), carried);
     QCOMPARE(tool({"copy", "--name", "Quays", seeded, renamed}).exitCode, 0);
@@ -491,11 +566,21 @@ void tst_TileTool::refreshOlderThan()
     QFETCH(QString, suffix);
     QFETCH(qint64, age);
     int version = 0;
-    TileServer server(TileServer::validating([&](int x, int, int) { return x == 0 ? version : 0; }));
+    TileServer server(
+        TileServer::validating([&](int x, int, int) { return x == 0 ? version : 0; }));
     QVERIFY(server.start());
     const QString out = dir.filePath(QLatin1String(QTest::currentDataTag()).left(8) + suffix);
-    const QStringList seed{"seed", "--url", server.urlTemplate(), "--bbox", "-180,-85,180,85", "--zoom",
-                           "0-2", "--simulated-clock", "--refresh-older-than", "1h", out};
+    const QStringList seed{"seed",
+                           "--url",
+                           server.urlTemplate(),
+                           "--bbox",
+                           "-180,-85,180,85",
+                           "--zoom",
+                           "0-2",
+                           "--simulated-clock",
+                           "--refresh-older-than",
+                           "1h",
+                           out};
     QCOMPARE(tool(seed).exitCode, 0);
     QCOMPARE(server.answered.value(200), 21);
     const QDateTime seededAt = QDateTime::currentDateTimeUtc().addSecs(-age);
@@ -503,7 +588,8 @@ void tst_TileTool::refreshOlderThan()
         QDirIterator files(out, QDir::Files, QDirIterator::Subdirectories);
         while (files.hasNext()) {
             QFile file(files.next());
-            QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(seededAt, QFileDevice::FileModificationTime));
+            QVERIFY(file.open(QIODevice::ReadWrite)
+                    && file.setFileTime(seededAt, QFileDevice::FileModificationTime));
         }
     } else {
         runSql(out, {"update tile_freshness set fetched = ?"}, {{seededAt.toSecsSinceEpoch()}});
@@ -511,7 +597,9 @@ void tst_TileTool::refreshOlderThan()
     version = 1;
     const Run run = tool(seed);
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.output.contains("Revalidated 21 stored tiles: 14 unchanged (304), 7 replaced, 0 failed."), qPrintable(run.output));
+    QVERIFY2(run.output.contains(
+                 "Revalidated 21 stored tiles: 14 unchanged (304), 7 replaced, 0 failed."),
+             qPrintable(run.output));
     QCOMPARE(server.answered.value(304), 14);
     QCOMPARE(server.answered.value(200), 21 + 7);
     QCOMPARE(intact(out), -1); // the replaced tiles are the server's new ones

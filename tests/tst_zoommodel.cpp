@@ -32,6 +32,7 @@ const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double Inf = std::numeric_limits<double>::infinity();
 
 // A request, the zoomF stored, zoom(), the level shown and its tiles' size in pixels.
+// clang-format off
 const struct { const char *name; double requested, stored; int zoom, level, px; } zoomRows[] = {
     {"native 11", 11 + Sixth, 11 + Sixth, 11, 11, 256},
     {"one notch", 10 + 2 * Sixth, 10 + 2 * Sixth, 10, 10, 288},
@@ -46,8 +47,10 @@ const struct { const char *name; double requested, stored; int zoom, level, px; 
     {"below min clamps", 9.0, 10.0, 10, 10, 224},
     {"far below min", -1e300, 10.0, 10, 10, 224},
 };
+// clang-format on
 
 // The signals of setZoom(int) in their order.
+// clang-format off
 const struct { const char *name; double start; int request; QStringList expected; } signalRows[] = {
     {"new level", 10 + Sixth, 12, {"int 12", "double 12.1667"}},
     {"the level shown: nothing", 12.5, 12, {}},
@@ -55,17 +58,21 @@ const struct { const char *name; double start; int request; QStringList expected
     {"clamped at the maximum", 17 + Sixth, 20, {"double 17.8333", "int 17"}},
     {"clamped below", 12 + Sixth, 3, {"int 10", "double 10", "int 10"}},
 };
+// clang-format on
 
 // A NaN or infinite zoom changes nothing; opacity is clamped to [0, 1], NaN ignored.
+// clang-format off
 const struct { const char *name; double zoom, opacity, storedOpacity; } inputRows[] = {
     {"nan", NaN, NaN, 0.5},
     {"+inf, opacity above 1", Inf, 2.0, 1.0},
     {"-inf, opacity below 0", -Inf, -1.0, 0.0},
     {"opacity inside", NaN, 0.3, 0.3},
 };
+// clang-format on
 
 // The row under the viewport's top-left pixel (-1: the city's), or the nearest row of the
 // grid when the view looks past the poles; levels down to 0 when the host allows them.
+// clang-format off
 const struct { const char *name; double lat; int level, row; } rowHeightRows[] = {
     {"city at 10", 59.94, 10, -1},
     {"north pole", 90.0, 12, 0},
@@ -74,6 +81,7 @@ const struct { const char *name; double lat; int level, row; } rowHeightRows[] =
     {"world at level 0", 300.0, 0, 0},
     {"world at level 2", -300.0, 2, 3},
 };
+// clang-format on
 
 } // namespace
 
@@ -112,12 +120,16 @@ void tst_ZoomModel::defaults()
     }
     for (int i = meta->propertyOffset(); i < meta->propertyCount(); ++i)
         properties << QString::fromLatin1(meta->property(i).name());
-    QCOMPARE(slotList, QStringList({"fitItem(QGraphicsItem*)", "fitRect(QRectF)", "fitInViewZ(QRectF,int)",
-                                    "setZoom(int)", "setZoom(double)", "setImagePath(QString)", "setOpacity(double)",
-                                    "tileServerReply(QNetworkReply*)", "loadPreset(double,double,double)", "setCenter(QPointF)"}));
-    QCOMPARE(properties, QStringList({"zoom", "zoomMax", "zoomMin", "zoomF", "imagePath", "opacity", "operationWidget",
-                                      "tileServerUrl", "enableTileDownload", "enableRightPane", "dumpServerExchange", "prefetch", "userAgent",
-                                      "maxTileAge"}));
+    QCOMPARE(slotList,
+             QStringList({"fitItem(QGraphicsItem*)", "fitRect(QRectF)", "fitInViewZ(QRectF,int)",
+                          "setZoom(int)", "setZoom(double)", "setImagePath(QString)",
+                          "setOpacity(double)", "tileServerReply(QNetworkReply*)",
+                          "loadPreset(double,double,double)", "setCenter(QPointF)"}));
+    QCOMPARE(properties,
+             QStringList({"zoom", "zoomMax", "zoomMin", "zoomF", "imagePath", "opacity",
+                          "operationWidget", "tileServerUrl", "enableTileDownload",
+                          "enableRightPane", "dumpServerExchange", "prefetch", "userAgent",
+                          "maxTileAge"}));
     // Opening a source nudges the zoom by 0.0001, which repaints and reports it.
     QSignalSpy zooms(&view, QOverload<double>::of(&OsmView::zoomChanged));
     view.setImagePath(QString());
@@ -136,7 +148,8 @@ void tst_ZoomModel::zoomModel()
     QCOMPARE(view.zoomF(), t.stored);
     QCOMPARE(view.zoom(), t.zoom);
     QCOMPARE(levelOf(view), t.level);
-    QVERIFY2(qAbs(pixelsPerTile(view) - t.px) < 1e-6, qPrintable(QString::number(pixelsPerTile(view))));
+    QVERIFY2(qAbs(pixelsPerTile(view) - t.px) < 1e-6,
+             qPrintable(QString::number(pixelsPerTile(view))));
     QVERIFY(view.transform().m22() < 0); // north up
 }
 
@@ -161,7 +174,8 @@ void tst_ZoomModel::receiverSettingSameLevelReturnsAtOnce()
     // it was given, from within the emission.
     OsmView view;
     int calls = 0;
-    connect(&view, QOverload<int>::of(&OsmView::zoomChanged), this, [&](int z) { ++calls, view.setZoom(z); });
+    connect(&view, QOverload<int>::of(&OsmView::zoomChanged), this,
+            [&](int z) { ++calls, view.setZoom(z); });
     QSignalSpy zooms(&view, QOverload<double>::of(&OsmView::zoomChanged));
     view.setZoom(14.5);
     QCOMPARE(calls, 1);

@@ -5,6 +5,7 @@
 
 #include <QtCore/QBuffer>
 #include <QtCore/QDebug>
+#include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtGui/QImageReader>
 
@@ -139,8 +140,10 @@ QImage BoundedImageReader::readFile(const QString &path) const
     const QByteArray data = file.read(maxBytes + 1);
     const ImageSurvey s = survey(data);
     if (!s.accepted() && !data.isEmpty())
-        qCDebug(lcImages).nospace()
-            << "not decoding " << path << ": "
-            << (s.format.isEmpty() ? QByteArray("unknown") : s.format) << ", " << s.refusal;
+        qCDebug(lcImages).noquote()
+            << QStringLiteral("cannot decode image \"%1\": %2, %3")
+                   .arg(QDir::toNativeSeparators(path),
+                        QString::fromLatin1(s.format.isEmpty() ? QByteArray("unknown") : s.format),
+                        QString::fromLatin1(s.refusal));
     return decode(data, s);
 }

@@ -369,8 +369,9 @@ bool TileDownloader::setUrlTemplate(const QString &urlTemplate)
     clearMarks();
     d->urlTemplate = TileUrlTemplate(urlTemplate);
     if (!d->urlTemplate.problem().isEmpty())
-        qCWarning(lcDownload) << "tile server URL template" << urlTemplate
-                              << "refused:" << qPrintable(d->urlTemplate.problem());
+        qCWarning(lcDownload).noquote()
+            << QStringLiteral("cannot use tile server URL template \"%1\": %2")
+                   .arg(urlTemplate, d->urlTemplate.problem());
     return d->urlTemplate.isUsable();
 }
 

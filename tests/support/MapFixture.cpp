@@ -43,8 +43,8 @@ QPoint MapFixture::tileAt(QPointF pixel) const
     const int z = level();
     const double tileWidth = 360.0 / std::ldexp(1.0, z);
     const double tileHeight = tileWidth * view->transform().m11() / view->transform().m22();
-    const QPointF at = view->mapToScene(QPoint()) + QPointF(pixel.x() / view->transform().m11(),
-                                                             pixel.y() / view->transform().m22());
+    const QPointF at = view->mapToScene(QPoint())
+        + QPointF(pixel.x() / view->transform().m11(), pixel.y() / view->transform().m22());
     const int anchor = qBound(0, latToTileY(view->mapToScene(QPoint()).y(), z), (1 << z) - 1);
     const int row = anchor + int(std::floor((at.y() - tileYToLat(anchor, z)) / tileHeight));
     return QPoint(int(std::floor((at.x() + 180.0) / tileWidth)), row);
@@ -65,11 +65,13 @@ QImage MapFixture::grab() const
 
 QImage MapFixture::screen() const
 {
-    const QImage window = view->window()->windowHandle()->screen()
-                              ->grabWindow(view->window()->winId()).toImage();
+    const QImage window
+        = view->window()->windowHandle()->screen()->grabWindow(view->window()->winId()).toImage();
     const qreal ratio = window.devicePixelRatio();
-    const QRectF area(view->viewport()->mapTo(view->window(), QPoint(0, 0)), view->viewport()->size());
-    QImage shown = window.copy(QRectF(area.topLeft() * ratio, area.size() * ratio).toAlignedRect() & window.rect());
+    const QRectF area(view->viewport()->mapTo(view->window(), QPoint(0, 0)),
+                      view->viewport()->size());
+    QImage shown = window.copy(QRectF(area.topLeft() * ratio, area.size() * ratio).toAlignedRect()
+                               & window.rect());
     shown.setDevicePixelRatio(ratio);
     return shown;
 }
@@ -82,17 +84,24 @@ int MapFixture::wrongSamples(const QImage &image, double scale, QRect stored, QS
     for (int py = 3; py < image.height(); py += qMax(7, image.height() / 40)) {
         for (int px = 5; px < image.width(); px += qMax(7, image.width() / 40)) {
             const QPoint tile = tileAt(QPointF(px, py) / scale);
-            const auto off = [&](double dx, double dy) { return tileAt(QPointF(px + dx, py + dy) / scale) != tile; };
+            const auto off = [&](double dx, double dy) {
+                return tileAt(QPointF(px + dx, py + dy) / scale) != tile;
+            };
             if (off(-2, 0) || off(2, 0) || off(0, -2) || off(0, 2))
                 continue;
             const QColor expected = stored.contains(tile)
-                ? TestTiles::colourOf(tile.x(), tile.y(), z) : QColor(Qt::white);
+                ? TestTiles::colourOf(tile.x(), tile.y(), z)
+                : QColor(Qt::white);
             const QColor c = image.pixelColor(px, py);
             if (TestTiles::sameColour(c, expected))
                 continue;
             if (why && why->isEmpty())
                 *why = QStringLiteral("pixel (%1, %2) of tile (%3, %4) shows %5, not %6")
-                           .arg(px).arg(py).arg(tile.x()).arg(tile.y()).arg(c.name(), expected.name());
+                           .arg(px)
+                           .arg(py)
+                           .arg(tile.x())
+                           .arg(tile.y())
+                           .arg(c.name(), expected.name());
             ++wrong;
         }
     }
@@ -101,6 +110,7 @@ int MapFixture::wrongSamples(const QImage &image, double scale, QRect stored, QS
 
 QString writeDatabase(const QString &path, int z, const QRect &tiles)
 {
-    writeTileDatabase(path, z, tiles, [](int x, int y, int level) { return TestTiles::encoded(x, y, level); });
+    writeTileDatabase(path, z, tiles,
+                      [](int x, int y, int level) { return TestTiles::encoded(x, y, level); });
     return path;
 }

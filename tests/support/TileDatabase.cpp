@@ -21,7 +21,8 @@ QVariant runSql(const QString &path, const QStringList &statements, const QList<
 {
     QVariant result;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("sql"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                    QStringLiteral("sql"));
         db.setDatabaseName(path);
         db.open();
         db.transaction();

@@ -23,9 +23,12 @@ struct SqliteLock
     QProcess python;
     bool lock(const QString &path, const QString &kind = QStringLiteral("EXCLUSIVE"))
     {
-        python.start("python3", {"-c", "import sqlite3, sys; c = sqlite3.connect(sys.argv[1], "
-                                       "isolation_level=None); c.execute('BEGIN ' + sys.argv[2]); "
-                                       "print('locked', flush=True); sys.stdin.readline()", path, kind});
+        python.start("python3",
+                     {"-c",
+                      "import sqlite3, sys; c = sqlite3.connect(sys.argv[1], "
+                      "isolation_level=None); c.execute('BEGIN ' + sys.argv[2]); "
+                      "print('locked', flush=True); sys.stdin.readline()",
+                      path, kind});
         return python.waitForReadyRead() && python.readLine().startsWith("locked");
     }
     void release()
