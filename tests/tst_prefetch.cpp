@@ -165,13 +165,13 @@ void tst_Prefetch::memoryKeepsTheTilesOnScreen()
     QVERIFY(memory.bytes() <= memory.budget());
 }
 
-
 // Up to 16 MiB a read, on every paint of a wall screen, until the store changes.
 void tst_Prefetch::tileThatDoesNotDecodeIsReadOnce()
 {
     QTemporaryDir tmp;
     const QString path = tmp.filePath("junk.sqlitedb");
-    writeTileDatabase(path, 5, QRect(0, 0, 1, 1), [](int, int, int) { return QByteArray(4096, 'x'); });
+    writeTileDatabase(path, 5, QRect(0, 0, 1, 1),
+                      [](int, int, int) { return QByteArray(4096, 'x'); });
     TileProvider provider;
     int reads = 0;
     provider.setStoreReadHook([&reads](const TileKey &) { ++reads; });
