@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the library, its tests, its demo and its documentation
 # need, for the Qt 5 and the Qt 6 build: compilers and CMake, Qt's development files and
-# tools (moc, uic, rcc, lupdate, qhelpgenerator, Designer), the SQLite driver, Doxygen,
-# and nginx, which the integration tests run as a caching proxy and a static server.
+# tools (moc, uic, rcc, lupdate, qhelpgenerator, Designer), the SQLite driver, Qt's
+# TIFF and WebP readers (tiles in those formats are read and tested), Doxygen, and nginx, which the integration tests run as a caching proxy and a static server.
 # Idempotent: runs apt-get update once and installs only what is missing.
 set -euo pipefail
 
@@ -12,6 +12,7 @@ packages=(
     qttools5-dev qttools5-dev-tools
     qt6-base-dev qt6-base-dev-tools qmake6 qt6-svg-dev libqt6sql6-sqlite
     qt6-tools-dev qt6-tools-dev-tools designer-qt6 qt6-l10n-tools qt6-documentation-tools
+    qt5-image-formats-plugins qt6-image-formats-plugins
     libsqlite3-dev zlib1g-dev python3 fonts-dejavu-core
     doxygen
     nginx-light

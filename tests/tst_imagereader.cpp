@@ -1,3 +1,4 @@
+#include "BoundedImageReader.h"
 #include "RowTable.h"
 #include "TestTiles.h"
 #include "TileImage.h"
@@ -156,6 +157,20 @@ QByteArray icoOf(const QByteArray &image)
     return ico + place + image;
 }
 
+// A TIFF tile whose compression tag says `scheme` (7: JPEG inside).
+QByteArray tiffCompressed(quint16 scheme)
+{
+    QByteArray tiff = tile("TIFF", 64);
+    const auto *b = reinterpret_cast<const uchar *>(tiff.constData());
+    const quint32 ifd = qFromLittleEndian<quint32>(b + 4);
+    for (int i = 0, n = qFromLittleEndian<quint16>(b + ifd); i < n; ++i) {
+        const int entry = int(ifd) + 2 + 12 * i;
+        if (qFromLittleEndian<quint16>(b + entry) == 259)
+            qToLittleEndian<quint16>(scheme, tiff.data() + entry + 8);
+    }
+    return tiff;
+}
+
 // Bytes of a tile and the width the tile reader decodes them to (0: refused), and a warning
 // the decoder gives. Every row is a whole file, so the cheap check of the tool (seed, copy)
 // must agree with decoding (verify).
@@ -193,6 +208,10 @@ const struct { const char *name; QByteArray (*bytes)(); int width; const char *w
     {"xpm", [] { return tile("XPM"); }, 256, nullptr},
     {"xpm of 4096 colours", [] { return xpm(4096); }, 16, nullptr},
     {"xpm of 4097 colours", [] { return xpm(4097); }, 0, nullptr},
+    {"tiff", [] { return tile("TIFF"); }, 256, nullptr},
+    {"tiff holding a jpeg", [] { return tiffCompressed(7); }, 0, nullptr},
+    {"webp", [] { return tile("WEBP"); }, 256, nullptr},
+    {"webp one pixel too wide", [] { return tile("WEBP", TileImage::MaxSide + 1); }, 0, nullptr},
     {"svg", [] { return QByteArray("<svg xmlns='http://www.w3.org/2000/svg' width='16' height='16'/>"); }, 0, nullptr},
 };
 // clang-format on
@@ -219,6 +238,8 @@ void tst_ImageReader::decodes()
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QLatin1String(t.warning)));
     const QImage image = TileImage::decode(bytes);
     QCOMPARE(image.width(), t.width);
+    // Refused before any decoding, not by the decoder.
+    QCOMPARE(BoundedImageReader::tiles().survey(bytes).accepted(), t.width > 0);
     // What is decoded, is decoded as Qt decodes it alone.
     if (t.width > 0)
         QCOMPARE(image, QImage::fromData(bytes));
