@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the library, its tests, its demo and its documentation
 # need, for the Qt 5 and the Qt 6 build: compilers and CMake, Qt's development files and
-# tools (moc, uic, rcc, lupdate, qhelpgenerator, Designer), the SQLite driver, Qt's
-# TIFF and WebP readers (tiles in those formats are read and tested), Doxygen, and nginx, which the integration tests run as a caching proxy and a static server.
+# tools (moc, uic, rcc, lupdate, qhelpgenerator, Designer), the SQLite driver, Qt's TIFF
+# and WebP readers (tiles in those formats are read and tested), Doxygen, and nginx,
+# which the integration tests run as a caching proxy and a static server.
 # Idempotent: runs apt-get update once and installs only what is missing.
 set -euo pipefail
 
