@@ -189,6 +189,11 @@ void tst_Navigation::shiftRubberBandStartsOnSelectableItem()
     QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, QPoint(215, 165));
     QVERIFY(start->isSelected());
     QCOMPARE(s.scene.mouseGrabberItem(), nullptr); // the release reached the scene too
+    // From a spot where there is no item, the band starts all the same.
+    QTest::mousePress(viewport, Qt::LeftButton, Qt::ShiftModifier, QPoint(20, 20));
+    QCOMPARE(s.view->dragMode(), QGraphicsView::RubberBandDrag);
+    QTest::mouseRelease(viewport, Qt::LeftButton, Qt::ShiftModifier, QPoint(20, 20));
+    QCOMPARE(s.view->dragMode(), QGraphicsView::NoDrag);
 }
 
 void tst_Navigation::hostSignalsAndSlots()

@@ -481,7 +481,8 @@ void tst_TileStores::packageMetadataCoversItsTiles()
         QCOMPARE(commits(path), before + !step.tiles.isEmpty());
     }
 
-    // Made by another program: what it says of itself stays, what it lacks is added.
+    // Made by another program: what it says of itself stays, what it lacks is added, a
+    // centre outside its area is moved into it.
     const QString foreign = tmp.filePath(QStringLiteral("foreign.mbtiles"));
     runSql(foreign,
            {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
@@ -489,7 +490,7 @@ void tst_TileStores::packageMetadataCoversItsTiles()
             "create table metadata (name, value)",
             "insert into metadata values ('name', 'Harbour'), ('format', 'png'), ('attribution', "
             "'&copy; Port'), "
-            "('description', 'Quays'), ('center', 'nowhere'), ('bounds', '-1,-1,1,1')"});
+            "('description', 'Quays'), ('center', '100,50,1'), ('bounds', '-1,-1,1,1')"});
     Tiles::open(foreign, {}, nullptr)->setData(TileKey(1, 1, 1), TestTiles::encoded(1, 1, 1));
     QCOMPARE(runSql(foreign,
                     {"select group_concat(name || '=' || value, ' ') from (select * from metadata "
