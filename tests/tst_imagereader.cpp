@@ -180,7 +180,7 @@ const struct { const char *name; QByteArray (*bytes)(); int width; const char *w
     {"png with 900 text chunks and a compressed one of 7 MB", [] { return pngWith(pngChunk("tEXt", "k\0v").repeated(900) + pngChunk("zTXt", QByteArray("k\0\0", 3) + qCompress(QByteArray(7000000, ' '), 9).mid(4))); }, 256, nullptr},
     {"png of 4096 chunks more than rows", [] { return pngWith(pngChunk("abCd", {}).repeated(4096 + 256 - 2)); }, 0, nullptr},
     {"interlaced png of odd sides", [] { return greyPng(13, 7, true, 1); }, 13, nullptr},
-    {"png whose few kilobytes of pixel data inflate to 64 times its rows", [] { return greyPng(256, 256, false, 64); }, 256, nullptr},
+    {"png whose few kilobytes of pixel data inflate to 64 times its rows", [] { return greyPng(256, 256, false, 64); }, 256, "^libpng warning: IDAT: Too much image data"},
     {"png whose pixel data inflate to 128 times its rows", [] { return greyPng(1024, 1024, false, 128); }, 0, nullptr},
     {"progressive jpeg", [] { return written(TestTiles::image(3, 4, 5, 256), "JPEG", true); }, 256, nullptr},
     {"jpeg of 64 scans", [] { return jpegScans(64); }, 64, "^Inconsistent progression sequence"},
