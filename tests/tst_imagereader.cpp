@@ -234,9 +234,13 @@ void tst_ImageReader::decodes()
     const auto &t = decodeRows[row];
     const QByteArray bytes = t.bytes();
     QVERIFY(!bytes.isEmpty());
+    // Qt 6 passes libpng's warnings on as information.
+    const bool asInfo = QT_VERSION >= QT_VERSION_CHECK(6, 0, 0) && t.warning
+        && QByteArray(t.warning).contains("libpng");
     if (t.warning)
         for (int i = 0; i < 2; ++i)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QLatin1String(t.warning)));
+            QTest::ignoreMessage(asInfo ? QtInfoMsg : QtWarningMsg,
+                                 QRegularExpression(QLatin1String(t.warning)));
     const QImage image = TileImage::decode(bytes);
     QCOMPARE(image.width(), t.width);
     // Refused before any decoding, not by the decoder.
