@@ -39,6 +39,22 @@ quint32 commits(const QString &path)
                                           : 0;
 }
 
+// The metadata of a package, by name, as another program reads it.
+QString metadataOf(const QString &path)
+{
+    return runSql(path,
+                  {"select group_concat(name || '=' || value, ' ') from (select * from "
+                   "metadata order by name)"})
+        .toString();
+}
+
+// A package's table of tiles and its key, unique or not.
+QStringList packageTable(const char *index = "unique index")
+{
+    return {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
+            QStringLiteral("create %1 k on tiles (zoom_level, tile_column, tile_row)").arg(index)};
+}
+
 // A schema given is written before the store opens the file.
 // clang-format off
 const struct { const char *name, *file; Kind kind; const char *schema; } roundTripRows[] = {
@@ -403,10 +419,9 @@ void tst_TileStores::slowReadIsCut()
     QTemporaryDir tmp;
     const QString path = tmp.filePath(QStringLiteral("slow.mbtiles"));
     runSql(path,
-           {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-            "create index k on tiles (zoom_level, tile_column, tile_row)",
-            "insert into tiles with recursive n(i) as (select 1 union all select i + 1 from n "
-            "where i < 200000) select 3, 5, 5, null from n"});
+           packageTable("index")
+               << "insert into tiles with recursive n(i) as (select 1 union all select "
+                  "i + 1 from n where i < 200000) select 3, 5, 5, null from n");
     for (const int limitMs : {1, 60000}) {
         Tiles::OpenOptions options;
         options.statementTimeLimitMs = limitMs;
@@ -432,8 +447,7 @@ void tst_TileStores::slowReadIsCut()
             "create unique index k on t (zoom_level, tile_column, tile_row)",
             "insert into t values (3, 5, 5, zeroblob(16000000))",
             "create view tiles as select zoom_level, tile_column, tile_row, case when tile_data = "
-            "tile_data "
-            "and tile_data = tile_data then tile_data end as tile_data from t"});
+            "tile_data and tile_data = tile_data then tile_data end as tile_data from t"});
     Tiles::OpenOptions options;
     options.statementTimeLimitMs = 1;
     const std::unique_ptr<Tiles> store = Tiles::open(view, options, nullptr);
@@ -465,19 +479,13 @@ void tst_TileStores::packageMetadataCoversItsTiles()
     // clang-format on
     QTemporaryDir tmp;
     const QString path = tmp.filePath(QStringLiteral("cover.mbtiles"));
-    const auto metadata = [&] {
-        return runSql(path,
-                      {"select group_concat(name || '=' || value, ' ') from (select * from "
-                       "metadata order by name)"})
-            .toString();
-    };
     for (const auto &step : steps) {
         std::unique_ptr<Tiles> store = Tiles::open(path, {}, nullptr);
         const quint32 before = commits(path);
         for (const TileKey &key : step.tiles)
             store->setData(key, TestTiles::encoded(key.x, key.y, key.z, "JPEG"));
         store.reset();
-        QCOMPARE(metadata(), QString::fromLatin1(step.metadata));
+        QCOMPARE(metadataOf(path), QString::fromLatin1(step.metadata));
         QCOMPARE(commits(path), before + !step.tiles.isEmpty());
     }
 
@@ -485,19 +493,15 @@ void tst_TileStores::packageMetadataCoversItsTiles()
     // centre outside its area is moved into it.
     const QString foreign = tmp.filePath(QStringLiteral("foreign.mbtiles"));
     runSql(foreign,
-           {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-            "create unique index k on tiles (zoom_level, tile_column, tile_row)",
-            "create table metadata (name, value)",
-            "insert into metadata values ('name', 'Harbour'), ('format', 'png'), ('attribution', "
-            "'&copy; Port'), "
-            "('description', 'Quays'), ('center', '100,50,1'), ('bounds', '-1,-1,1,1')"});
+           packageTable() << "create table metadata (name, value)"
+                          << "insert into metadata values ('name', 'Harbour'), ('format', "
+                             "'png'), ('attribution', '&copy; Port'), ('description', "
+                             "'Quays'), ('center', '100,50,1'), ('bounds', '-1,-1,1,1')");
     Tiles::open(foreign, {}, nullptr)->setData(TileKey(1, 1, 1), TestTiles::encoded(1, 1, 1));
-    QCOMPARE(runSql(foreign,
-                    {"select group_concat(name || '=' || value, ' ') from (select * from metadata "
-                     "order by name)"}),
-             QVariant("attribution=&copy; Port bounds=-1,-85.0511287798066,180,1 "
-                      "center=89.5,-42.0255643899033,1 "
-                      "description=Quays format=png maxzoom=1 minzoom=1 name=Harbour"));
+    QCOMPARE(metadataOf(foreign),
+             QString("attribution=&copy; Port bounds=-1,-85.0511287798066,180,1 "
+                     "center=89.5,-42.0255643899033,1 "
+                     "description=Quays format=png maxzoom=1 minzoom=1 name=Harbour"));
 
     // Metadata that cannot be kept up in time: the tiles reach the file without them.
     // clang-format off
@@ -510,10 +514,7 @@ void tst_TileStores::packageMetadataCoversItsTiles()
     // clang-format on
     for (const auto &t : slow) {
         const QString slowPath = tmp.filePath(QLatin1String(t.name) + QLatin1String(".mbtiles"));
-        runSql(slowPath,
-               {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-                "create unique index k on tiles (zoom_level, tile_column, tile_row)",
-                "create table metadata (name, value)", t.metadata});
+        runSql(slowPath, packageTable() << "create table metadata (name, value)" << t.metadata);
         Tiles::OpenOptions options;
         options.statementTimeLimitMs = 1;
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QLatin1String(t.warning)));
@@ -530,13 +531,10 @@ void tst_TileStores::everyStoredCopyListed()
     const QByteArray good = TestTiles::encoded(1, 2, 3), junk("<html>");
     const QString package = tmp.filePath(QStringLiteral("twice.mbtiles")),
                   tree = tmp.filePath(QStringLiteral("tree"));
-    runSql(package,
-           {"create table tiles (zoom_level, tile_column, tile_row, tile_data)",
-            "create index k on tiles (zoom_level, tile_column, tile_row)"});
+    runSql(package, packageTable("index"));
     runSql(package,
            {"insert into tiles values (3, 1, 5, ?), (3, 1, 5, ?), (3, 'one', 5, x'00'), (3, 1, 9, "
-            "x'00'), "
-            "(3, 1, 4, zeroblob(16777217)), (3, 1, 3, null), (3, 1, 2, 'text')"},
+            "x'00'), (3, 1, 4, zeroblob(16777217)), (3, 1, 3, null), (3, 1, 2, 'text')"},
            {{good, junk}});
     TestTiles::writeTree(tree, 3, 1, 1, 2, 2);
     QFile other(tree + QStringLiteral("/3/1/2.jpeg"));
@@ -548,16 +546,13 @@ void tst_TileStores::everyStoredCopyListed()
         QVERIFY2(store, qPrintable(error));
         QVector<Tiles::StoredTile> bad;
         QStringList listed;
-        QVERIFY(store->forEachStored(0, 30, Tiles::Content::KeysAndData,
-                                     [&](const Tiles::StoredTile &tile) {
-                                         listed << QStringLiteral("%1:%2")
-                                                       .arg(int(tile.flaw))
-                                                       .arg(QString::fromLatin1(
-                                                           tile.data.left(6).toHex()));
-                                         if (tile.data == junk)
-                                             bad << tile;
-                                         return true;
-                                     }));
+        const auto list = [&](const Tiles::StoredTile &tile) {
+            listed << QString::number(int(tile.flaw)) + ':' + tile.data.left(6).toHex();
+            if (tile.data == junk)
+                bad << tile;
+            return true;
+        };
+        QVERIFY(store->forEachStored(0, 30, Tiles::Content::KeysAndData, list));
         listed.sort();
         QCOMPARE(listed.join(' '),
                  path == tree ? "0:3c68746d6c3e 0:89504e470d0a"

@@ -68,6 +68,18 @@ Run tool(const QStringList &arguments, const QStringList &environment = {},
     return finish(process);
 }
 
+QStringList words(const QString &line)
+{
+    return line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+// A seed of the world from `url` into `out`, at levels 0 to 2 unless more options say
+// otherwise.
+QStringList seedWorld(const QString &url, const QString &out)
+{
+    return words("seed --bbox -180,-85,180,85 --zoom 0-2 --url " + url) << out;
+}
+
 // How many tiles the store holds at levels 0 to 3, each as served (PNG) or written
 // (JPEG); -1 if one is not.
 int intact(const QString &path)
@@ -84,17 +96,6 @@ int intact(const QString &path)
                                return true;
                            });
     return count;
-}
-
-// A package whose "tiles" is a view, holding an error page at level 5: it is read, but
-// takes no tiles and gives none up.
-void viewPackage(const QString &path)
-{
-    runSql(path,
-           {"create table metadata (name, value)",
-            "create table t (zoom_level, tile_column, tile_row, tile_data)",
-            "create unique index t_key on t (zoom_level, tile_column, tile_row)",
-            "insert into t values (5, 0, 0, '<html/>')", "create view tiles as select * from t"});
 }
 
 // The server's faults: most concern tile 2/1/1 alone. FullDisk is the store's: a database
@@ -135,7 +136,7 @@ Response serve(Fault fault, const Request &request, int index)
 // line of the output may be wider. failed: what --failed lists, unless null.
 // clang-format off
 const struct { const char *name, *suffix; Fault fault; const char *options; int exitCode, requests, stored; const char *failed, *output; } SeedRows[] = {
-    {"directory, %1 template, rate limit not kept", "", None, "", 0, 21, 21, "", "Stored 21 of 21 tiles; fetched 21 .* in 5.0 s"},
+    {"directory, %1 template, rate limit not kept, progress lines", "", None, "--progress-interval 1", 0, 21, 21, "", "\\.\n(\\d+/21 tiles[^\n]*\n){4,6}Stored 21 of 21 tiles; fetched 21 .* in 5.0 s"},
     {"database, {z} template, more than two in flight", ".sqlitedb", Slow, "", 0, 21, 21, "", "Stored 21 of 21"},
     {"429 not pausing the run", ".mbtiles", First429, "", 0, 22, 21, "", "429\\): pausing for 1 min 00 s"},
     // --rate 0 takes the limit off: the run lasts the pause alone.
@@ -148,7 +149,6 @@ const struct { const char *name, *suffix; Fault fault; const char *options; int 
     {"level folder a file: exit 0", "", FullDisk, "--accept-failures", 1, 21, 5, "", "Stored 5 of 21 tiles[\\s\\S]*16 fetched tiles were not stored"},
     {"refused connections retried for minutes", ".sqlitedb", Refused, "", 1, 0, 0, nullptr, "connection refused by 127\\.0\\.0\\.1:\\d+\n"},
     {"unknown host retried for minutes", ".mbtiles", NoHost, "", 1, 0, 0, nullptr, "host tiles\\.invalid not found\n"},
-    {"progress lines", "", None, "--progress-interval 1", 0, 21, 21, "", "\\.\n(\\d+/21 tiles[^\n]*\n){4,6}Stored"},
     {"404 retried or stored, progress bar, failures not accepted", "", NotFound, "--progress bar --accept-failures", 0, 21, 20,
      "2/1/1 HTTP 404\n", "\r\\[#{24}\\] 20/21 tiles, 1 failed, 4.2 tiles/s[\\s\\S]*HTTP 404"},
     {"bar wrapping at 60 columns", "", NotFound, "--progress bar --progress-interval 0 COLUMNS=60", 1, 21, 20, nullptr, "\r\\[#+\\.*\\] \\d+/21 tiles, 1 failed"},
@@ -189,7 +189,8 @@ const struct { const char *name, *suffix, *kind; } KindRows[] = {
 
 // Nothing is written and nothing fetched. In the folder @: BROKEN.mbtiles, not a
 // database; TREE, whose one tile is too large to be one; VIEW.mbtiles, a package that
-// takes no tiles; GOOD, a tree of one tile.
+// takes no tiles, whose view holds an error page at level 5; LOOP.mbtiles, a recursive
+// view; GOOD, a tree of one tile.
 // clang-format off
 const struct { const char *name, *arguments; int exitCode; const char *message; } RefusalRows[] = {
     {"bbox out of range", "seed --url URL --zoom 10-11 @OUT --bbox 10,50,190,51", 2, "longitudes lie between -180 and 180"},
@@ -218,6 +219,14 @@ const struct { const char *name, *arguments; int exitCode; const char *message; 
 };
 // clang-format on
 
+// clang-format off
+const struct { const char *name, *suffix; qint64 age; } RefreshRows[] = {
+    {"database: its records", ".sqlitedb", 7200},
+    {"directory: its files' times", "", 7200},
+    {"dated ten years on: of no known age", ".sqlitedb", -315360000},
+};
+// clang-format on
+
 } // namespace
 
 class tst_TileTool : public QObject
@@ -238,7 +247,7 @@ private Q_SLOTS:
     void purgeRemovesBadCopiesAlone_data() { addRows(KindRows); }
     void purgeRemovesBadCopiesAlone();
     void unreadableTilesCounted();
-    void refreshOlderThan_data();
+    void refreshOlderThan_data() { addRows(RefreshRows); }
     void refreshOlderThan();
     void packageMetadata();
 
@@ -265,14 +274,13 @@ void tst_TileTool::seed()
     QString url = r.fault == NoHost ? "http://tiles.invalid/{z}/{x}/{y}.png" : server.urlTemplate();
     if (QByteArray(r.name).contains("{z}"))
         url.replace(QStringLiteral("%1/%2/%3"), QStringLiteral("{z}/{x}/{y}"));
-    QStringList options = QString(r.options).split(' ', Qt::SkipEmptyParts);
+    QStringList options = words(r.options);
     const QStringList environment = options.filter(QRegularExpression("^[A-Z]+="));
     for (const QString &entry : environment)
         options.removeAll(entry);
-    const Run run = tool(QStringList{"seed", "--url", url, "--bbox", "-180,-85,180,85", "--zoom",
-                                     "0-2", "--contact", "ops@example.org", "--simulated-clock",
-                                     "--progress", "lines", "--failed", failedList, out}
-                             + options,
+    const Run run = tool(seedWorld(url, out)
+                             + words("--contact ops@example.org --simulated-clock --progress lines")
+                             + QStringList{"--failed", failedList} + options,
                          environment, shell);
     QVERIFY2(QRegularExpression(r.output).match(run.output).hasMatch(), qPrintable(run.output));
     QCOMPARE(run.exitCode, r.exitCode);
@@ -310,10 +318,7 @@ void tst_TileTool::stopAndResume()
     });
     QVERIFY(server.start());
     const QString out = dir.filePath(QLatin1String(r.name) + QLatin1String(r.suffix));
-    const QStringList seed{"seed",   "--url",           server.urlTemplate(),
-                           "--bbox", "-180,-85,180,85", "--zoom",
-                           "0-2",    "--rate",          "0",
-                           out};
+    const QStringList seed = seedWorld(server.urlTemplate(), out) + words("--rate 0");
     QProcess first;
     start(first, seed);
     WAIT_COMPARE_WITHIN(server.requests.size(), 7, 20000);
@@ -365,9 +370,8 @@ void tst_TileTool::copyRoundTrip()
     QCOMPARE(intact(from), r.tiles);
     const QString first = r.fullDisk ? base + QLatin1String(" full.sqlitedb")
                                      : QStringLiteral("%1 1%2").arg(base, r.chain[1]);
-    const Run again = tool(QStringList{"copy", base, first, r.option}
-                               + QString(r.again).split(' ', Qt::SkipEmptyParts),
-                           {}, r.fullDisk ? SmallDisk : QString());
+    const Run again = tool(QStringList{"copy", base, first, r.option} + words(r.again), {},
+                           r.fullDisk ? SmallDisk : QString());
     QCOMPARE(again.exitCode, r.fullDisk ? 1 : 0);
     QVERIFY2(QRegularExpression(r.output).match(again.output).hasMatch(), qPrintable(again.output));
     QCOMPARE(intact(first), r.fullDisk ? 0 : r.tiles);
@@ -421,7 +425,11 @@ void tst_TileTool::refusals()
             && QDir().mkpath(place.filePath("TREE/1/0")) && large.open(QIODevice::WriteOnly)
             && large.resize(17 << 20));
     TestTiles::writeTree(place.filePath("GOOD"), 1, 0, 0, 0, 0);
-    viewPackage(place.filePath("VIEW.mbtiles"));
+    runSql(place.filePath("VIEW.mbtiles"),
+           {"create table metadata (name, value)",
+            "create table t (zoom_level, tile_column, tile_row, tile_data)",
+            "create unique index t_key on t (zoom_level, tile_column, tile_row)",
+            "insert into t values (5, 0, 0, '<html/>')", "create view tiles as select * from t"});
     runSql(place.filePath("LOOP.mbtiles"),
            {"create view tiles as with recursive r(n) as (select 0 union all select n + 1 from r) "
             "select n as zoom_level, n as tile_column, n as tile_row, n as tile_data from r"});
@@ -429,8 +437,8 @@ void tst_TileTool::refusals()
                                    .entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     QString arguments = QString::fromLatin1(r.arguments);
     arguments.replace(QStringLiteral("URL"), server.urlTemplate());
-    const Run run = tool(arguments.replace(QLatin1Char('@'), place.path() + QLatin1Char('/'))
-                             .split(' ', Qt::SkipEmptyParts));
+    const Run run = tool(
+        words(arguments.replace(QLatin1Char('@'), place.path() + QLatin1Char('/'))));
     QCOMPARE(run.exitCode, r.exitCode);
     QVERIFY2(run.output.contains(QLatin1String(r.message)), qPrintable(run.output));
     QCOMPARE(QDir(place.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
@@ -524,16 +532,17 @@ void tst_TileTool::packageMetadata()
                        "metadata order by name)"})
             .toString();
     };
-    const QStringList seed{"seed",        "--url",         server.urlTemplate(),
-                           "--bbox",      "0,0,90,45",     "--simulated-clock",
-                           "--name",      "Port",          "--attribution",
-                           "&copy; Port", "--description", "Quays"};
-    QCOMPARE(tool(seed + QStringList{"--zoom", "1-2", seeded}).exitCode, 0);
+    const QStringList seed = words("seed --bbox 0,0,90,45 --zoom 1-2 --simulated-clock --name Port "
+                                   "--description Quays --url "
+                                   + server.urlTemplate())
+        + QStringList{"--attribution", "&copy; Port", seeded};
+    QCOMPARE(tool(seed).exitCode, 0);
     QCOMPARE(metadata(seeded),
              "attribution=&copy; Port bounds=0,0,180,85.0511287798066 center=90,42.5255643899033,1 "
              "description=Quays format=png maxzoom=2 minzoom=1 name=Port type=baselayer version=1");
-    QCOMPARE(tool({"seed", "--url", server.urlTemplate(), "--bbox", "0,-10,10,0", "--zoom", "3",
-                   "--simulated-clock", seeded})
+    QCOMPARE(tool(words("seed --bbox 0,-10,10,0 --zoom 3 --simulated-clock --url "
+                        + server.urlTemplate())
+                  << seeded)
                  .exitCode,
              0);
     QCOMPARE(metadata(seeded),
@@ -551,36 +560,19 @@ void tst_TileTool::packageMetadata()
     QCOMPARE(metadata(renamed), QString(carried).replace("name=Port", "name=Quays"));
 }
 
-void tst_TileTool::refreshOlderThan_data()
-{
-    QTest::addColumn<QString>("suffix");
-    QTest::addColumn<qint64>("age");
-    QTest::newRow("database: its records") << ".sqlitedb" << qint64(7200);
-    QTest::newRow("directory: its files' times") << "" << qint64(7200);
-    QTest::newRow("dated ten years on: of no known age") << ".sqlitedb" << qint64(-315360000);
-}
-
 // Seeded `age` seconds ago; since then the server changed the tiles of column 0 (7 of 21).
 void tst_TileTool::refreshOlderThan()
 {
-    QFETCH(QString, suffix);
-    QFETCH(qint64, age);
+    QFETCH(int, row);
+    const QString suffix = QLatin1String(RefreshRows[row].suffix);
+    const qint64 age = RefreshRows[row].age;
     int version = 0;
     TileServer server(
         TileServer::validating([&](int x, int, int) { return x == 0 ? version : 0; }));
     QVERIFY(server.start());
     const QString out = dir.filePath(QLatin1String(QTest::currentDataTag()).left(8) + suffix);
-    const QStringList seed{"seed",
-                           "--url",
-                           server.urlTemplate(),
-                           "--bbox",
-                           "-180,-85,180,85",
-                           "--zoom",
-                           "0-2",
-                           "--simulated-clock",
-                           "--refresh-older-than",
-                           "1h",
-                           out};
+    const QStringList seed = seedWorld(server.urlTemplate(), out)
+        + words("--simulated-clock --refresh-older-than 1h");
     QCOMPARE(tool(seed).exitCode, 0);
     QCOMPARE(server.answered.value(200), 21);
     const QDateTime seededAt = QDateTime::currentDateTimeUtc().addSecs(-age);
