@@ -34,12 +34,7 @@ QColor versionColour(const TileKey &key, int version)
 
 QByteArray eTag(const TileKey &key, int version)
 {
-    return QStringLiteral("\"%1-%2-%3-%4\"")
-        .arg(key.z)
-        .arg(key.x)
-        .arg(key.y)
-        .arg(version)
-        .toLatin1();
+    return QString::asprintf("\"%d-%d-%d-%d\"", key.z, key.x, key.y, version).toLatin1();
 }
 
 struct Fixture
@@ -75,13 +70,15 @@ struct Fixture
     {
         return provider.downloader()->queuedCount() + provider.downloader()->inFlightCount();
     }
-    QByteArray storedTile(const TileKey &key, QDateTime *fetched)
+    // The tile's data and when it was fetched; what reading its record gave.
+    Tiles::ReadResult stored(const TileKey &key, QByteArray *data, QDateTime *fetched)
     {
         QString error;
         std::unique_ptr<Tiles> store = Tiles::open(path, {}, &error);
-        Tiles::ReadResult result;
-        *fetched = store->freshness(key, &result).fetched;
-        return store->tileData(key, &result);
+        Tiles::ReadResult result, record;
+        *data = store->tileData(key, &result);
+        *fetched = store->freshness(key, &record).fetched;
+        return record;
     }
 
     QTemporaryDir dir;
@@ -174,8 +171,9 @@ void tst_Freshness::staleTilesRevalidated()
              versionColour(Key, t.shown == Changed ? t.version : 0));
     QCOMPARE(f.waiting(), 0);
     f.provider.open(QString()); // writes what it holds
+    QByteArray stored;
     QDateTime fetched;
-    const QByteArray stored = f.storedTile(Key, &fetched);
+    f.stored(Key, &stored, &fetched);
     QCOMPARE(stored,
              TestTiles::encoded(Key.x, Key.y, Key.z + 8 * (t.stored == Changed ? t.version : 0)));
     const bool renewed = qAbs(fetched.secsTo(QDateTime::currentDateTimeUtc())) < 30;
@@ -247,11 +245,9 @@ void tst_Freshness::offKeepsStoredTilesForGood()
     QCOMPARE(f.provider.tile(TileKey(6, 7, 12)).state, Tile::Downloading);
     WAIT_COMPARE(f.server.answered.value(200), 1);
     f.provider.open(QString());
-    QString error;
-    std::unique_ptr<Tiles> store = Tiles::open(f.path, {}, &error);
-    Tiles::ReadResult result;
-    store->freshness(TileKey(6, 7, 12), &result);
-    QCOMPARE(result, Tiles::ReadResult::Missing);
+    QByteArray data;
+    QDateTime fetched;
+    QCOMPARE(f.stored(TileKey(6, 7, 12), &data, &fetched), Tiles::ReadResult::Missing);
 }
 
 QTEST_MAIN(tst_Freshness)

@@ -91,7 +91,6 @@ const struct { const char *name; void (*action)(Downloading &); const char *warn
 // clang-format off
 const struct { const char *name; void (*move)(Downloading &); } moveRows[] = {
     {"host centres north", [](Downloading &d) { centreBy(d, QPoint(0, -200)); }},
-    {"host centres south", [](Downloading &d) { centreBy(d, QPoint(0, 300)); }},
     {"host centres east", [](Downloading &d) { centreBy(d, QPoint(170, 0)); }},
     {"host fits a rectangle", [](Downloading &d) { d.map.view->fitRect(QRectF(d.map.view->mapToScene(QPoint(100, 80)), d.map.view->mapToScene(QPoint(400, 300)))); }},
     {"next level: stored, not drawn", [](Downloading &d) { d.map.view->setZoom(13); }},
@@ -101,7 +100,6 @@ const struct { const char *name; void (*move)(Downloading &); } moveRows[] = {
 // After tiles failed with 404 at level 12, what lifts their marks.
 // clang-format off
 const struct { const char *name; void (*change)(Downloading &); bool retried; } markRows[] = {
-    {"nothing: permanent failures stay marked", [](Downloading &) {}, false},
     {"switching download off and on keeps them", [](Downloading &d) { d.map.view->setEnableTileDownload(false); d.map.view->setEnableTileDownload(true); }, false},
     {"another level is another tile", [](Downloading &d) { d.map.view->setZoom(13); }, true},
     {"another server URL may have the tiles", [](Downloading &d) { d.map.view->setTileServerUrl(d.server.urlTemplate() + "?v=2"); }, true},
