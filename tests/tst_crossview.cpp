@@ -14,6 +14,9 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QVBoxLayout>
 
+#include <functional>
+#include <map>
+
 namespace {
 
 const QColor SchemeColour(0x30, 0x50, 0xa0), PhaseColour(0xe0, 0x20, 0x20),
@@ -215,54 +218,26 @@ void tst_CrossView::shows()
     f.view.layout()->activate();
     for (const QString &step :
          QString::fromLatin1(t.script).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        QCoreApplication::processEvents(); // on screen before each step: a step repaints what it
-                                           // changes
+        QCoreApplication::processEvents(); // on screen first: a step repaints what it changes
         const int n = step.mid(1).toInt();
         QTimerEvent tick(f.panel->timerId);
-        switch (step.at(0).toLatin1()) {
-        case 's':
-            f.light->setCurrentPhase(n), f.light->notify();
-            break;
-        case 'b':
-            QTest::mousePress(f.buttons().at(n), Qt::LeftButton);
-            break;
-        case 'r':
-            QTest::mouseRelease(f.buttons().at(n), Qt::LeftButton);
-            break;
-        case 'v':
-            f.view.previewPhase(n);
-            break;
-        case 'm':
-            QTest::mousePress(f.panel, Qt::LeftButton, {}, QPoint(5, 5));
-            break;
-        case 'u':
-            QTest::mouseRelease(f.panel, Qt::LeftButton, {}, QPoint(5, 5));
-            break;
-        case 't':
-            QCoreApplication::sendEvent(f.panel, &tick);
-            break;
-        case 'c':
-            f.light->setConnected(false);
-            break;
-        case 'l':
-            f.view.setLight(f.light);
-            break;
-        case 'n':
-            f.view.setLight(nullptr);
-            break;
-        case 'o':
-            f.view.setLight(new QObject(&f.dock));
-            break;
-        case 'f':
-            f.view.setLight(createLightWithoutPhases(&f.dock));
-            break;
-        case 'R':
-            f.dock.setWindowTitle(QStringLiteral("renamed"));
-            break;
-        case 'x':
-            delete f.light;
-            break;
-        }
+        const std::map<char, std::function<void()>> act{
+            {'s', [&] { f.light->setCurrentPhase(n), f.light->notify(); }},
+            {'b', [&] { QTest::mousePress(f.buttons().at(n), Qt::LeftButton); }},
+            {'r', [&] { QTest::mouseRelease(f.buttons().at(n), Qt::LeftButton); }},
+            {'v', [&] { f.view.previewPhase(n); }},
+            {'m', [&] { QTest::mousePress(f.panel, Qt::LeftButton, {}, QPoint(5, 5)); }},
+            {'u', [&] { QTest::mouseRelease(f.panel, Qt::LeftButton, {}, QPoint(5, 5)); }},
+            {'t', [&] { QCoreApplication::sendEvent(f.panel, &tick); }},
+            {'c', [&] { f.light->setConnected(false); }},
+            {'l', [&] { f.view.setLight(f.light); }},
+            {'n', [&] { f.view.setLight(nullptr); }},
+            {'o', [&] { f.view.setLight(new QObject(&f.dock)); }},
+            {'f', [&] { f.view.setLight(createLightWithoutPhases(&f.dock)); }},
+            {'R', [&] { f.dock.setWindowTitle(QStringLiteral("renamed")); }},
+            {'x', [&] { delete f.light; }},
+        };
+        act.at(step.at(0).toLatin1())();
     }
     if (QByteArray(t.shows) == "M")
         QCOMPARE(f.panel->sizeHint(), QSize(251, 251));

@@ -171,11 +171,8 @@ void tst_ImageMapView::draws()
                 continue;
             QVERIFY2(qAbs(got.x() - want.x()) < 1.05
                          && qAbs(got.y() - want.y()) < (t.corrected ? 2.05 : 1.05),
-                     qPrintable(QStringLiteral("(%1, %2) shows row %3, not %4")
-                                    .arg(x)
-                                    .arg(y)
-                                    .arg(got.y())
-                                    .arg(want.y())));
+                     qPrintable(QString::asprintf("(%d, %d) shows row %g, not %g", x, y, got.y(),
+                                                  want.y())));
             ++checked;
         }
     }

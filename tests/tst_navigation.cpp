@@ -231,23 +231,16 @@ void tst_Navigation::fits()
         const QSizeF degrees(t.pixels.width() / view.transform().m11(),
                              t.pixels.height() / view.transform().m22());
         const QRectF target = fits[i].target = QRectF(view.mapToScene(QPoint(150, 120)), degrees);
-        switch (t.how) {
-        case 'r':
+        if (t.how == 'r')
             view.fitRect(target);
-            break;
-        case 'i':
+        else if (t.how == 'i')
             view.fitItem(fits[i].map.scene.addRect(target, Qt::NoPen));
-            break;
-        case 'n':
+        else if (t.how == 'n')
             view.fitItem(nullptr);
-            break;
-        case 'z':
+        else if (t.how == 'z')
             view.fitInViewZ(target, t.max);
-            break;
-        case 'p':
+        else
             view.loadPreset(target.center().x(), target.center().y(), t.expected);
-            break;
-        }
         // Only fitInViewZ acts at once; the others wait for the event loop.
         QVERIFY2(fits[i].zooms.count() == (t.how == 'z' && !qIsNaN(t.expected)), t.name);
         fits[i].awaited = qIsNaN(t.expected) ? 0 : t.how == 'p' ? 2 : 1;

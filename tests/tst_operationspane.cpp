@@ -49,17 +49,12 @@ struct Host
     QString controls()
     {
         auto *zoom = child<QSlider>("sldZoom");
-        return QStringLiteral("zoom %1-%2:%3 %4, opacity %5 %6, smooth %7 %8, pane %9 tab %10")
-            .arg(zoom->minimum())
-            .arg(zoom->maximum())
-            .arg(zoom->value())
-            .arg(view.zoomF())
-            .arg(child<QSlider>("sldOpacity")->value())
-            .arg(view.opacity())
-            .arg(bool(view.renderHints() & QPainter::SmoothPixmapTransform))
-            .arg(action->isChecked())
-            .arg(pane->isVisible())
-            .arg(view.findChild<QPushButton *>(QString(), Qt::FindDirectChildrenOnly)->isVisible());
+        return QString::asprintf(
+            "zoom %d-%d:%d %g, opacity %d %g, smooth %d %d, pane %d tab %d", zoom->minimum(),
+            zoom->maximum(), zoom->value(), view.zoomF(), child<QSlider>("sldOpacity")->value(),
+            view.opacity(), bool(view.renderHints() & QPainter::SmoothPixmapTransform),
+            action->isChecked(), pane->isVisible(),
+            view.findChild<QPushButton *>(QString(), Qt::FindDirectChildrenOnly)->isVisible());
     }
     // Maps loaded | server | the list: radios (x), the combo {count:current}, boxes [x] | layers
     QString lists()

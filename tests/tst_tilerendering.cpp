@@ -121,6 +121,18 @@ const struct { const char *name; double scale, sourceScale; bool shown; } target
 };
 // clang-format on
 
+// A pan by the scroll bar, or by the host's centerOn, of whole viewports south (> 0).
+// clang-format off
+const struct { const char *name; bool centerOn; double viewports; } panRows[] = {
+    {"scroll bar 1 viewports south", false, 1},
+    {"scroll bar 1 viewports north", false, -1},
+    {"scroll bar 50 viewports south", false, 50},
+    {"host centerOn 50 viewports south", true, 50},
+    {"scroll bar 50 viewports north", false, -50},
+    {"host centerOn 50 viewports north", true, -50},
+};
+// clang-format on
+
 } // namespace
 
 class tst_TileRendering : public QObject
@@ -141,7 +153,7 @@ private Q_SLOTS:
     void lockedStoreShowsWhatWasRead();
     void everyPaintTarget_data() { addRows(targetRows); }
     void everyPaintTarget();
-    void screenAfterPans_data();
+    void screenAfterPans_data() { addRows(panRows); }
     void screenAfterPans();
     void wholeWorldAtLowLevels_data();
     void wholeWorldAtLowLevels();
@@ -362,31 +374,17 @@ void tst_TileRendering::everyPaintTarget()
     QVERIFY2(!map.wrongSamples(image, t.scale, Band, &why), qPrintable(why));
 }
 
-void tst_TileRendering::screenAfterPans_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<double>("viewports");
-    for (double viewports : {1.0, -1.0, 50.0, -50.0}) {
-        const QString by = QStringLiteral(" %1 viewports %2")
-                               .arg(qAbs(viewports))
-                               .arg(viewports > 0 ? "south" : "north");
-        QTest::newRow(qPrintable("scroll bar" + by)) << "bar" << viewports;
-        if (qAbs(viewports) == 50.0)
-            QTest::newRow(qPrintable("host centerOn" + by)) << "centerOn" << viewports;
-    }
-}
-
 void tst_TileRendering::screenAfterPans()
 {
-    QFETCH(QString, how);
-    QFETCH(double, viewports);
+    QFETCH(int, row);
+    const double viewports = panRows[row].viewports;
     MapFixture map;
     map.view->setImagePath(database());
     QVERIFY(map.exposed);
     QCoreApplication::processEvents();
     QWidget *viewport = map.view->viewport();
     const int distance = int(viewports * viewport->height());
-    if (how == QLatin1String("centerOn")) {
+    if (panRows[row].centerOn) {
         map.view->centerOn(map.view->mapToScene(viewport->rect().center() + QPoint(0, distance)));
     } else {
         // Steps a little under a viewport, so each scrolls the picture and paints a strip;
